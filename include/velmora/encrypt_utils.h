@@ -1,0 +1,23 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "velmora/export.h"
+
+namespace velmora {
+
+/// The two digests of the cloud exchange, as lower-case hexadecimal text. Stateless.
+class VELMORA_EXPORT QelEncryptUtils {
+  public:
+    QelEncryptUtils() = delete;
+
+    /// HMAC-SHA256 of `content` under `secret`: 64 hex digits, or "" for an empty secret.
+    static std::string HMacSHA256WithSecret(const std::string& secret, const std::string& content);
+
+    /// MD5 of a file, streamed through a fixed 8192-byte buffer: 32 hex digits, or absent when
+    /// the file cannot be opened or read.
+    static std::optional<std::string> getFileMD5WithPath(const std::string& path);
+};
+
+}  // namespace velmora

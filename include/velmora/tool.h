@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora/error.h"
+#include "velmora/export.h"
+#include "velmora/json.h"
+
+namespace velmora {
+
+class QelWindow;
+
+/// Stateless utilities: the three log levels, timing, the error record, host lookups, and the
+/// file and URL helpers. Never instantiated.
+///
+/// Log messages are `std::optional<std::string>`: an absent message prints as "(null)".
+class VELMORA_EXPORT QelTool {
+  public:
+    QelTool() = delete;
+
+    static void normalLog(const std::optional<std::string>& message);
+    static void warningLog(const std::optional<std::string>& message);
+    static void errorLog(const std::optional<std::string>& message);
+
+    /// Runs the operation (if any) on this thread and writes "<message> 花费的时间为: <ms>ms" to
+    /// the system log.
+    static void calculateTimeWithMessage(const std::string& message,
+                                         const std::function<void()>& operateBlock);
+
+    static QelErrorPtr errorWithCode(int32_t code, const std::string& message);
+    /// The record's "NSLocalizedDescriptionKey" entry, or "" (also for no record).
+    static std::string errorMessage(const QelErrorPtr& error);
+
+    /// Version of "Frameworks/<name>.framework/Info.plist" inside the host's main bundle: "" when
+    /// the file is not there, absent when it lacks "CFBundleShortVersionString".
+    static std::optional<std::string> moduleVersionWithName(const std::string& name);
+
+    /// The first window of the host's window list that is the key window.
+    static std::shared_ptr<QelWindow> keyWindow();
+
+    static bool isExist(const std::string& path);
+    static bool createPath(const std::string& path);
+    static bool removeFile(const std::string& path);
+    static bool renamePath(const std::string& oldPath, const std::string& newPath);
+    /// Writes pretty-printed JSON atomically (temporary file, flushed, renamed over the target).
+    static bool saveContainer(const Json& container, const std::string& toPath);
+    static std::vector<std::string> assembleDirectoryNamesWithPath(const std::string& path);
+    static std::vector<std::string> assembleAvatarIdsWithPath(const std::string& path);
+    /// The query parameters of an http(s) URL as an object (a repeated key holds an array), or
+    /// an absent value.
+    static Json getURLParameters(const std::string& url);
+};
+
+}  // namespace velmora

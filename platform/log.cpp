@@ -1,0 +1,77 @@
+#include "platform/log.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace velmora::platform {
+namespace {
+
+std::mutex& sinkMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::function<void(const std::string&)>& sinkSlot() {
+    static std::function<void(const std::string&)> sink;
+    return sink;
+}
+
+std::string timeStamp() {
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    std::time_t seconds = system_clock::to_time_t(now);
+    auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char buffer[40];
+    size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(buffer + n, sizeof buffer - n, ".%03lld", static_cast<long long>(millis));
+    return buffer;
+}
+
+std::string processName() {
+    char path[512];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "velmora";
+    path[n] = '\0';
+    std::string full(path);
+    auto slash = full.rfind('/');
+    return slash == std::string::npos ? full : full.substr(slash + 1);
+}
+
+}  // namespace
+
+void systemLog(const std::string& message) {
+    std::function<void(const std::string&)> sink;
+    {
+        std::lock_guard lock(sinkMutex());
+        sink = sinkSlot();
+    }
+    if (sink) {
+        sink(message);
+        return;
+    }
+    static const std::string name = processName();
+    std::string line = timeStamp() + " " + name + "[" + std::to_string(::getpid()) + ":" +
+                       std::to_string(static_cast<long>(::syscall(SYS_gettid))) + "] " + message;
+    if (line.empty() || line.back() != '\n') line.push_back('\n');
+    // One write call, so that concurrent lines never interleave.
+    ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+}
+
+void setSystemLogSink(std::function<void(const std::string&)> sink) {
+    std::lock_guard lock(sinkMutex());
+    sinkSlot() = std::move(sink);
+}
+
+void writeStandardOutput(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+}  // namespace velmora::platform

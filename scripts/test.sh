@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets everything up, then builds and runs the whole suite twice: under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer. Fails on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+echo "== formatting"
+git ls-files -z -- '*.h' '*.cpp' | xargs -0 -r clang-format --dry-run --Werror
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+status=0
+for sanitizer in address thread; do
+    dir="build/test-$sanitizer"
+    echo "== build ($sanitizer)"
+    scripts/build.sh "$dir" -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE="$sanitizer" \
+        -DVELMORA_WERROR=ON -DVELMORA_BUILD_BENCH=OFF
+    echo "== tests ($sanitizer)"
+    if ! ctest --test-dir "$dir" -j "$(nproc)" --output-on-failure --timeout 600; then
+        status=1
+    fi
+done
+exit $status
