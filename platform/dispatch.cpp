@@ -267,13 +267,15 @@ void Group::enter() {
 }
 
 void Group::leave() {
+    // A waiter may destroy this Group as soon as the count reaches zero; the state outlives it.
+    std::shared_ptr<State> state = state_;
     std::vector<std::pair<Queue*, Task>> ready;
     {
-        std::lock_guard lock(state_->mutex);
-        if (--state_->pending > 0) return;
-        state_->pending = 0;
-        ready.swap(state_->notifications);
-        state_->done.notify_all();
+        std::lock_guard lock(state->mutex);
+        if (--state->pending > 0) return;
+        state->pending = 0;
+        ready.swap(state->notifications);
+        state->done.notify_all();
     }
     for (auto& [queue, task] : ready) queue->async(std::move(task));
 }
@@ -331,10 +333,10 @@ bool Semaphore::waitFor(double seconds) {
 }
 
 void Semaphore::signal() {
-    {
-        std::lock_guard lock(mutex_);
-        ++count_;
-    }
+    // Notified under the lock: a waiter that returns may destroy the semaphore at once (the
+    // synchronous-wait pattern), which must not happen while this call still touches it.
+    std::lock_guard lock(mutex_);
+    ++count_;
     cv_.notify_one();
 }
 
