@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 
+#include <thread>
+
 #include "engine_fixture.h"
 
 namespace velmora {
@@ -191,6 +193,25 @@ TEST_F(AvatarTest, MetaOfABundle) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(QelAvatarCheck::getMetaWithBundlePath(c.path), "");
     }
+}
+
+TEST_F(AvatarTest, CallsFromSeveralThreadsAreSerialised) {
+    auto avatar = newAvatar();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([avatar, t] {
+            for (int i = 0; i < 50; ++i) {
+                const std::string key = "k" + std::to_string(t) + "_" + std::to_string(i);
+                avatar->setRGBAColor({1, 0, 0, 1}, key);
+                avatar->setDeformationValue(i, key);
+                EXPECT_EQ(Json::parse(avatar->avatarJsonWithName(key))["name"], key);
+                avatar->copy();
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(standin::colors(*avatar).size(), 200u);
+    EXPECT_EQ(standin::deformations(*avatar).size(), 200u);
 }
 
 }  // namespace
