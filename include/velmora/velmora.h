@@ -9,6 +9,7 @@
 #include "velmora/geometry.h"
 #include "velmora/image.h"
 #include "velmora/json.h"
+#include "velmora/networking.h"
 #include "velmora/pixel_buffer.h"
 #include "velmora/platform.h"
 #include "velmora/tool.h"
