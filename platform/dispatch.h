@@ -7,11 +7,10 @@
 #include <mutex>
 
 #include "velmora/export.h"
+#include "velmora/platform.h"
 
 // Task queues, groups, semaphores and once-guards: the one place where the SDK makes threads.
 namespace velmora::dispatch {
-
-using Task = std::function<void()>;
 
 /// Something that runs tasks asynchronously.
 class Queue {
@@ -29,12 +28,7 @@ VELMORA_EXPORT Queue& globalQueue();
 /// executor (see velmora/platform.h).
 VELMORA_EXPORT Queue& mainQueue();
 
-/// True while the calling thread runs a main-queue task.
-VELMORA_EXPORT bool isMainQueue();
-
-/// Installs the host's executor for main-queue tasks; an empty function restores the library's
-/// own main thread.
-VELMORA_EXPORT void setMainQueueExecutor(std::function<void(Task)> executor);
+// isMainQueue and setMainQueueExecutor are declared in velmora/platform.h.
 
 /// Runs at most `maxConcurrent` of its tasks at once on the global pool, in submission order.
 /// With a limit of 1 it is a serial queue. The destructor waits for the tasks it accepted.

@@ -1,0 +1,162 @@
+#include "platform/paths.h"
+
+#include <plist/plist.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "velmora_build_info.h"
+
+namespace velmora::platform {
+namespace {
+
+std::mutex& bundleMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::string& bundleOverride() {
+    static std::string path;
+    return path;
+}
+
+struct PlistDeleter {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+
+Json plistToJson(plist_t node) {
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            uint8_t value = 0;
+            plist_get_bool_val(node, &value);
+            return value != 0;
+        }
+        case PLIST_UINT: {
+            uint64_t value = 0;
+            plist_get_uint_val(node, &value);
+            // Negative integers are stored in two's complement.
+            return static_cast<int64_t>(value);
+        }
+        case PLIST_REAL: {
+            double value = 0;
+            plist_get_real_val(node, &value);
+            return value;
+        }
+        case PLIST_STRING:
+        case PLIST_KEY: {
+            uint64_t length = 0;
+            const char* text = plist_get_string_ptr(node, &length);
+            return text ? std::string(text, length) : std::string();
+        }
+        case PLIST_ARRAY: {
+            Json array = Json::array();
+            uint32_t size = plist_array_get_size(node);
+            for (uint32_t i = 0; i < size; ++i)
+                array.push_back(plistToJson(plist_array_get_item(node, i)));
+            return array;
+        }
+        case PLIST_DICT: {
+            Json object = Json::object();
+            plist_dict_iter iter = nullptr;
+            plist_dict_new_iter(node, &iter);
+            for (;;) {
+                char* key = nullptr;
+                plist_t value = nullptr;
+                plist_dict_next_item(node, iter, &key, &value);
+                if (!key) break;
+                object[key] = plistToJson(value);
+                std::free(key);
+            }
+            std::free(iter);
+            return object;
+        }
+        case PLIST_DATA: {
+            char* bytes = nullptr;
+            uint64_t length = 0;
+            plist_get_data_val(node, &bytes, &length);
+            std::string data = bytes ? std::string(bytes, length) : std::string();
+            std::free(bytes);
+            return Json::binary(std::vector<uint8_t>(data.begin(), data.end()));
+        }
+        case PLIST_DATE: {
+            int32_t seconds = 0, micros = 0;
+            plist_get_date_val(node, &seconds, &micros);
+            // Seconds since 2001-01-01, the property-list epoch.
+            return static_cast<double>(seconds) + micros / 1e6;
+        }
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+std::string documentsDirectory() {
+    const char* home = std::getenv("HOME");
+    std::string base;
+    if (home && *home) {
+        base = home;
+    } else if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
+        base = entry->pw_dir;
+    }
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    return (base == "/" ? "" : base) + "/Documents";
+}
+
+std::string executableDirectory() {
+    std::vector<char> buffer(4096);
+    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0) return ".";
+    std::string path(buffer.data(), static_cast<size_t>(n));
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void setMainBundlePath(const std::string& path) {
+    std::lock_guard lock(bundleMutex());
+    bundleOverride() = path;
+}
+
+std::string mainBundlePath() {
+    {
+        std::lock_guard lock(bundleMutex());
+        if (!bundleOverride().empty()) return bundleOverride();
+    }
+    static const std::string directory = executableDirectory();
+    return directory;
+}
+
+std::string frameworkBundlePath(const std::string& module) {
+    return mainBundlePath() + "/Frameworks/" + module + ".framework";
+}
+
+Json readPropertyList(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return absentJson();
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.empty() || bytes.size() > UINT32_MAX) return absentJson();
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    if (!root) return absentJson();
+    std::unique_ptr<void, PlistDeleter> owner(root);
+    return plistToJson(root);
+}
+
+const Json& libraryInfoDictionary() {
+    static const Json info = [] {
+        Json dictionary = {{"CFBundleShortVersionString", VELMORA_BUILD_VERSION}};
+        const std::string commit = VELMORA_BUILD_GIT_COMMIT;
+        if (!commit.empty()) dictionary["QelGitCommitId"] = commit;
+        return dictionary;
+    }();
+    return info;
+}
+
+}  // namespace velmora::platform
