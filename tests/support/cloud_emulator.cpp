@@ -97,13 +97,21 @@ CloudEmulator::CloudEmulator(CloudEmulatorOptions options) {
         args.emplace_back("--token-ttl");
         args.push_back(std::to_string(options.tokenTtlSeconds));
     }
+    args.emplace_back("--stop-on-stdin-eof");
     args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
 
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+    // The child's standard input is a pipe that only this process holds: if the test process
+    // dies without stopping it, the emulator sees the end of its input and stops by itself.
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        throw std::runtime_error("cannot make a pipe");
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
@@ -113,6 +121,8 @@ CloudEmulator::CloudEmulator(CloudEmulatorOptions options) {
     int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
+    close(in[0]);
+    stdinFd_ = in[1];
     stdoutFd_ = out[0];
     if (rc != 0) {
         pid_ = -1;
@@ -188,9 +198,11 @@ int CloudEmulator::stop() {
         }
         pid_ = -1;
     }
-    if (stdoutFd_ >= 0) {
-        close(stdoutFd_);
-        stdoutFd_ = -1;
+    for (int* fd : {&stdoutFd_, &stdinFd_}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
     }
     return exitStatus_;
 }

@@ -116,6 +116,7 @@ class CloudEmulator {
     int port_ = 0;
     pid_t pid_ = -1;
     int stdoutFd_ = -1;
+    int stdinFd_ = -1;
     int exitStatus_ = -1;
     Json initialSettings_;
 };

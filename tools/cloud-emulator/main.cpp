@@ -2,9 +2,11 @@
 // developers working offline. See README.md beside this file.
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -47,6 +49,9 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     app.add_flag("--verbose", options.verbose, "Log every request to standard error");
+    bool stopOnStdinEof = false;
+    app.add_flag("--stop-on-stdin-eof", stopOnStdinEof,
+                 "Stop when standard input reaches its end (a parent that dies stops it)");
     auto* publish = app.add_subcommand(
         "publish", "Turn the items below DIR/items into a new item list version, then exit");
     publish->fallthrough();
@@ -100,6 +105,17 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
+
+    if (stopOnStdinEof) {
+        std::thread([] {
+            char buf[256];
+            while (true) {
+                ssize_t n = read(0, buf, sizeof buf);
+                if (n == 0 || (n < 0 && errno != EINTR)) break;
+            }
+            kill(getpid(), SIGTERM);
+        }).detach();
+    }
 
     const std::string host =
         options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
