@@ -14,7 +14,6 @@ fi
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
 for sanitizer in address thread; do
     dir="build/test-$sanitizer"

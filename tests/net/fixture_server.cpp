@@ -8,12 +8,6 @@
 #include <chrono>
 #include <stdexcept>
 
-// Debian builds the server into an uninstrumented shared library: ThreadSanitizer cannot see its
-// function-local static guards and reports their first use as races.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
-    return "race:libcpp-httplib.so\n";
-}
-
 namespace velmora::testing {
 
 std::string FixtureServer::Request::header(const std::string& name) const {
