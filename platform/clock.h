@@ -10,4 +10,8 @@ double absoluteTimeNow();
 /// The local time as "yyyyMMddHHmmssSSS" (17 digits), as names made from a moment use it.
 std::string localDateStamp();
 
+/// The local time formatted with a strftime pattern, then the milliseconds as three digits
+/// after `millisSeparator`.
+std::string localTimeText(const char* pattern, const char* millisSeparator);
+
 }  // namespace velmora::platform

@@ -1,11 +1,11 @@
 #include "platform/log.h"
 
+#include "platform/clock.h"
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 
 namespace velmora::platform {
@@ -19,19 +19,6 @@ std::mutex& sinkMutex() {
 std::function<void(const std::string&)>& sinkSlot() {
     static std::function<void(const std::string&)> sink;
     return sink;
-}
-
-std::string timeStamp() {
-    using namespace std::chrono;
-    auto now = system_clock::now();
-    std::time_t seconds = system_clock::to_time_t(now);
-    auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char buffer[40];
-    size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(buffer + n, sizeof buffer - n, ".%03lld", static_cast<long long>(millis));
-    return buffer;
 }
 
 std::string processName() {
@@ -57,7 +44,8 @@ void systemLog(const std::string& message) {
         return;
     }
     static const std::string name = processName();
-    std::string line = timeStamp() + " " + name + "[" + std::to_string(::getpid()) + ":" +
+    std::string line = localTimeText("%Y-%m-%d %H:%M:%S", ".") + " " + name + "[" +
+                       std::to_string(::getpid()) + ":" +
                        std::to_string(static_cast<long>(::syscall(SYS_gettid))) + "] " + message;
     if (line.empty() || line.back() != '\n') line.push_back('\n');
     // One write call, so that concurrent lines never interleave.
