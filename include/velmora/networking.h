@@ -1,0 +1,223 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "velmora/error.h"
+#include "velmora/export.h"
+#include "velmora/json.h"
+
+namespace velmora {
+
+namespace net {
+class Session;
+struct TaskCore;
+struct TaskAccess;
+}  // namespace net
+
+class QelNetworking;
+
+/// Bytes of a request or response body.
+using QelBytes = std::vector<uint8_t>;
+
+/// What arrived of an HTTP answer: the final URL (after redirects), the status and the headers of
+/// the final response.
+class VELMORA_EXPORT QelHTTPURLResponse {
+  public:
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+
+    QelHTTPURLResponse(std::string url, int64_t statusCode, Headers headers);
+
+    const std::string& URL() const { return url_; }
+    int64_t statusCode() const { return statusCode_; }
+    const Headers& allHeaderFields() const { return headers_; }
+    /// The first header of that name, compared without regard to case; absent when missing.
+    std::optional<std::string> valueForHTTPHeaderField(const std::string& name) const;
+
+  private:
+    std::string url_;
+    int64_t statusCode_;
+    Headers headers_;
+};
+
+using QelURLResponsePtr = std::shared_ptr<const QelHTTPURLResponse>;
+
+/// A running (or finished) request of the shared session. The transfer starts when the
+/// `QelNetworking` operation returns the task; `cancel` ends it with the cancellation error
+/// (domain "NSURLErrorDomain", code -999), delivered to the task's failure callback.
+///
+/// The per-task record of the progress download form (`QelCommon`: `filePath`, `progressBlock`,
+/// `successBlock`, `failureBlock`) lives here, owned by the task. Its accessors are thread-safe.
+class VELMORA_EXPORT QelURLSessionTask : public std::enable_shared_from_this<QelURLSessionTask> {
+  public:
+    using ProgressBlock = std::function<void(const std::string& progress)>;
+    using SuccessBlock = std::function<void(const std::string& fileURL)>;
+    using FailureBlock = std::function<void(const QelErrorPtr& error)>;
+
+    enum class State { Running, Canceling, Completed };
+
+    ~QelURLSessionTask();
+    QelURLSessionTask(const QelURLSessionTask&) = delete;
+    QelURLSessionTask& operator=(const QelURLSessionTask&) = delete;
+
+    /// Unique within the process.
+    uint64_t taskIdentifier() const;
+    /// The request URL as sent, in its absolute text form.
+    const std::string& currentURL() const;
+    State state() const;
+    void cancel();
+
+    // QelCommon
+    std::string filePath() const;
+    void setFilePath(const std::string& filePath);
+    ProgressBlock progressBlock() const;
+    void setProgressBlock(ProgressBlock block);
+    SuccessBlock successBlock() const;
+    void setSuccessBlock(SuccessBlock block);
+    FailureBlock failureBlock() const;
+    void setFailureBlock(FailureBlock block);
+
+  private:
+    friend class QelNetworking;
+    friend class net::Session;
+    friend struct net::TaskAccess;
+    explicit QelURLSessionTask(std::unique_ptr<net::TaskCore> core);
+
+    std::unique_ptr<net::TaskCore> core_;
+
+    mutable std::mutex recordMutex_;
+    std::string filePath_;
+    ProgressBlock progressBlock_;
+    SuccessBlock successBlock_;
+    FailureBlock failureBlock_;
+};
+
+using QelURLSessionTaskPtr = std::shared_ptr<QelURLSessionTask>;
+
+/// One part of a multipart form. `type` 0 is a plain field, 1 a file field; any other value is
+/// left out of the body.
+class VELMORA_EXPORT QelMultipartFormModel {
+  public:
+    uint64_t type = 0;
+    std::string name;
+    std::string fileName;
+    std::string mimeType;
+    /// Shared, not copied; absent sends an empty part.
+    std::shared_ptr<const QelBytes> data;
+};
+
+/// The system's one HTTP client: one session (a single connection pool driven by one I/O
+/// thread), a registry of running tasks under a lock, and the rule that turns a cloud answer
+/// into a JSON value or an error record.
+///
+/// Every callback runs on the session's callback queue (at most 8 at once, never on the caller's
+/// thread and never while the registry lock is held); the callbacks of one task run one after
+/// another. Exactly one of success and failure is called per request. Transport failures carry
+/// the domain "NSURLErrorDomain" (-999 cancelled, -1001 timed out, -1003 host not found, -1004
+/// cannot connect, -1005 connection lost, -1011 bad server response, -1200 TLS failure, -1
+/// other) with libcurl's text as message; file errors of downloads "NSPOSIXErrorDomain".
+///
+/// Connections are kept alive and reused, at most 6 per host; further requests to a host wait in
+/// the session's queue without holding a connection or, for downloads, an open file. The request
+/// time-out ends a transfer after that many seconds without data; the download time-out bounds
+/// a whole transfer from the moment it gets a connection slot. Both are read when the shared
+/// instance is created.
+class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetworking> {
+  public:
+    using SuccessBlock = std::function<void(const Json& responseObject)>;
+    using FailureBlock = std::function<void(const QelErrorPtr& error)>;
+    using ProgressBlock = QelURLSessionTask::ProgressBlock;
+    using DownloadSuccessBlock = QelURLSessionTask::SuccessBlock;
+    /// Query parameters of a GET, in their key order.
+    using Parameters = std::map<std::string, std::string>;
+
+    ~QelNetworking();
+    QelNetworking(const QelNetworking&) = delete;
+    QelNetworking& operator=(const QelNetworking&) = delete;
+
+    static std::shared_ptr<QelNetworking> sharedInstance();
+    /// Drops the shared instance; running transfers finish and their callbacks still fire.
+    static void destroy();
+
+    static void setTimeoutForRequest(int32_t seconds);
+    static int32_t timeoutForRequest();
+    static void setTimeoutForDownload(int32_t seconds);
+    static int32_t timeoutForDownload();
+    static void setShowResponseLog(bool show);
+    static bool showResponseLog();
+
+    QelURLSessionTaskPtr getWithURL(const std::string& url,
+                                    const std::optional<Parameters>& parameters,
+                                    SuccessBlock success, FailureBlock failure);
+    /// The parameters go as pretty-printed JSON; an absent or unserialisable value sends no body.
+    QelURLSessionTaskPtr postWithURL(const std::string& url, const Json& parameters,
+                                     SuccessBlock success, FailureBlock failure);
+
+    /// The response rule: a transport error or a missing body fails with that error; otherwise a
+    /// non-zero "code" in the JSON body fails with a "NSCocoaErrorDomain" record, and anything
+    /// else succeeds with the parsed body (absent when it is not JSON). The HTTP status takes no
+    /// part. `parameters` are only printed in the response report.
+    void handleRequestResultWithResponse(const QelURLResponsePtr& response,
+                                         const std::optional<QelBytes>& data,
+                                         const Json& parameters, const QelErrorPtr& error,
+                                         const SuccessBlock& success,
+                                         const FailureBlock& failure) const;
+
+    /// Pretty-printed JSON text, or absent (after a "Got an error: %@" system-log line).
+    std::optional<std::string> transformationToString(const Json& value) const;
+
+    /// Cancels the first registered task whose URL ends with `url`.
+    void cancelHttpRequestWithURL(const std::optional<std::string>& url);
+    void cancelAllHttpRequests();
+    /// Runs the operation under the registry lock, which is not re-entrant.
+    void safeLock(const std::function<void()>& operation);
+    /// A snapshot of the registry, taken under its lock.
+    std::vector<QelURLSessionTaskPtr> tasksArray();
+
+    /// The multipart body with the fixed boundary "boundaryInInQelORVIniOS".
+    static QelBytes getHttpBodyWithFormModels(const std::vector<QelMultipartFormModel>& formModels);
+    /// `parameters` appear only in the response report, never on the wire.
+    QelURLSessionTaskPtr multipartWithURL(const std::string& url, const Json& parameters,
+                                          const std::vector<QelMultipartFormModel>& formModels,
+                                          SuccessBlock success, FailureBlock failure);
+    QelURLSessionTaskPtr uploadFileWithURL(const std::string& url, const QelBytes& fileData,
+                                           SuccessBlock success, FailureBlock failure);
+
+    /// Streams the answer into a temporary file beside the target and renames it over
+    /// `directoryPath`/`fileName` when complete, so a file at the target is always a whole
+    /// download. The directory must exist. A final HTTP status of 400 or more fails with
+    /// "NSURLErrorDomain" -1011 and leaves the target untouched. Success receives the target's
+    /// file URL text; progress the fraction written as "%.4f".
+    QelURLSessionTaskPtr downloadWithURL(const std::string& url, const std::string& directoryPath,
+                                         const std::string& fileName, ProgressBlock progress,
+                                         DownloadSuccessBlock success, FailureBlock failure);
+    QelURLSessionTaskPtr downloadWithURL(const std::string& url, const std::string& directoryPath,
+                                         const std::string& fileName, DownloadSuccessBlock success,
+                                         FailureBlock failure);
+
+  private:
+    struct Private;
+    QelNetworking();
+
+    void registerTask(const QelURLSessionTaskPtr& task);
+    void unregisterTask(const QelURLSessionTask* task);
+    QelURLSessionTaskPtr startDataTask(std::string url, std::string method,
+                                       std::vector<std::string> headers,
+                                       std::optional<QelBytes> body, Json reportParameters,
+                                       SuccessBlock success, FailureBlock failure);
+    QelURLSessionTaskPtr startDownload(const std::string& url, const std::string& directoryPath,
+                                       const std::string& fileName, bool withProgressRecord,
+                                       ProgressBlock progress, DownloadSuccessBlock success,
+                                       FailureBlock failure);
+
+    std::unique_ptr<Private> d_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,507 @@
+#include "velmora/networking.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <stdexcept>
+
+#include "net/session.h"
+#include "net/url_encoding.h"
+#include "net/url_error.h"
+#include "platform/dispatch.h"
+#include "platform/log.h"
+
+namespace velmora {
+namespace {
+
+constexpr const char* kBoundary = "boundaryInInQelORVIniOS";
+
+std::atomic<int32_t> gTimeoutForRequest{60};
+std::atomic<int32_t> gTimeoutForDownload{60};
+std::atomic<bool> gShowResponseLog{false};
+
+std::mutex& sharedMutex() {
+    static auto* mutex = new std::mutex();
+    return *mutex;
+}
+
+// Never destroyed: a session torn down during static destruction would race the exit.
+std::shared_ptr<QelNetworking>& sharedStorage() {
+    static auto* storage = new std::shared_ptr<QelNetworking>();
+    return *storage;
+}
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+// An integer as the platform reads one from a number or numeric text: leading blanks, a sign,
+// digits; anything else counts as 0.
+int64_t integerValue(const Json& value) {
+    if (value.is_number_integer()) return value.get<int64_t>();
+    if (value.is_number_unsigned()) {
+        uint64_t v = value.get<uint64_t>();
+        return v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
+                   ? std::numeric_limits<int64_t>::max()
+                   : static_cast<int64_t>(v);
+    }
+    if (value.is_number_float()) {
+        double v = value.get<double>();
+        if (std::isnan(v)) return 0;
+        if (v >= 9.2e18) return std::numeric_limits<int64_t>::max();
+        if (v <= -9.2e18) return std::numeric_limits<int64_t>::min();
+        return static_cast<int64_t>(v);
+    }
+    if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
+    if (!value.is_string()) return 0;
+    const std::string& text = value.get_ref<const std::string&>();
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int64_t result = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        int digit = text[i] - '0';
+        if (result > (std::numeric_limits<int64_t>::max() - digit) / 10)
+            return negative ? std::numeric_limits<int64_t>::min()
+                            : std::numeric_limits<int64_t>::max();
+        result = result * 10 + digit;
+    }
+    return negative ? -result : result;
+}
+
+std::string orNull(const std::optional<std::string>& text) {
+    return text ? *text : "(null)";
+}
+
+// Replaces whatever is at the target by the finished temporary file in one rename; a directory
+// in the way has to go first.
+QelErrorPtr moveIntoPlace(const std::string& location, const std::string& target) {
+    std::error_code ec;
+    auto status = std::filesystem::symlink_status(target, ec);
+    if (!ec && std::filesystem::exists(status)) {
+        platform::systemLog("已经存在了，先移除！！！");
+        if (std::filesystem::is_directory(status)) std::filesystem::remove_all(target, ec);
+    }
+    if (::rename(location.c_str(), target.c_str()) != 0) return makePOSIXError(errno);
+    return nullptr;
+}
+
+}  // namespace
+
+// ---- QelHTTPURLResponse ----
+
+QelHTTPURLResponse::QelHTTPURLResponse(std::string url, int64_t statusCode, Headers headers)
+    : url_(std::move(url)), statusCode_(statusCode), headers_(std::move(headers)) {}
+
+std::optional<std::string> QelHTTPURLResponse::valueForHTTPHeaderField(
+    const std::string& name) const {
+    for (const auto& [key, value] : headers_) {
+        if (equalsIgnoringCase(key, name)) return value;
+    }
+    return std::nullopt;
+}
+
+// ---- QelURLSessionTask ----
+
+QelURLSessionTask::QelURLSessionTask(std::unique_ptr<net::TaskCore> core)
+    : core_(std::move(core)) {}
+
+QelURLSessionTask::~QelURLSessionTask() = default;
+
+uint64_t QelURLSessionTask::taskIdentifier() const {
+    return core_->identifier;
+}
+const std::string& QelURLSessionTask::currentURL() const {
+    return core_->url;
+}
+QelURLSessionTask::State QelURLSessionTask::state() const {
+    return static_cast<State>(core_->state.load());
+}
+void QelURLSessionTask::cancel() {
+    core_->session->cancel(shared_from_this());
+}
+
+std::string QelURLSessionTask::filePath() const {
+    std::lock_guard lock(recordMutex_);
+    return filePath_;
+}
+void QelURLSessionTask::setFilePath(const std::string& filePath) {
+    std::lock_guard lock(recordMutex_);
+    filePath_ = filePath;
+}
+QelURLSessionTask::ProgressBlock QelURLSessionTask::progressBlock() const {
+    std::lock_guard lock(recordMutex_);
+    return progressBlock_;
+}
+void QelURLSessionTask::setProgressBlock(ProgressBlock block) {
+    std::lock_guard lock(recordMutex_);
+    progressBlock_ = std::move(block);
+}
+QelURLSessionTask::SuccessBlock QelURLSessionTask::successBlock() const {
+    std::lock_guard lock(recordMutex_);
+    return successBlock_;
+}
+void QelURLSessionTask::setSuccessBlock(SuccessBlock block) {
+    std::lock_guard lock(recordMutex_);
+    successBlock_ = std::move(block);
+}
+QelURLSessionTask::FailureBlock QelURLSessionTask::failureBlock() const {
+    std::lock_guard lock(recordMutex_);
+    return failureBlock_;
+}
+void QelURLSessionTask::setFailureBlock(FailureBlock block) {
+    std::lock_guard lock(recordMutex_);
+    failureBlock_ = std::move(block);
+}
+
+// ---- QelNetworking ----
+
+struct QelNetworking::Private {
+    std::shared_ptr<net::Session> session;
+    dispatch::Semaphore signal{1};
+    std::vector<QelURLSessionTaskPtr> tasks;  // under `signal`
+};
+
+QelNetworking::QelNetworking() : d_(std::make_unique<Private>()) {
+    net::SessionConfig config;
+    config.requestTimeout = gTimeoutForRequest.load();
+    config.resourceTimeout = gTimeoutForDownload.load();
+    d_->session = net::Session::create(config);
+}
+
+// The last reference goes once `destroy` has dropped the shared instance and every transfer it
+// issued has delivered its callbacks; only then does the session stop.
+QelNetworking::~QelNetworking() {
+    d_->session->invalidate();
+}
+
+std::shared_ptr<QelNetworking> QelNetworking::sharedInstance() {
+    std::lock_guard lock(sharedMutex());
+    auto& storage = sharedStorage();
+    if (!storage) storage = std::shared_ptr<QelNetworking>(new QelNetworking());
+    return storage;
+}
+
+void QelNetworking::destroy() {
+    std::shared_ptr<QelNetworking> instance;
+    {
+        std::lock_guard lock(sharedMutex());
+        instance = std::move(sharedStorage());
+        sharedStorage().reset();
+    }
+    if (!instance) return;
+    std::vector<QelURLSessionTaskPtr> dropped;
+    instance->safeLock([&] { dropped.swap(instance->d_->tasks); });
+}
+
+void QelNetworking::setTimeoutForRequest(int32_t seconds) {
+    gTimeoutForRequest.store(seconds);
+}
+int32_t QelNetworking::timeoutForRequest() {
+    return gTimeoutForRequest.load();
+}
+void QelNetworking::setTimeoutForDownload(int32_t seconds) {
+    gTimeoutForDownload.store(seconds);
+}
+int32_t QelNetworking::timeoutForDownload() {
+    return gTimeoutForDownload.load();
+}
+void QelNetworking::setShowResponseLog(bool show) {
+    gShowResponseLog.store(show);
+}
+bool QelNetworking::showResponseLog() {
+    return gShowResponseLog.load();
+}
+
+void QelNetworking::safeLock(const std::function<void()>& operation) {
+    d_->signal.wait();
+    try {
+        if (operation) operation();
+    } catch (...) {
+        d_->signal.signal();
+        throw;
+    }
+    d_->signal.signal();
+}
+
+std::vector<QelURLSessionTaskPtr> QelNetworking::tasksArray() {
+    std::vector<QelURLSessionTaskPtr> snapshot;
+    safeLock([&] { snapshot = d_->tasks; });
+    return snapshot;
+}
+
+void QelNetworking::registerTask(const QelURLSessionTaskPtr& task) {
+    safeLock([&] { d_->tasks.push_back(task); });
+}
+
+void QelNetworking::unregisterTask(const QelURLSessionTask* task) {
+    safeLock([&] {
+        for (auto it = d_->tasks.begin(); it != d_->tasks.end(); ++it) {
+            if (it->get() == task) {
+                d_->tasks.erase(it);
+                break;
+            }
+        }
+    });
+}
+
+void QelNetworking::cancelHttpRequestWithURL(const std::optional<std::string>& url) {
+    if (!url || url->empty()) return;
+    safeLock([&] {
+        for (auto it = d_->tasks.begin(); it != d_->tasks.end(); ++it) {
+            if ((*it)->currentURL().ends_with(*url)) {
+                (*it)->cancel();  // only queues the cancellation; callbacks come later
+                d_->tasks.erase(it);
+                break;
+            }
+        }
+    });
+}
+
+void QelNetworking::cancelAllHttpRequests() {
+    safeLock([&] {
+        for (const auto& task : d_->tasks) task->cancel();
+        d_->tasks.clear();
+    });
+}
+
+std::optional<std::string> QelNetworking::transformationToString(const Json& value) const {
+    try {
+        if (isAbsent(value)) throw std::invalid_argument("no value to serialise");
+        return value.dump(2);
+    } catch (const std::exception& e) {
+        platform::systemLog(std::string("Got an error: ") + e.what());
+        return std::nullopt;
+    }
+}
+
+void QelNetworking::handleRequestResultWithResponse(
+    const QelURLResponsePtr& response, const std::optional<QelBytes>& data, const Json& parameters,
+    const QelErrorPtr& error, const SuccessBlock& success, const FailureBlock& failure) const {
+    std::string url = response ? response->URL() : "(null)";
+    std::string statusCode, requestId, date;
+    if (response) {
+        statusCode = std::to_string(response->statusCode());
+        requestId = orNull(response->valueForHTTPHeaderField("x-request-id"));
+        date = orNull(response->valueForHTTPHeaderField("Date"));
+    }
+    bool showLog = gShowResponseLog.load();
+
+    if (error || !data) {
+        // A missing body without an error would reach the host as a failure without a record.
+        QelErrorPtr reported =
+            error ? error
+                  : net::makeURLError(QelURLErrorBadServerResponse, "no data", response ? url : "");
+        if (showLog) {
+            platform::writeStandardOutput("\n\n【 VELMORA 接口信息 👉 】 \n url:" + url +
+                                          ", \n parameters:" + jsonDescription(parameters) +
+                                          ", \n statusCode:" + statusCode +
+                                          ", \n x-request-id:" + requestId + ", \n date:" + date +
+                                          ", \n 接口报错:" + errorDescription(reported) + "\n");
+        }
+        if (failure) failure(reported);
+        return;
+    }
+
+    if (showLog) {
+        platform::writeStandardOutput(
+            "\n\n【 VELMORA 接口信息 👉 】\n url:" + url +
+            ", \n parameters:" + jsonDescription(parameters) + ", \n statusCode:" + statusCode +
+            ", \n x-request-id:" + requestId + ", \n date:" + date +
+            ", \n 接口内容:" + std::string(data->begin(), data->end()) + "\n");
+    }
+
+    Json object = Json::parse(data->begin(), data->end(), nullptr, false);
+    Json codeMember = jsonMember(object, "code");
+    int64_t code = isAbsent(codeMember) ? 0 : integerValue(codeMember);
+    if (code != 0) {
+        std::string message = "x-request-id=" + requestId + ",code=" + jsonDescription(codeMember) +
+                              ",message=" + jsonDescription(jsonMember(object, "message"));
+        if (failure) failure(QelError::make(kNSCocoaErrorDomain, code, message));
+        return;
+    }
+    if (success) success(object);
+}
+
+QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string method,
+                                                  std::vector<std::string> headers,
+                                                  std::optional<QelBytes> body,
+                                                  Json reportParameters, SuccessBlock success,
+                                                  FailureBlock failure) {
+    auto core = std::make_unique<net::TaskCore>();
+    core->kind = net::TaskCore::Kind::Data;
+    core->url = std::move(url);
+    core->method = std::move(method);
+    core->headers = std::move(headers);
+    core->body = std::move(body);
+    QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
+    const QelURLSessionTask* raw = task.get();
+    net::coreOf(task).handlers.didComplete = [self = shared_from_this(), raw,
+                                              parameters = std::move(reportParameters),
+                                              success = std::move(success),
+                                              failure = std::move(failure)](
+                                                 const QelURLResponsePtr& response,
+                                                 std::optional<QelBytes> data,
+                                                 const QelErrorPtr& error, const std::string&) {
+        self->handleRequestResultWithResponse(response, data, parameters, error, success, failure);
+        self->unregisterTask(raw);
+    };
+    // Registered before it starts, so that its completion always finds it.
+    registerTask(task);
+    d_->session->resume(task);
+    return task;
+}
+
+QelURLSessionTaskPtr QelNetworking::getWithURL(const std::string& url,
+                                               const std::optional<Parameters>& parameters,
+                                               SuccessBlock success, FailureBlock failure) {
+    std::string full = net::percentEncodeQuery(url);
+    Json report = absentJson();
+    if (parameters) {
+        full += '?';
+        report = Json::object();
+        for (const auto& [key, value] : *parameters) {
+            full += net::percentEncodeQuery(key) + '=' + net::percentEncodeQuery(value) + '&';
+            report[key] = value;
+        }
+    }
+    return startDataTask(std::move(full), "GET", {}, std::nullopt, std::move(report),
+                         std::move(success), std::move(failure));
+}
+
+QelURLSessionTaskPtr QelNetworking::postWithURL(const std::string& url, const Json& parameters,
+                                                SuccessBlock success, FailureBlock failure) {
+    std::optional<QelBytes> body;
+    if (auto text = transformationToString(parameters)) body = QelBytes(text->begin(), text->end());
+    return startDataTask(url, "POST", {"Content-Type: application/json"}, std::move(body),
+                         parameters, std::move(success), std::move(failure));
+}
+
+QelBytes QelNetworking::getHttpBodyWithFormModels(
+    const std::vector<QelMultipartFormModel>& formModels) {
+    QelBytes body;
+    auto append = [&body](const std::string& text) {
+        body.insert(body.end(), text.begin(), text.end());
+    };
+    for (const QelMultipartFormModel& model : formModels) {
+        if (model.type != 0 && model.type != 1) continue;
+        append(std::string("--") + kBoundary + "\r\n");
+        if (model.type == 0) {
+            append("Content-Disposition: form-data; name=\"" + model.name + "\"\r\n\r\n");
+        } else {
+            append("Content-Disposition: form-data; name=\"" + model.name + "\";filename=\"" +
+                   model.fileName + "\"\r\nContent-Type: " + model.mimeType + "\r\n\r\n");
+        }
+        if (model.data) body.insert(body.end(), model.data->begin(), model.data->end());
+        append("\r\n");
+    }
+    append(std::string("--") + kBoundary + "--\r\n");
+    return body;
+}
+
+QelURLSessionTaskPtr QelNetworking::multipartWithURL(
+    const std::string& url, const Json& parameters,
+    const std::vector<QelMultipartFormModel>& formModels, SuccessBlock success,
+    FailureBlock failure) {
+    QelBytes body = getHttpBodyWithFormModels(formModels);
+    std::vector<std::string> headers{
+        std::string("Content-Type: multipart/form-data; boundary=") + kBoundary,
+        "Content-Length: " + std::to_string(body.size())};
+    return startDataTask(net::percentEncodeFragment(url), "POST", std::move(headers),
+                         std::move(body), parameters, std::move(success), std::move(failure));
+}
+
+QelURLSessionTaskPtr QelNetworking::uploadFileWithURL(const std::string& url,
+                                                      const QelBytes& fileData,
+                                                      SuccessBlock success, FailureBlock failure) {
+    return startDataTask(url, "POST", {}, fileData, absentJson(), std::move(success),
+                         std::move(failure));
+}
+
+QelURLSessionTaskPtr QelNetworking::startDownload(const std::string& url,
+                                                  const std::string& directoryPath,
+                                                  const std::string& fileName,
+                                                  bool withProgressRecord, ProgressBlock progress,
+                                                  DownloadSuccessBlock success,
+                                                  FailureBlock failure) {
+    std::string target = net::appendPathComponent(directoryPath, fileName);
+    auto core = std::make_unique<net::TaskCore>();
+    core->kind = net::TaskCore::Kind::Download;
+    core->url = url;
+    core->downloadTarget = target;
+    QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
+    QelURLSessionTask* raw = task.get();
+    net::TaskHandlers& handlers = net::coreOf(task).handlers;
+    auto self = shared_from_this();
+
+    if (withProgressRecord) {
+        task->setFilePath(target);
+        task->setProgressBlock(std::move(progress));
+        task->setSuccessBlock(std::move(success));
+        task->setFailureBlock(std::move(failure));
+        handlers.didWriteData = [raw](int64_t, int64_t written, int64_t expected) {
+            if (auto block = raw->progressBlock()) block(net::progressText(written, expected));
+        };
+        handlers.didFinishDownloading = [raw](const std::string& location,
+                                              const QelURLResponsePtr&) {
+            std::string path = raw->filePath();
+            if (path.empty()) return;
+            if (QelErrorPtr error = moveIntoPlace(location, path)) {
+                if (auto block = raw->failureBlock()) block(error);
+            } else if (auto block = raw->successBlock()) {
+                block(net::fileURLString(path));
+            }
+        };
+        handlers.didComplete = [self, raw](const QelURLResponsePtr&, std::optional<QelBytes>,
+                                           const QelErrorPtr& error, const std::string&) {
+            if (error) {
+                if (auto block = raw->failureBlock()) block(error);
+            }
+            self->unregisterTask(raw);
+        };
+    } else {
+        handlers.didComplete = [self, raw, target, success = std::move(success),
+                                failure = std::move(failure)](
+                                   const QelURLResponsePtr&, std::optional<QelBytes>,
+                                   const QelErrorPtr& error, const std::string& location) {
+            QelErrorPtr outcome = error ? error : moveIntoPlace(location, target);
+            if (outcome) {
+                if (failure) failure(outcome);
+            } else if (success) {
+                success(net::fileURLString(target));
+            }
+            self->unregisterTask(raw);
+        };
+    }
+    registerTask(task);
+    d_->session->resume(task);
+    return task;
+}
+
+QelURLSessionTaskPtr QelNetworking::downloadWithURL(
+    const std::string& url, const std::string& directoryPath, const std::string& fileName,
+    ProgressBlock progress, DownloadSuccessBlock success, FailureBlock failure) {
+    return startDownload(url, directoryPath, fileName, true, std::move(progress),
+                         std::move(success), std::move(failure));
+}
+
+QelURLSessionTaskPtr QelNetworking::downloadWithURL(const std::string& url,
+                                                    const std::string& directoryPath,
+                                                    const std::string& fileName,
+                                                    DownloadSuccessBlock success,
+                                                    FailureBlock failure) {
+    return startDownload(url, directoryPath, fileName, false, nullptr, std::move(success),
+                         std::move(failure));
+}
+
+}  // namespace velmora

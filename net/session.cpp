@@ -1,0 +1,564 @@
+#include "net/session.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string_view>
+
+#include "net/url_error.h"
+#include "platform/dispatch.h"
+
+namespace velmora::net {
+namespace {
+
+constexpr long kDownloadBufferSize = 128 * 1024;
+constexpr size_t kIdleHandlesKept = 16;
+constexpr long kMaxRedirects = 16;
+
+std::atomic<uint64_t> gNextTaskIdentifier{1};
+std::atomic<uint64_t> gNextTempFile{1};
+
+using TaskPtr = std::shared_ptr<QelURLSessionTask>;
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// scheme://host:port, the unit that the per-host connection limit counts.
+std::optional<std::string> hostKeyOf(const std::string& url, CURLUcode* failure) {
+    CURLU* handle = curl_url();
+    if (!handle) return std::nullopt;
+    std::optional<std::string> key;
+    *failure = curl_url_set(handle, CURLUPART_URL, url.c_str(), 0);
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    if (*failure == CURLUE_OK) *failure = curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0);
+    if (*failure == CURLUE_OK) *failure = curl_url_get(handle, CURLUPART_HOST, &host, 0);
+    if (*failure == CURLUE_OK)
+        *failure = curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT);
+    if (*failure == CURLUE_OK) key = std::string(scheme) + "://" + host + ":" + port;
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(handle);
+    return key;
+}
+
+}  // namespace
+
+struct Transfer {
+    TaskPtr task;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    std::string hostKey;
+    QelHTTPURLResponse::Headers responseHeaders;
+    QelBytes body;
+    int fd = -1;
+    std::string tempPath;
+    int64_t written = 0;
+    int localErrno = 0;
+    bool wantsProgress = false;
+    Session::Impl* owner = nullptr;
+
+    bool openTempFile();
+    void closeFile() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    void discardTempFile() {
+        closeFile();
+        if (!tempPath.empty()) ::unlink(tempPath.c_str());
+        tempPath.clear();
+    }
+};
+
+// Beside the target, so that the final rename stays on one file system and is atomic.
+bool Transfer::openTempFile() {
+    const std::string& target = coreOf(task).downloadTarget;
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : target.substr(0, slash);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (dir.empty()) dir = "/";
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::string path = dir + "/." + base + ".part-" + std::to_string(::getpid()) + "-" +
+                           std::to_string(gNextTempFile.fetch_add(1));
+        int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (opened >= 0) {
+            fd = opened;
+            tempPath = path;
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    localErrno = errno;
+    return false;
+}
+
+struct Session::Impl {
+    struct HostQueue {
+        std::deque<TaskPtr> pending;
+        int inFlight = 0;
+    };
+
+    Session* self = nullptr;
+    CURLM* multi = nullptr;
+    std::unique_ptr<dispatch::OperationQueue> queue;
+    std::atomic<int64_t> outstanding{0};
+
+    std::mutex mutex;
+    std::vector<TaskPtr> toStart;
+    std::vector<TaskPtr> toCancel;
+    bool invalidated = false;
+
+    // I/O thread only.
+    std::map<std::string, HostQueue> hosts;
+    std::vector<CURL*> idleHandles;
+    size_t inFlight = 0;
+
+    void wake() { curl_multi_wakeup(multi); }
+
+    void post(const TaskPtr& task, TaskCore::Event event);
+    void postProgress(const TaskPtr& task, int64_t step, int64_t sofar, int64_t expected);
+    void enqueue(const TaskPtr& task);
+    void launch();
+    bool setUp(Transfer& transfer);
+    void release(Transfer* transfer);
+    void finishTransfer(Transfer* transfer, CURLcode result);
+    void cancelNow(const TaskPtr& task);
+    void finalize(const TaskPtr& task, QelURLResponsePtr response, std::optional<QelBytes> body,
+                  QelErrorPtr error, std::string location);
+    void taskDone() {
+        outstanding.fetch_sub(1);
+        wake();
+    }
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* user);
+    static size_t onData(char* data, size_t size, size_t count, void* user);
+    static size_t onDownloadData(char* data, size_t size, size_t count, void* user);
+};
+
+std::string progressText(int64_t totalWritten, int64_t totalExpected) {
+    float fraction = totalExpected == 0 ? 0.0f
+                                        : static_cast<float>(static_cast<double>(totalWritten) /
+                                                             static_cast<double>(totalExpected));
+    char text[64];
+    std::snprintf(text, sizeof text, "%.4f", static_cast<double>(fraction));
+    return text;
+}
+
+std::shared_ptr<Session> Session::create(const SessionConfig& config) {
+    static std::once_flag curlInit;
+    std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::shared_ptr<Session> session(new Session(config));
+    dispatch::globalQueue().async([session] {
+        dispatch::BlockingScope blocking;  // the I/O loop occupies this worker for good
+        session->run();
+    });
+    return session;
+}
+
+Session::Session(const SessionConfig& config) : config_(config), impl_(std::make_unique<Impl>()) {
+    impl_->self = this;
+    impl_->multi = curl_multi_init();
+    impl_->queue = std::make_unique<dispatch::OperationQueue>(config.callbackConcurrency);
+    curl_multi_setopt(impl_->multi, CURLMOPT_MAX_HOST_CONNECTIONS,
+                      static_cast<long>(config.maxConnectionsPerHost));
+    curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, 64L);
+}
+
+Session::~Session() {
+    for (CURL* easy : impl_->idleHandles) curl_easy_cleanup(easy);
+    curl_multi_cleanup(impl_->multi);
+}
+
+std::shared_ptr<QelURLSessionTask> Session::makeTask(std::unique_ptr<TaskCore> core) {
+    core->identifier = gNextTaskIdentifier.fetch_add(1);
+    core->session = shared_from_this();
+    impl_->outstanding.fetch_add(1);
+    return std::shared_ptr<QelURLSessionTask>(new QelURLSessionTask(std::move(core)));
+}
+
+void Session::resume(const std::shared_ptr<QelURLSessionTask>& task) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->toStart.push_back(task);
+    }
+    impl_->wake();
+}
+
+void Session::cancel(const std::shared_ptr<QelURLSessionTask>& task) {
+    TaskCore& core = coreOf(task);
+    int running = static_cast<int>(QelURLSessionTask::State::Running);
+    if (!core.state.compare_exchange_strong(running,
+                                            static_cast<int>(QelURLSessionTask::State::Canceling)))
+        return;
+    core.cancelRequested.store(true);
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->toCancel.push_back(task);
+    }
+    impl_->wake();
+}
+
+void Session::invalidate() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->invalidated = true;
+    }
+    impl_->wake();
+}
+
+void Session::run() {
+    Impl& d = *impl_;
+    for (;;) {
+        std::vector<TaskPtr> starts;
+        std::vector<TaskPtr> cancels;
+        bool invalidated;
+        {
+            std::lock_guard lock(d.mutex);
+            starts.swap(d.toStart);
+            cancels.swap(d.toCancel);
+            invalidated = d.invalidated;
+        }
+        for (const TaskPtr& task : starts) {
+            if (coreOf(task).cancelRequested.load())
+                d.cancelNow(task);
+            else
+                d.enqueue(task);
+        }
+        for (const TaskPtr& task : cancels) d.cancelNow(task);
+        starts.clear();
+        cancels.clear();
+
+        d.launch();
+        int running = 0;
+        curl_multi_perform(d.multi, &running);
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(d.multi, &left)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            Transfer* transfer = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+            d.finishTransfer(transfer, message->data.result);
+        }
+        d.launch();
+
+        if (invalidated && d.outstanding.load() == 0) break;
+        curl_multi_poll(d.multi, nullptr, 0, 1000, nullptr);
+    }
+    // Every task has delivered its last event; what is left are the runners that delivered them.
+    d.queue->waitUntilAllOperationsAreFinished();
+    d.queue.reset();
+}
+
+void Session::Impl::post(const TaskPtr& task, TaskCore::Event event) {
+    TaskCore& core = coreOf(task);
+    {
+        std::lock_guard lock(core.eventMutex);
+        core.events.push_back(std::move(event));
+        if (core.drainScheduled) return;
+        core.drainScheduled = true;
+    }
+    // One runner per task at a time keeps the task's events in order.
+    queue->async([task] {
+        TaskCore& c = coreOf(task);
+        for (;;) {
+            TaskCore::Event next;
+            {
+                std::lock_guard lock(c.eventMutex);
+                if (c.events.empty()) {
+                    c.drainScheduled = false;
+                    return;
+                }
+                next = std::move(c.events.front());
+                c.events.pop_front();
+            }
+            if (next.isProgress) {
+                if (c.handlers.didWriteData)
+                    c.handlers.didWriteData(next.bytesWritten, next.totalWritten,
+                                            next.totalExpected);
+            } else {
+                next.run();
+            }
+        }
+    });
+}
+
+// Steps that pile up behind a busy callback queue merge into one, so that a fast transfer does
+// not flood the queue; the last step always shows the final count.
+void Session::Impl::postProgress(const TaskPtr& task, int64_t step, int64_t sofar,
+                                 int64_t expected) {
+    TaskCore& core = coreOf(task);
+    {
+        std::lock_guard lock(core.eventMutex);
+        if (!core.events.empty() && core.events.back().isProgress) {
+            TaskCore::Event& last = core.events.back();
+            last.bytesWritten += step;
+            last.totalWritten = sofar;
+            last.totalExpected = expected;
+            return;
+        }
+    }
+    TaskCore::Event event;
+    event.isProgress = true;
+    event.bytesWritten = step;
+    event.totalWritten = sofar;
+    event.totalExpected = expected;
+    post(task, std::move(event));
+}
+
+void Session::Impl::enqueue(const TaskPtr& task) {
+    TaskCore& core = coreOf(task);
+    CURLUcode failure = CURLUE_OK;
+    std::optional<std::string> key = hostKeyOf(core.url, &failure);
+    std::string scheme = key ? key->substr(0, key->find(':')) : std::string();
+    if (!key || (scheme != "http" && scheme != "https")) {
+        std::string message =
+            key ? "Unsupported protocol" : std::string(curl_url_strerror(failure));
+        finalize(task, nullptr, std::nullopt, makeURLError(QelURLErrorUnknown, message, core.url),
+                 {});
+        return;
+    }
+    hosts[*key].pending.push_back(task);
+}
+
+void Session::Impl::launch() {
+    int limit = self->config_.maxConnectionsPerHost;
+    for (auto& [key, host] : hosts) {
+        while (host.inFlight < limit && !host.pending.empty()) {
+            TaskPtr task = std::move(host.pending.front());
+            host.pending.pop_front();
+            if (coreOf(task).finalized) continue;  // cancelled while it waited
+            auto* transfer = new Transfer();
+            transfer->task = task;
+            transfer->hostKey = key;
+            transfer->owner = this;
+            if (!setUp(*transfer)) {
+                std::string url = coreOf(task).url;
+                delete transfer;
+                finalize(task, nullptr, std::nullopt,
+                         makeURLError(QelURLErrorUnknown, "Could not set up the transfer", url),
+                         {});
+                continue;
+            }
+            coreOf(task).transfer = transfer;
+            ++host.inFlight;
+            ++inFlight;
+            curl_multi_add_handle(multi, transfer->easy);
+        }
+    }
+}
+
+bool Session::Impl::setUp(Transfer& t) {
+    TaskCore& core = coreOf(t.task);
+    if (!idleHandles.empty()) {
+        t.easy = idleHandles.back();
+        idleHandles.pop_back();
+    } else {
+        t.easy = curl_easy_init();
+    }
+    if (!t.easy) return false;
+    CURL* e = t.easy;
+    const SessionConfig& config = self->config_;
+    bool download = core.kind == TaskCore::Kind::Download;
+
+    curl_easy_setopt(e, CURLOPT_URL, core.url.c_str());
+    curl_easy_setopt(e, CURLOPT_PRIVATE, &t);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorBuffer);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, download ? &Impl::onDownloadData : &Impl::onData);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+    if (core.url.rfind("https:", 0) == 0) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+    if (download) curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
+
+    // No data for this long ends the transfer; so does a connection that takes as long.
+    if (config.requestTimeout > 0) {
+        curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(config.requestTimeout));
+        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, static_cast<long>(config.requestTimeout));
+    }
+    if (config.resourceTimeout > 0)
+        curl_easy_setopt(e, CURLOPT_TIMEOUT, static_cast<long>(config.resourceTimeout));
+
+    t.headers = curl_slist_append(t.headers, "Accept: application/json");
+    t.headers = curl_slist_append(t.headers, "Expect:");
+    for (const std::string& header : core.headers)
+        t.headers = curl_slist_append(t.headers, header.c_str());
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
+
+    if (core.method == "POST") {
+        static const char kEmpty[] = "";
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        const char* data = core.body && !core.body->empty()
+                               ? reinterpret_cast<const char*>(core.body->data())
+                               : kEmpty;
+        curl_off_t size = core.body ? static_cast<curl_off_t>(core.body->size()) : 0;
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, size);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, data);
+    }
+    t.wantsProgress = download && static_cast<bool>(core.handlers.didWriteData);
+    return true;
+}
+
+size_t Session::Impl::onHeader(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    size_t length = size * count;
+    std::string_view line(data, length);
+    if (line.rfind("HTTP/", 0) == 0) {
+        t->responseHeaders.clear();  // a new response (after a redirect or a 100 Continue)
+        return length;
+    }
+    size_t colon = line.find(':');
+    if (colon != std::string_view::npos) {
+        t->responseHeaders.emplace_back(std::string(trim(line.substr(0, colon))),
+                                        std::string(trim(line.substr(colon + 1))));
+    }
+    return length;
+}
+
+size_t Session::Impl::onData(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    size_t length = size * count;
+    t->body.insert(t->body.end(), data, data + length);
+    return length;
+}
+
+size_t Session::Impl::onDownloadData(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    size_t length = size * count;
+    long status = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 400) return length;  // an error page never becomes the file
+    if (t->fd < 0 && !t->openTempFile()) return 0;
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::write(t->fd, data + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            t->localErrno = errno;
+            return 0;
+        }
+        done += static_cast<size_t>(n);
+    }
+    t->written += static_cast<int64_t>(length);
+    if (t->wantsProgress) {
+        curl_off_t expected = -1;
+        curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+        t->owner->postProgress(t->task, static_cast<int64_t>(length), t->written,
+                               static_cast<int64_t>(expected));
+    }
+    return length;
+}
+
+void Session::Impl::release(Transfer* t) {
+    curl_multi_remove_handle(multi, t->easy);
+    curl_slist_free_all(t->headers);
+    t->headers = nullptr;
+    if (idleHandles.size() < kIdleHandlesKept) {
+        curl_easy_reset(t->easy);
+        idleHandles.push_back(t->easy);
+    } else {
+        curl_easy_cleanup(t->easy);
+    }
+    t->easy = nullptr;
+    --hosts[t->hostKey].inFlight;
+    --inFlight;
+    coreOf(t->task).transfer = nullptr;
+}
+
+void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
+    TaskPtr task = t->task;
+    TaskCore& core = coreOf(task);
+    long status = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+    QelURLResponsePtr response;
+    if (status > 0) {
+        char* effective = nullptr;
+        curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &effective);
+        response = std::make_shared<const QelHTTPURLResponse>(
+            effective ? effective : core.url, status, std::move(t->responseHeaders));
+    }
+    QelErrorPtr error;
+    if (result != CURLE_OK) {
+        error = t->localErrno ? makePOSIXError(t->localErrno)
+                              : makeURLError(result, t->errorBuffer, core.url);
+    }
+    std::optional<QelBytes> body;
+    std::string location;
+    if (core.kind == TaskCore::Kind::Download) {
+        if (!error && status >= 400) {
+            error = makeURLError(QelURLErrorBadServerResponse,
+                                 "The server answered with HTTP status " + std::to_string(status),
+                                 core.url);
+        }
+        if (!error && t->fd < 0 && !t->openTempFile()) error = makePOSIXError(t->localErrno);
+        if (error) {
+            t->discardTempFile();
+        } else {
+            t->closeFile();
+            location = t->tempPath;
+        }
+    } else if (!error) {
+        body = std::move(t->body);
+    }
+    release(t);
+    delete t;
+    finalize(task, std::move(response), std::move(body), std::move(error), std::move(location));
+}
+
+void Session::Impl::cancelNow(const TaskPtr& task) {
+    TaskCore& core = coreOf(task);
+    if (core.finalized) return;
+    if (Transfer* t = core.transfer) {
+        t->discardTempFile();
+        release(t);
+        delete t;
+    }
+    finalize(task, nullptr, std::nullopt, makeURLError(QelURLErrorCancelled, "cancelled", core.url),
+             {});
+}
+
+void Session::Impl::finalize(const TaskPtr& task, QelURLResponsePtr response,
+                             std::optional<QelBytes> body, QelErrorPtr error,
+                             std::string location) {
+    TaskCore& core = coreOf(task);
+    core.finalized = true;
+    core.state.store(static_cast<int>(QelURLSessionTask::State::Completed));
+    if (!error && !location.empty() && core.handlers.didFinishDownloading) {
+        TaskCore::Event finish;
+        finish.run = [task, location, response] {
+            coreOf(task).handlers.didFinishDownloading(location, response);
+        };
+        post(task, std::move(finish));
+    }
+    TaskCore::Event complete;
+    complete.run = [this, task, response = std::move(response), body = std::move(body),
+                    error = std::move(error), location = std::move(location)]() mutable {
+        TaskCore& c = coreOf(task);
+        if (c.handlers.didComplete)
+            c.handlers.didComplete(response, std::move(body), error, location);
+        if (!location.empty()) ::unlink(location.c_str());  // the temporary file was not taken
+        c.handlers = TaskHandlers();  // callbacks may hold the issuer; let it go now
+        taskDone();
+    };
+    post(task, std::move(complete));
+}
+
+}  // namespace velmora::net

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora/networking.h"
+
+namespace velmora::dispatch {
+class OperationQueue;
+}
+
+namespace velmora::net {
+
+struct SessionConfig {
+    int32_t requestTimeout = 60;
+    int32_t resourceTimeout = 60;
+    int maxConnectionsPerHost = 6;
+    int callbackConcurrency = 8;
+};
+
+/// Hooks of one task, all run on the callback queue, one after another.
+struct TaskHandlers {
+    /// Downloads only: bytes in this step, so far, expected (-1 unknown).
+    std::function<void(int64_t, int64_t, int64_t)> didWriteData;
+    /// Downloads only, when the transfer succeeded: the temporary file (removed after the
+    /// event unless moved away) and the response.
+    std::function<void(const std::string& location, const QelURLResponsePtr&)> didFinishDownloading;
+    /// Always last. Data tasks get the body (absent on error); downloads get the temporary
+    /// file, still there when the transfer succeeded and `didFinishDownloading` did not move it.
+    std::function<void(const QelURLResponsePtr&, std::optional<QelBytes>, const QelErrorPtr&,
+                       const std::string& location)>
+        didComplete;
+};
+
+struct Transfer;
+
+/// Everything the session keeps per task; a queued task holds no curl handle and no file.
+struct TaskCore {
+    enum class Kind { Data, Download };
+
+    uint64_t identifier = 0;
+    Kind kind = Kind::Data;
+    std::string url;
+    std::string method = "GET";
+    std::vector<std::string> headers;
+    std::optional<QelBytes> body;
+    /// Downloads: the target, beside which the temporary file is made.
+    std::string downloadTarget;
+    TaskHandlers handlers;
+
+    std::shared_ptr<Session> session;
+    std::atomic<int> state{static_cast<int>(QelURLSessionTask::State::Running)};
+    std::atomic<bool> cancelRequested{false};
+
+    // I/O thread only.
+    bool finalized = false;
+    Transfer* transfer = nullptr;
+
+    // The task's event chain.
+    struct Event {
+        bool isProgress = false;
+        int64_t bytesWritten = 0;
+        int64_t totalWritten = 0;
+        int64_t totalExpected = 0;
+        std::function<void()> run;
+    };
+    std::mutex eventMutex;
+    std::deque<Event> events;
+    bool drainScheduled = false;
+};
+
+struct TaskAccess {
+    static TaskCore& core(const QelURLSessionTask& task) { return *task.core_; }
+};
+
+inline TaskCore& coreOf(const std::shared_ptr<QelURLSessionTask>& task) {
+    return TaskAccess::core(*task);
+}
+
+/// One libcurl multi handle driven by one I/O thread. It lives while the owner holds it or any
+/// task is unfinished; `invalidate` lets running tasks finish and then stops the thread.
+class Session : public std::enable_shared_from_this<Session> {
+  public:
+    static std::shared_ptr<Session> create(const SessionConfig& config);
+    ~Session();
+
+    std::shared_ptr<QelURLSessionTask> makeTask(std::unique_ptr<TaskCore> core);
+    void resume(const std::shared_ptr<QelURLSessionTask>& task);
+    void cancel(const std::shared_ptr<QelURLSessionTask>& task);
+    void invalidate();
+
+    const SessionConfig& config() const { return config_; }
+
+    struct Impl;
+
+  private:
+    explicit Session(const SessionConfig& config);
+    void run();
+
+    SessionConfig config_;
+    std::unique_ptr<Impl> impl_;
+    friend struct Impl;
+};
+
+/// The download progress text: written/expected in double precision, rounded to single, "%.4f";
+/// 0 when nothing is expected.
+std::string progressText(int64_t totalWritten, int64_t totalExpected);
+
+}  // namespace velmora::net

@@ -1,0 +1,69 @@
+#include "net/url_encoding.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <climits>
+
+namespace velmora::net {
+namespace {
+
+using CharSet = std::array<bool, 256>;
+
+constexpr CharSet makeSet(std::string_view extra) {
+    CharSet set{};
+    for (int c = 'a'; c <= 'z'; ++c) set[c] = true;
+    for (int c = 'A'; c <= 'Z'; ++c) set[c] = true;
+    for (int c = '0'; c <= '9'; ++c) set[c] = true;
+    for (char c : std::string_view("-._~!$&'()*+,;=:@")) set[static_cast<unsigned char>(c)] = true;
+    for (char c : extra) set[static_cast<unsigned char>(c)] = true;
+    return set;
+}
+
+constexpr CharSet kQuerySet = makeSet("/?");
+constexpr CharSet kPathSet = makeSet("/");
+
+std::string encode(std::string_view text, const CharSet& allowed) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        auto byte = static_cast<unsigned char>(ch);
+        if (allowed[byte]) {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[byte >> 4]);
+            out.push_back(kHex[byte & 0x0F]);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string percentEncodeQuery(std::string_view text) {
+    return encode(text, kQuerySet);
+}
+
+std::string fileURLString(const std::string& path) {
+    std::string absolute = path;
+    if (absolute.empty() || absolute.front() != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd)) absolute = appendPathComponent(cwd, absolute);
+    }
+    return "file://" + encode(absolute, kPathSet);
+}
+
+std::string appendPathComponent(const std::string& directory, const std::string& component) {
+    std::string dir = directory;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    size_t start = component.find_first_not_of('/');
+    std::string name = start == std::string::npos ? std::string() : component.substr(start);
+    if (name.empty()) return dir;
+    if (dir.empty()) return name;
+    if (dir == "/") return "/" + name;
+    return dir + "/" + name;
+}
+
+}  // namespace velmora::net

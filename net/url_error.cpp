@@ -1,0 +1,55 @@
+#include "net/url_error.h"
+
+namespace velmora::net {
+
+int64_t urlErrorCode(CURLcode code) {
+    switch (code) {
+        case CURLE_OPERATION_TIMEDOUT:
+            return QelURLErrorTimedOut;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return QelURLErrorCannotFindHost;
+        case CURLE_COULDNT_CONNECT:
+            return QelURLErrorCannotConnectToHost;
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return QelURLErrorNetworkConnectionLost;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_BAD_CONTENT_ENCODING:
+            return QelURLErrorBadServerResponse;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_CLIENTCERT:
+            return QelURLErrorSecureConnectionFailed;
+        default:
+            return QelURLErrorUnknown;
+    }
+}
+
+QelErrorPtr makeURLError(int64_t code, const std::string& message, const std::string& url) {
+    QelError::UserInfo info{{kNSLocalizedDescriptionKey, message}};
+    if (!url.empty()) info.emplace("NSErrorFailingURLStringKey", url);
+    return std::make_shared<const QelError>(kNSURLErrorDomain, code, std::move(info));
+}
+
+QelErrorPtr makeURLError(CURLcode code, const char* errorBuffer, const std::string& url) {
+    std::string message = errorBuffer && *errorBuffer ? errorBuffer : curl_easy_strerror(code);
+    return makeURLError(urlErrorCode(code), message, url);
+}
+
+}  // namespace velmora::net
