@@ -6,7 +6,8 @@
 namespace velmora::standin {
 
 bool writeBundle(const std::string& path, const Json& meta, const std::vector<uint8_t>& payload) {
-    std::string metaText = meta.dump();
+    // Invalid UTF-8 in a meta text is replaced rather than thrown out of the writer.
+    std::string metaText = meta.dump(-1, ' ', false, Json::error_handler_t::replace);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) return false;
     auto n = static_cast<uint32_t>(metaText.size());

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine_export.h"
 #include "velmora/json.h"
 
 // The stand-in engine's item bundle file:
@@ -17,9 +18,10 @@ inline constexpr char kBundleMagic[] = "QELBNDL1";
 inline constexpr size_t kBundleMagicSize = 8;
 
 /// Writes a bundle; false when the file cannot be written.
-bool writeBundle(const std::string& path, const Json& meta, const std::vector<uint8_t>& payload);
+QEL_ENGINE_EXPORT bool writeBundle(const std::string& path, const Json& meta,
+                                   const std::vector<uint8_t>& payload);
 
 /// The meta text of a bundle, or "" for a file that is missing or not a bundle.
-std::string readBundleMeta(const std::string& path);
+QEL_ENGINE_EXPORT std::string readBundleMeta(const std::string& path);
 
 }  // namespace velmora::standin
