@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace velmora::emulator {
+
+class Project;
+
+struct ServerOptions {
+    std::string host = "127.0.0.1";
+    int port = 0;  // 0 picks a free port
+    double taskSeconds = 3.0;
+    int64_t tokenTtlSeconds = 7200;
+    size_t maxBodyBytes = 16 * 1024 * 1024;
+    bool verbose = false;
+};
+
+/// The HTTP face of a project: the cloud API below /api/, the item list documents and files,
+/// and the admin API below /_emulator/.
+class Server {
+  public:
+    Server(Project& project, ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    /// Binds the listening socket on the configured host only; answers the port, or -1.
+    int bind();
+    /// Serves until stop() is called; false when serving could not start.
+    bool run();
+    /// Safe from any thread, also before run() has started.
+    void stop();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velmora::emulator
