@@ -8,6 +8,7 @@
 #include "velmora/geometry.h"
 #include "velmora/image.h"
 #include "velmora/json.h"
+#include "velmora/networking.h"
 #include "velmora/platform.h"
 #include "velmora/tool.h"
 #include "velmora/version.h"
