@@ -3,6 +3,7 @@
 // Velmora: the whole public interface in one include.
 
 #include "velmora/avatar_helper.h"
+#include "velmora/cloud_service.h"
 #include "velmora/encrypt_utils.h"
 #include "velmora/error.h"
 #include "velmora/export.h"

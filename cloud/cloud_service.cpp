@@ -1,0 +1,219 @@
+// The shared service, its configuration, the signed auth record and the token.
+#include <cstdio>
+#include <string>
+
+#include "cloud/private.h"
+#include "core/format.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "velmora/encrypt_utils.h"
+#include "velmora/networking.h"
+#include "velmora/tool.h"
+
+namespace velmora {
+namespace {
+
+std::mutex gSharedMutex;
+std::shared_ptr<QelCloudService> gShared;
+
+QelErrorPtr narrowedError(const QelErrorPtr& error, const std::string& message) {
+    const int64_t code = error ? error->code() : QelErrorCodeFailure;
+    return QelTool::errorWithCode(static_cast<int32_t>(code), message);
+}
+
+bool isTokenCode(const QelErrorPtr& error) {
+    return error && (error->code() == 100000 || error->code() == 100101);
+}
+
+}  // namespace
+
+// QelCloudServiceAuth
+
+QelCloudServiceAuth::QelCloudServiceAuth(std::string apiKey, std::string apiSecret)
+    : apiKey_(std::move(apiKey)), apiSecret_(std::move(apiSecret)) {}
+
+std::string QelCloudServiceAuth::signature() {
+    char digits[64];
+    std::snprintf(digits, sizeof digits, "%.0f", platform::absoluteTimeNow() * 1000.0);
+    const std::string stamp = digits;
+    const std::string content = formatMessage("key=%@&timestamp=%@", {apiKey_, stamp});
+    std::string signature = QelEncryptUtils::HMacSHA256WithSecret(apiSecret_, content);
+    std::lock_guard lock(mutex_);
+    timestamp_ = stamp;
+    signature_ = signature;
+    return signature;
+}
+
+std::string QelCloudServiceAuth::timestamp() const {
+    std::lock_guard lock(mutex_);
+    return timestamp_;
+}
+
+std::string QelCloudServiceAuth::token() const {
+    std::lock_guard lock(mutex_);
+    return token_;
+}
+
+void QelCloudServiceAuth::setToken(std::string token) {
+    std::lock_guard lock(mutex_);
+    token_ = std::move(token);
+}
+
+// QelCloudService
+
+QelCloudService::QelCloudService() : d_(std::make_unique<Private>()) {}
+QelCloudService::~QelCloudService() = default;
+
+std::shared_ptr<QelCloudService> QelCloudService::sharedService() {
+    std::lock_guard lock(gSharedMutex);
+    if (!gShared) gShared = std::shared_ptr<QelCloudService>(new QelCloudService());
+    return gShared;
+}
+
+void QelCloudService::destroy() {
+    std::shared_ptr<QelCloudService> dropped;
+    {
+        std::lock_guard lock(gSharedMutex);
+        dropped.swap(gShared);
+    }
+    // Released outside the guard: requests in flight may hold the last reference.
+}
+
+void QelCloudService::setupWithConfig(const QelCloudServiceConfig& config,
+                                      const std::optional<std::string>& downloadRootPath) {
+    std::lock_guard lock(d_->fieldsMutex);
+    d_->downloadRoot = downloadRootPath;
+    if (d_->downloadRoot && d_->downloadRoot->empty()) d_->downloadRoot.reset();
+    d_->config = config;
+    d_->auth.reset();
+}
+
+QelCloudServiceConfig QelCloudService::config() const {
+    std::lock_guard lock(d_->fieldsMutex);
+    return d_->config;
+}
+
+std::shared_ptr<QelCloudServiceAuth> QelCloudService::authConfig() {
+    std::lock_guard lock(d_->fieldsMutex);
+    if (!d_->auth)
+        d_->auth =
+            std::make_shared<QelCloudServiceAuth>(d_->config.apiKey(), d_->config.apiSecret());
+    return d_->auth;
+}
+
+std::string QelCloudService::token() {
+    return authConfig()->token();
+}
+
+QelCloudService::RemoveIconsBlock QelCloudService::removeIconsBlock() const {
+    std::lock_guard lock(d_->fieldsMutex);
+    return d_->removeIconsBlock;
+}
+
+void QelCloudService::setRemoveIconsBlock(RemoveIconsBlock block) {
+    std::lock_guard lock(d_->fieldsMutex);
+    d_->removeIconsBlock = std::move(block);
+}
+
+std::shared_ptr<QelProjectJsonModel> QelCloudService::projectJsonModel() const {
+    std::lock_guard lock(d_->fieldsMutex);
+    return d_->projectJsonModel;
+}
+
+void QelCloudService::setProjectJsonModel(std::shared_ptr<QelProjectJsonModel> model) {
+    std::lock_guard lock(d_->fieldsMutex);
+    d_->projectJsonModel = std::move(model);
+}
+
+void QelCloudService::getTokenWithCompletion(TokenCompletion completion) {
+    const QelCloudServiceConfig cfg = config();
+    if (cfg.apiKey().empty()) {
+        if (completion)
+            completion(QelTool::errorWithCode(QelErrorCodeMissingArgument, "apikey 为空"),
+                       std::nullopt);
+        return;
+    }
+    // The answer is kept by the record that signed the request; a setup meanwhile starts afresh.
+    auto auth = authConfig();
+    const std::string signature = auth->signature();
+    const int64_t stamp = std::stoll(auth->timestamp());
+    const Json body = {{"key", cfg.apiKey()}, {"timestamp", stamp}, {"signature", signature}};
+
+    auto self = shared_from_this();
+    QelNetworking::sharedInstance()->postWithURL(
+        apiBasePathPrefix() + "user/token/key", body,
+        [self, auth, completion](const Json& envelope) {
+            const Json data = jsonMember(envelope, "data");
+            if (safeData(data)) {
+                const Json token = jsonMember(data, "token");
+                if (token.is_string()) auth->setToken(token.get<std::string>());
+                std::string held = auth->token();
+                if (!completion) return;
+                if (!held.empty())
+                    completion(nullptr, held);
+                else
+                    completion(QelTool::errorWithCode(QelErrorCodeFailure, "获取Token值为空"),
+                               std::nullopt);
+                return;
+            }
+            auth->setToken("");
+            platform::systemLog("获取Token返回值Data无数据");
+            if (completion)
+                completion(QelTool::errorWithCode(QelErrorCodeFailure, "获取Token值为空"),
+                           std::nullopt);
+        },
+        [completion](const QelErrorPtr& error) {
+            if (!completion) return;
+            completion(narrowedError(error, formatMessage("获取Token时出错,%@",
+                                                          {QelTool::errorMessage(error)})),
+                       std::nullopt);
+        });
+}
+
+void QelCloudService::regainTokenIfNeedWithError(const QelErrorPtr& error,
+                                                 const std::string& methodName,
+                                                 RetryBlock retryCompletion,
+                                                 ErrorBlock errorCompletion) {
+    regainTokenIfNeed(error, methodName, 0, std::move(retryCompletion), std::move(errorCompletion));
+}
+
+void QelCloudService::regainTokenIfNeed(const QelErrorPtr& error, const std::string& methodName,
+                                        int renewals, RetryBlock retry,
+                                        ErrorBlock errorCompletion) {
+    // A cloud that keeps rejecting fresh tokens would otherwise make the call loop for ever.
+    if (isTokenCode(error) && renewals < kMaxTokenRenewals) {
+        getTokenWithCompletion(
+            [methodName, retry = std::move(retry), errorCompletion](
+                const QelErrorPtr& tokenError, const std::optional<std::string>&) {
+                if (tokenError) {
+                    if (errorCompletion)
+                        errorCompletion(narrowedError(
+                            tokenError,
+                            formatMessage("%@ 重新获取Token出错,%@",
+                                          {methodName, QelTool::errorMessage(tokenError)})));
+                    return;
+                }
+                if (retry) retry();
+            });
+        return;
+    }
+    if (errorCompletion)
+        errorCompletion(narrowedError(
+            error, formatMessage("%@ 出错,%@", {methodName, QelTool::errorMessage(error)})));
+}
+
+bool QelCloudService::safeData(const Json& value) {
+    return isPresent(value);
+}
+
+void QelCloudService::safeLock(const std::function<void()>& block) {
+    d_->signal.wait();
+    if (block) block();
+    d_->signal.signal();
+}
+
+std::string QelCloudService::fileStateKey() {
+    return "fileState";
+}
+
+}  // namespace velmora

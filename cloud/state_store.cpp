@@ -1,0 +1,308 @@
+// The resource state store: the item list and the per-item states, in memory and on disk.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "cloud/private.h"
+#include "core/format.h"
+#include "engine/avatar_check.h"
+#include "velmora/avatar_helper.h"
+#include "velmora/tool.h"
+
+namespace velmora {
+namespace {
+
+const char* const kStateKey = "fileState";
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return text;
+}
+
+// Parsed JSON object, or absent when the text is no JSON object.
+Json parseObject(const std::string& text) {
+    Json value = Json::parse(text, nullptr, false);
+    return value.is_object() ? value : absentJson();
+}
+
+std::optional<uint64_t> stateOf(const Json& entry) {
+    const Json state = jsonMember(entry, kStateKey);
+    if (state.is_number_unsigned()) return state.get<uint64_t>();
+    if (state.is_number_integer()) return static_cast<uint64_t>(state.get<int64_t>());
+    return std::nullopt;
+}
+
+// The text form of a member for comparison; absent when the member is missing or null.
+std::optional<std::string> textOf(const Json& value) {
+    if (value.is_string()) return value.get<std::string>();
+    if (value.is_number() || value.is_boolean()) return value.dump();
+    return std::nullopt;
+}
+
+// Writes `text` beside `path` and renames it over, so a reader never sees half a file.
+bool writeTextAtomically(const std::string& path, const std::string& text) {
+    static std::atomic<uint64_t> counter{0};
+    const std::string temp =
+        path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    size_t done = 0;
+    bool ok = true;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Json QelCloudService::loadResourceList() {
+    {
+        std::lock_guard lock(d_->storeMutex);
+        if (!isAbsent(d_->resourceList)) return d_->resourceList;
+    }
+    const auto text = readWholeFile(pathOfResourceListJson());
+    if (!text) return absentJson();
+    Json parsed = parseObject(*text);
+    if (isAbsent(parsed)) return parsed;
+    std::lock_guard lock(d_->storeMutex);
+    if (isAbsent(d_->resourceList)) d_->resourceList = std::move(parsed);
+    return d_->resourceList;
+}
+
+void QelCloudService::ensureResourceInfoLoaded() {
+    {
+        std::lock_guard lock(d_->storeMutex);
+        if (!isAbsent(d_->resourceInfo)) return;
+    }
+    Json info;
+    if (const auto text = readWholeFile(pathOfResourceInfoJson())) {
+        info = parseObject(*text);
+        if (isAbsent(info)) return;  // not JSON: stays absent, the next read tries again
+        // The start-up correction, made before anyone can see the loaded states.
+        for (auto& [fileId, entry] : info.items()) {
+            const auto state = stateOf(entry);
+            if (!state || !entry.is_object()) continue;
+            if (*state == QelFileStateDownloading)
+                entry[kStateKey] = QelTool::isExist(itemPath(fileId)) ? QelFileStatePresent
+                                                                      : QelFileStateNeedsDownload;
+            else if (*state == QelFileStatePresent && !QelTool::isExist(itemPath(fileId)))
+                entry[kStateKey] = QelFileStateNeedsDownload;
+        }
+    } else {
+        info = resourceInfoDicWithData(loadResourceList());
+    }
+    std::lock_guard lock(d_->storeMutex);
+    if (isAbsent(d_->resourceInfo)) d_->resourceInfo = std::move(info);
+}
+
+Json QelCloudService::resourceListDic() {
+    return loadResourceList();
+}
+
+void QelCloudService::setResourceListDic(Json list) {
+    std::lock_guard lock(d_->storeMutex);
+    d_->resourceList = std::move(list);
+}
+
+Json QelCloudService::resourceInfoDic() {
+    ensureResourceInfoLoaded();
+    std::lock_guard lock(d_->storeMutex);
+    return d_->resourceInfo;
+}
+
+void QelCloudService::setResourceInfoDic(Json info) {
+    std::lock_guard lock(d_->storeMutex);
+    d_->resourceInfo = std::move(info);
+}
+
+Json QelCloudService::resourceInfoDicWithData(const Json& data) {
+    Json info = Json::object();
+    const Json list = jsonMember(data, "list");
+    if (!list.is_array()) return info;
+    for (const auto& item : list) {
+        const Json path = jsonMember(item, "path");
+        if (!path.is_string()) continue;
+        const std::string fileId = path.get<std::string>();
+        Json entry = Json::object();
+        for (const char* key : {"resource_id", "icon_url"}) {
+            const Json value = jsonMember(item, key);
+            if (!isAbsent(value)) entry[key] = value;
+        }
+        entry[kStateKey] =
+            QelTool::isExist(itemPath(fileId)) ? QelFileStatePresent : QelFileStateNeedsDownload;
+        info[fileId] = std::move(entry);
+    }
+    return info;
+}
+
+std::vector<std::string> QelCloudService::updateResourceInfoFileStateWithRequestItemList(
+    const Json& list) {
+    std::vector<std::string> iconUrls;
+    if (!list.is_array()) return iconUrls;
+    ensureResourceInfoLoaded();
+    std::lock_guard lock(d_->storeMutex);
+    if (!d_->resourceInfo.is_object()) return iconUrls;
+    for (const auto& item : list) {
+        const Json path = jsonMember(item, "path");
+        if (!path.is_string()) continue;
+        auto found = d_->resourceInfo.find(path.get<std::string>());
+        if (found == d_->resourceInfo.end() || !found->is_object()) continue;
+        const auto newId = textOf(jsonMember(item, "resource_id"));
+        const auto oldId = textOf(jsonMember(*found, "resource_id"));
+        if (newId && oldId && *newId == *oldId) continue;
+        (*found)[kStateKey] = QelFileStateNeedsDownload;
+        const Json icon = jsonMember(*found, "icon_url");
+        if (icon.is_string()) iconUrls.push_back(icon.get<std::string>());
+    }
+    return iconUrls;
+}
+
+void QelCloudService::createLatestResourceInfoWithRequestItemListDic(const Json& itemListDic) {
+    Json fresh = resourceInfoDicWithData(itemListDic);
+    ensureResourceInfoLoaded();
+    std::lock_guard lock(d_->storeMutex);
+    if (d_->resourceInfo.is_object()) {
+        for (auto& [fileId, entry] : fresh.items()) {
+            auto current = d_->resourceInfo.find(fileId);
+            if (current == d_->resourceInfo.end()) continue;
+            const Json state = jsonMember(*current, kStateKey);
+            if (isAbsent(state))
+                entry.erase(kStateKey);
+            else
+                entry[kStateKey] = state;
+        }
+    }
+    d_->resourceInfo = std::move(fresh);
+}
+
+void QelCloudService::updateResourceStoreWithItemListDic(const Json& itemListDic) {
+    if (!isAbsent(loadResourceList())) {
+        const auto iconUrls =
+            updateResourceInfoFileStateWithRequestItemList(jsonMember(itemListDic, "list"));
+        createLatestResourceInfoWithRequestItemListDic(itemListDic);
+        const auto block = removeIconsBlock();
+        if (!iconUrls.empty() && block) block(iconUrls);
+    } else {
+        setResourceInfoDic(resourceInfoDicWithData(itemListDic));
+    }
+    setResourceListDic(itemListDic);
+    saveNewestResourceList();
+    saveNewestResourceInfo();
+}
+
+void QelCloudService::updateItemFileStateDownloadingWithModels(
+    const std::vector<QelItemDownloadModelPtr>& models) {
+    std::vector<std::string> fileIds;
+    for (const auto& model : models)
+        if (model && !model->itemFileId().empty()) fileIds.push_back(model->itemFileId());
+    auto self = shared_from_this();
+    dispatch::globalQueue().async([self, fileIds = std::move(fileIds)] {
+        self->updateResourceStateWithFileIds(fileIds, QelFileStateDownloading);
+    });
+}
+
+void QelCloudService::updateResourceStateWithFileIds(const std::vector<std::string>& fileIds,
+                                                     uint64_t state) {
+    if (fileIds.empty()) return;
+    ensureResourceInfoLoaded();
+    for (const auto& fileId : fileIds) {
+        bool known = false;
+        safeLock([&] {
+            std::lock_guard lock(d_->storeMutex);
+            if (!d_->resourceInfo.is_object()) return;
+            auto entry = d_->resourceInfo.find(fileId);
+            if (entry == d_->resourceInfo.end() || !entry->is_object()) return;
+            (*entry)[kStateKey] = state;
+            known = true;
+        });
+        if (!known)
+            QelTool::errorLog(formatMessage("%@ 在最新的 resourceInfoDic 中不存在", {fileId}));
+    }
+}
+
+void QelCloudService::correctFileStateIfNeed() {
+    // Existence is tested outside the store's lock; a state changed meanwhile is left alone.
+    std::vector<std::pair<std::string, uint64_t>> candidates;
+    {
+        std::lock_guard lock(d_->storeMutex);
+        if (!d_->resourceInfo.is_object()) return;
+        for (const auto& [fileId, entry] : d_->resourceInfo.items()) {
+            const auto state = stateOf(entry);
+            if (state && (*state == QelFileStatePresent || *state == QelFileStateDownloading))
+                candidates.emplace_back(fileId, *state);
+        }
+    }
+    std::vector<std::pair<std::string, uint64_t>> changes;
+    for (const auto& [fileId, state] : candidates) {
+        const bool exists = QelTool::isExist(itemPath(fileId));
+        if (state == QelFileStateDownloading)
+            changes.emplace_back(fileId, exists ? QelFileStatePresent : QelFileStateNeedsDownload);
+        else if (!exists)
+            changes.emplace_back(fileId, QelFileStateNeedsDownload);
+    }
+    std::lock_guard lock(d_->storeMutex);
+    if (!d_->resourceInfo.is_object()) return;
+    for (size_t i = 0, j = 0; i < changes.size(); ++i) {
+        while (candidates[j].first != changes[i].first) ++j;
+        auto entry = d_->resourceInfo.find(changes[i].first);
+        if (entry == d_->resourceInfo.end() || stateOf(*entry) != candidates[j].second) continue;
+        (*entry)[kStateKey] = changes[i].second;
+    }
+}
+
+void QelCloudService::saveNewestResourceList() {
+    Json copy = loadResourceList();
+    if (!copy.is_object()) copy = Json::object();
+    const auto model = projectJsonModel();
+    if (model && model->hasItemListVersion()) copy["version"] = model->itemListVersion();
+    const bool saved = QelTool::saveContainer(copy, pathOfResourceListJson());
+    QelTool::normalLog(formatMessage("最新 resourceList 保存结果：%@", {saved ? "成功" : "失败"}));
+}
+
+void QelCloudService::saveNewestResourceInfo() {
+    ensureResourceInfoLoaded();
+    const std::string path = pathOfResourceInfoJson();
+    safeLock([&] {
+        Json snapshot;
+        {
+            std::lock_guard lock(d_->storeMutex);
+            snapshot = d_->resourceInfo;
+        }
+        const bool saved = snapshot.is_object() && QelTool::saveContainer(snapshot, path);
+        QelTool::normalLog(
+            formatMessage("最新 resourceInfo 保存结果：%@", {saved ? "成功" : "失败"}));
+    });
+}
+
+void QelCloudService::saveMetaDataWithModel(const QelItemDownloadModelPtr& model) {
+    if (!model) return;
+    const std::string bundlePath = cloud::joinPath(model->itemSavePath(), model->itemName());
+    const std::string metaPath = QelAvatarHelper::metaPath(bundlePath);
+    // A new meta file replaces the old one by rename; every other outcome removes it below.
+    const std::string meta = QelAvatarCheck::getMetaWithBundlePath(bundlePath);
+    if (meta.empty() || !writeTextAtomically(metaPath, meta)) {
+        QelTool::removeFile(metaPath);
+        if (meta.empty())
+            QelTool::warningLog(formatMessage("%@ 没有meta信息", {model->itemName()}));
+    }
+}
+
+}  // namespace velmora

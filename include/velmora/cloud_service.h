@@ -1,0 +1,326 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora/error.h"
+#include "velmora/export.h"
+#include "velmora/json.h"
+
+namespace velmora {
+
+namespace dispatch {
+class Semaphore;
+}
+
+/// An item's file state in the resource state store (the "fileState" member).
+enum QelFileState : uint64_t {
+    QelFileStatePresent = 0,
+    QelFileStateNeedsDownload = 1,
+    QelFileStateDownloading = 2,
+    QelFileStateDownloaded = 3,
+};
+
+/// The host's cloud credentials. A plain value: the service keeps its own copy from setup on.
+class VELMORA_EXPORT QelCloudServiceConfig {
+  public:
+    const std::string& apiKey() const { return apiKey_; }
+    void setApiKey(std::string apiKey) { apiKey_ = std::move(apiKey); }
+    /// Only the HMAC key of the signature; never sent.
+    const std::string& apiSecret() const { return apiSecret_; }
+    void setApiSecret(std::string apiSecret) { apiSecret_ = std::move(apiSecret); }
+    const std::string& appid() const { return appid_; }
+    void setAppid(std::string appid) { appid_ = std::move(appid); }
+    /// Scheme and host (and optional path) of the cloud API, without "/api/".
+    const std::string& apiBasePath() const { return apiBasePath_; }
+    void setApiBasePath(std::string apiBasePath) { apiBasePath_ = std::move(apiBasePath); }
+
+  private:
+    std::string apiKey_;
+    std::string apiSecret_;
+    std::string appid_;
+    std::string apiBasePath_;
+};
+
+/// The signed authentication record and the current token. Thread-safe; the token is replaced
+/// atomically (a reader sees the old or the new one).
+class VELMORA_EXPORT QelCloudServiceAuth {
+  public:
+    QelCloudServiceAuth(std::string apiKey, std::string apiSecret);
+
+    /// Signs "key=<apiKey>&timestamp=<ms>" with the secret at the current millisecond, stores
+    /// and answers the 64-digit HMAC-SHA256 ("" for an empty secret).
+    std::string signature();
+    /// The time stamp of the last signature, decimal milliseconds ("" before the first).
+    std::string timestamp() const;
+    /// The current token, "" while none is held.
+    std::string token() const;
+    void setToken(std::string token);
+
+    const std::string& apiKey() const { return apiKey_; }
+    const std::string& apiSecret() const { return apiSecret_; }
+
+  private:
+    const std::string apiKey_;
+    const std::string apiSecret_;
+    mutable std::mutex mutex_;
+    std::string timestamp_;
+    std::string signature_;
+    std::string token_;
+};
+
+/// The project configuration as last received from the cloud. Made once by `createWithData` and
+/// then only read; the setters are for hosts building one by hand, not for sharing threads.
+class VELMORA_EXPORT QelProjectJsonModel {
+  public:
+    /// Never null: a value that is not a configuration gives an empty record.
+    static std::shared_ptr<QelProjectJsonModel> createWithData(const Json& data);
+
+    /// Default avatar ids as received (normally strings, JSON null kept); absent when the
+    /// configuration had no "ORVG" entry.
+    const std::optional<std::vector<Json>>& avatarIdList() const { return avatarIdList_; }
+    void setAvatarIdList(std::optional<std::vector<Json>> list) { avatarIdList_ = std::move(list); }
+    /// "" while absent.
+    std::string itemListVersion() const { return itemListVersion_.value_or(""); }
+    void setItemListVersion(std::optional<std::string> v) { itemListVersion_ = std::move(v); }
+    /// True when the configuration named a version (the saved resource list then carries it).
+    bool hasItemListVersion() const { return itemListVersion_.has_value(); }
+    /// "" while absent.
+    std::string itemListUrl() const { return itemListUrl_.value_or(""); }
+    void setItemListUrl(std::optional<std::string> url) { itemListUrl_ = std::move(url); }
+
+  private:
+    std::optional<std::vector<Json>> avatarIdList_;
+    std::optional<std::string> itemListVersion_;
+    std::optional<std::string> itemListUrl_;
+};
+
+/// One file to download. An empty text stands for an absent field, except `itemMd5`, where an
+/// absent value skips the check and an empty one fails it.
+class VELMORA_EXPORT QelItemDownloadModel {
+  public:
+    static std::shared_ptr<QelItemDownloadModel> createWithItemUrl(
+        std::string itemUrl, std::string itemSavePath, std::string itemName, std::string itemFileId,
+        std::optional<std::string> itemMd5);
+
+    const std::string& itemUrl() const { return itemUrl_; }
+    void setItemUrl(std::string v) { itemUrl_ = std::move(v); }
+    /// The directory the file is saved in.
+    const std::string& itemSavePath() const { return itemSavePath_; }
+    void setItemSavePath(std::string v) { itemSavePath_ = std::move(v); }
+    /// The file name inside that directory.
+    const std::string& itemName() const { return itemName_; }
+    void setItemName(std::string v) { itemName_ = std::move(v); }
+    /// The path relative to the download root; empty for files outside the state store.
+    const std::string& itemFileId() const { return itemFileId_; }
+    void setItemFileId(std::string v) { itemFileId_ = std::move(v); }
+    const std::optional<std::string>& itemMd5() const { return itemMd5_; }
+    void setItemMd5(std::optional<std::string> v) { itemMd5_ = std::move(v); }
+
+    /// "<itemName>; <itemFileId>".
+    std::string description() const;
+
+  private:
+    std::string itemUrl_;
+    std::string itemSavePath_;
+    std::string itemName_;
+    std::string itemFileId_;
+    std::optional<std::string> itemMd5_;
+};
+
+using QelItemDownloadModelPtr = std::shared_ptr<QelItemDownloadModel>;
+
+/// One item file available on disk.
+class VELMORA_EXPORT QelFileModel {
+  public:
+    QelFileModel() = default;
+    QelFileModel(std::string path, std::string fileId)
+        : path_(std::move(path)), fileId_(std::move(fileId)) {}
+
+    /// The full path of the file.
+    const std::string& path() const { return path_; }
+    void setPath(std::string v) { path_ = std::move(v); }
+    const std::string& fileId() const { return fileId_; }
+    void setFileId(std::string v) { fileId_ = std::move(v); }
+
+  private:
+    std::string path_;
+    std::string fileId_;
+};
+
+/// What the remote resource loader reports for one request of file ids.
+class VELMORA_EXPORT QelDownloadResultModel {
+  public:
+    const QelErrorPtr& error() const { return error_; }
+    void setError(QelErrorPtr v) { error_ = std::move(v); }
+    const std::vector<QelFileModel>& successFileModels() const { return successFileModels_; }
+    void setSuccessFileModels(std::vector<QelFileModel> v) { successFileModels_ = std::move(v); }
+    const std::vector<std::string>& failFileIds() const { return failFileIds_; }
+    void setFailFileIds(std::vector<std::string> v) { failFileIds_ = std::move(v); }
+    /// Requested file ids the item list does not know.
+    const std::vector<std::string>& invalidFileIds() const { return invalidFileIds_; }
+    void setInvalidFileIds(std::vector<std::string> v) { invalidFileIds_ = std::move(v); }
+
+  private:
+    QelErrorPtr error_;
+    std::vector<QelFileModel> successFileModels_;
+    std::vector<std::string> failFileIds_;
+    std::vector<std::string> invalidFileIds_;
+};
+
+/// The system's only client of the cloud API: signing and token, the project configuration, the
+/// resource state store and verified item downloads.
+///
+/// Threads. Completions of requests run on the HTTP client's callback queue, except where an
+/// operation says otherwise; argument failures are reported at once on the caller's thread.
+/// Every completion is called exactly once; any callback may be empty.
+///
+/// Locks. `safeLock` serialises the writers of item states, the save of the resource info file
+/// and the appends to a batch's result lists; it is not re-entrant. The in-memory state store
+/// has a lock of its own, held only briefly and never while calling out, so the store may be
+/// read from any thread. A request in flight keeps the instance that issued it alive.
+class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCloudService> {
+  public:
+    using TokenCompletion =
+        std::function<void(const QelErrorPtr& error, const std::optional<std::string>& token)>;
+    using RetryBlock = std::function<void()>;
+    using ErrorBlock = std::function<void(const QelErrorPtr& error)>;
+    using RemoveIconsBlock = std::function<void(const std::vector<std::string>& iconUrls)>;
+    using ProgressBlock = std::function<void(const std::string& progress)>;
+    /// (error or none, accepted file ids, failed file ids), both in finishing order.
+    using DownloadCompletion =
+        std::function<void(const QelErrorPtr& error, const std::vector<std::string>& successFileIds,
+                           const std::vector<std::string>& failFileIds)>;
+
+    /// How many token renewals one call makes before it reports the token failure.
+    static constexpr int kMaxTokenRenewals = 3;
+
+    ~QelCloudService();
+    QelCloudService(const QelCloudService&) = delete;
+    QelCloudService& operator=(const QelCloudService&) = delete;
+
+    static std::shared_ptr<QelCloudService> sharedService();
+    /// Drops the shared instance; the next `sharedService()` makes a fresh one. Must not run
+    /// while another thread calls `sharedService()`.
+    static void destroy();
+
+    // Configuration and token
+
+    /// Keeps a copy of the configuration and the download root (none brings back the default),
+    /// and discards the auth record, so the token reads "" again. Sends nothing.
+    void setupWithConfig(const QelCloudServiceConfig& config,
+                         const std::optional<std::string>& downloadRootPath);
+    QelCloudServiceConfig config() const;
+    /// Made on first use from the configuration's key and secret.
+    std::shared_ptr<QelCloudServiceAuth> authConfig();
+    std::string token();
+    /// The base path followed by "/api/", by plain concatenation.
+    std::string apiBasePathPrefix() const;
+    /// The root below which everything is stored; default $HOME/Documents/OSSAssets.
+    std::string downloadRootPath();
+
+    bool isDownloadDefaultAvatars() const { return isDownloadDefaultAvatars_.load(); }
+    void setIsDownloadDefaultAvatars(bool v) { isDownloadDefaultAvatars_.store(v); }
+    RemoveIconsBlock removeIconsBlock() const;
+    void setRemoveIconsBlock(RemoveIconsBlock block);
+    std::shared_ptr<QelProjectJsonModel> projectJsonModel() const;
+    void setProjectJsonModel(std::shared_ptr<QelProjectJsonModel> model);
+
+    /// Requests a token. Without an API key the completion gets 777777 at once.
+    void getTokenWithCompletion(TokenCompletion completion);
+    /// On 100000 or 100101 fetches a token and calls `retryCompletion`; otherwise, or when the
+    /// token request fails, calls `errorCompletion` with the designed message.
+    void regainTokenIfNeedWithError(const QelErrorPtr& error, const std::string& methodName,
+                                    RetryBlock retryCompletion, ErrorBlock errorCompletion);
+
+    /// True when the value exists and is not JSON null.
+    static bool safeData(const Json& value);
+    /// Runs the block under the service lock (not re-entrant).
+    void safeLock(const std::function<void()>& block);
+    /// "fileState".
+    static std::string fileStateKey();
+
+    // Resource state store
+
+    std::string pathOfResourceListJson();
+    std::string pathOfResourceInfoJson();
+    /// The item list last fetched or read from its file; absent while there is none (a later
+    /// read tries the file again). A copy.
+    Json resourceListDic();
+    void setResourceListDic(Json list);
+    /// File id to entry: read from its file (with the start-up correction) or built from the
+    /// list; absent while the file does not parse. A copy.
+    Json resourceInfoDic();
+    void setResourceInfoDic(Json info);
+
+    /// A new info object from an item list document, states from file existence.
+    Json resourceInfoDicWithData(const Json& data);
+    /// Sets state 1 for items whose resource changed; answers their previous icon URLs.
+    std::vector<std::string> updateResourceInfoFileStateWithRequestItemList(const Json& list);
+    /// Rebuilds the info from a new document, carrying the states of known items.
+    void createLatestResourceInfoWithRequestItemListDic(const Json& itemListDic);
+    /// The whole refresh with a new item list document: states, info, icons callback, both saves.
+    void updateResourceStoreWithItemListDic(const Json& itemListDic);
+    /// Marks the models' file ids as downloading on a background queue; returns at once.
+    void updateItemFileStateDownloadingWithModels(
+        const std::vector<QelItemDownloadModelPtr>& models);
+    void updateResourceStateWithFileIds(const std::vector<std::string>& fileIds, uint64_t state);
+    /// 2 becomes 0 or 1 by file existence, 0 without a file becomes 1.
+    void correctFileStateIfNeed();
+    void saveNewestResourceList();
+    void saveNewestResourceInfo();
+    /// Writes the meta file of a downloaded bundle, or removes it when the bundle has none.
+    void saveMetaDataWithModel(const QelItemDownloadModelPtr& model);
+
+    // Item download
+
+    /// Asks the cloud for the files of the resource ids and downloads them as one batch. The
+    /// completion runs on the main queue once the batch has started, elsewhere for early failures.
+    void downloadItemsWithCloudSourceIds(const std::vector<std::string>& resourceIds,
+                                         ProgressBlock progress, DownloadCompletion completion);
+    /// Downloads every record at once, checks MD5 values, writes meta files, records the states
+    /// and saves them; then calls the completion on the main queue. For two or more records the
+    /// progress texts run "0/N" … "N/N" in increasing order, all before the completion.
+    void batchDownloadItemsWithModels(const std::vector<QelItemDownloadModelPtr>& models,
+                                      ProgressBlock progress, DownloadCompletion completion);
+    /// Accepts the downloaded file when no MD5 value is given or the digest matches exactly;
+    /// otherwise removes it. Appends to the lists under the service lock.
+    bool verifyItemMD5WithModel(const QelItemDownloadModelPtr& model,
+                                std::vector<std::string>& successFileIds,
+                                std::vector<std::string>& failFileIds,
+                                std::vector<std::string>& failItemNameArray);
+
+  private:
+    struct Batch;
+    struct Private;
+
+    QelCloudService();
+
+    // Renewal with a count of the renewals this call has made already; past the limit the
+    // error goes the way of any other failure.
+    void regainTokenIfNeed(const QelErrorPtr& error, const std::string& methodName, int renewals,
+                           RetryBlock retry, ErrorBlock errorCompletion);
+    void downloadItems(std::vector<std::string> resourceIds, ProgressBlock progress,
+                       DownloadCompletion completion, int renewals);
+    void startBatch(std::vector<QelItemDownloadModelPtr> models, std::vector<bool> unsafe,
+                    ProgressBlock progress, DownloadCompletion completion);
+    void runBatch(const std::shared_ptr<Batch>& batch);
+    void finishRecord(const std::shared_ptr<Batch>& batch);
+    void finishBatch(const std::shared_ptr<Batch>& batch);
+
+    // State store internals, all under the store's own lock.
+    Json loadResourceList();
+    void ensureResourceInfoLoaded();
+    std::string itemPath(const std::string& fileId);
+
+    std::unique_ptr<Private> d_;
+    std::atomic<bool> isDownloadDefaultAvatars_{false};
+};
+
+}  // namespace velmora

@@ -1,0 +1,259 @@
+// Signing, the token request and renewal, against the cloud emulator over loopback.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "tests/cloud/cloud_test_support.h"
+#include "tests/support/log_capture.h"
+#include "velmora/encrypt_utils.h"
+
+namespace velmora::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+const std::string kDownload = "downloadItemsWithCloudSourceIds:progress:completion:";
+
+class TokenTest : public CloudServiceTest {};
+
+TEST_F(TokenTest, SignatureIsTheHmacOfKeyAndMillisecondStamp) {
+    QelCloudServiceAuth auth(emulator().apiKey(), emulator().apiSecret());
+    const std::string first = auth.signature();
+    const std::string firstStamp = auth.timestamp();
+    ASSERT_THAT(firstStamp, ::testing::MatchesRegex("[0-9]{13}"));
+    // The emulator's own digest of the same content, made with OpenSSL directly.
+    EXPECT_EQ(first, emulator().signature(std::stoll(firstStamp)));
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    const std::string second = auth.signature();
+    EXPECT_NE(auth.timestamp(), firstStamp);
+    EXPECT_NE(second, first);
+
+    QelCloudServiceAuth noSecret("key", "");
+    EXPECT_EQ(noSecret.signature(), "");
+    EXPECT_FALSE(noSecret.timestamp().empty());
+}
+
+TEST_F(TokenTest, TokenRequestSendsExactlyKeyNumericTimestampAndSignature) {
+    TokenProbe probe;
+    service->getTokenWithCompletion(probe.completion());
+    auto [error, token] = probe.wait();
+    ASSERT_EQ(error, nullptr) << error->description();
+    ASSERT_TRUE(token.has_value());
+    EXPECT_FALSE(token->empty());
+    EXPECT_EQ(service->token(), *token);
+
+    const Json sent = emulator().requests("user/token/key");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]["method"], "POST");
+    EXPECT_EQ(sent[0]["path"], "/api/user/token/key");
+    const Json body = Json::parse(CloudEmulator::recordedBody(sent[0]));
+    ASSERT_EQ(body.size(), 3u) << body.dump();
+    EXPECT_EQ(body["key"], emulator().apiKey());
+    ASSERT_TRUE(body["timestamp"].is_number_integer()) << body.dump();
+    const int64_t stamp = body["timestamp"].get<int64_t>();
+    EXPECT_EQ(std::to_string(stamp), service->authConfig()->timestamp());
+    EXPECT_EQ(body["signature"], emulator().signature(stamp));
+
+    // A new setup discards the token.
+    service->setupWithConfig(config, root.path());
+    EXPECT_EQ(service->token(), "");
+}
+
+TEST_F(TokenTest, EmptySecretStillSendsTheRequestWithAnEmptySignature) {
+    config.setApiSecret("");
+    service->setupWithConfig(config, root.path());
+    TokenProbe probe;
+    service->getTokenWithCompletion(probe.completion());
+    auto [error, token] = probe.wait();
+    ASSERT_NE(error, nullptr);
+    EXPECT_THAT(error->localizedDescription(), StartsWith("获取Token时出错,"));
+    EXPECT_FALSE(token.has_value());
+
+    const Json sent = emulator().requests("user/token/key");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(Json::parse(CloudEmulator::recordedBody(sent[0]))["signature"], "");
+}
+
+TEST_F(TokenTest, MissingApiKeyFailsAtOnceAndSendsNothing) {
+    config.setApiKey("");
+    service->setupWithConfig(config, root.path());
+    bool called = false;
+    service->getTokenWithCompletion([&](const QelErrorPtr& error, const auto& token) {
+        called = true;
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), 777777);
+        EXPECT_EQ(error->localizedDescription(), "apikey 为空");
+        EXPECT_FALSE(token.has_value());
+    });
+    EXPECT_TRUE(called);
+    EXPECT_TRUE(emulator().requests().empty());
+}
+
+TEST_F(TokenTest, BasePathIsJoinedByPlainConcatenation) {
+    EXPECT_EQ(service->apiBasePathPrefix(), emulator().baseUrl() + "/api/");
+    config.setApiBasePath(emulator().baseUrl() + "/");
+    service->setupWithConfig(config, root.path());
+    EXPECT_EQ(service->apiBasePathPrefix(), emulator().baseUrl() + "//api/");
+
+    TokenProbe probe;
+    service->getTokenWithCompletion(probe.completion());
+    probe.wait();
+    const Json sent = emulator().requests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]["path"], "//api/user/token/key");
+}
+
+TEST_F(TokenTest, DefaultDownloadRootIsOssAssetsInDocuments) {
+    service->setupWithConfig(config, std::nullopt);
+    const char* home = std::getenv("HOME");
+    ASSERT_NE(home, nullptr);
+    EXPECT_EQ(service->downloadRootPath(), std::string(home) + "/Documents/OSSAssets");
+}
+
+// A POST made before any token carries "?token=" with nothing after it; the cloud's 100101
+// fetches a token and the call repeats itself, and the caller hears once, from the repeat.
+TEST_F(TokenTest, RejectedTokenIsRenewedAndTheCallRepeatedOnce) {
+    DownloadProbe probe;
+    service->downloadItemsWithCloudSourceIds({"no-such-resource"}, probe.progress(),
+                                             probe.completion());
+    const DownloadOutcome outcome = probe.wait();
+    ASSERT_NE(outcome.error, nullptr);
+    EXPECT_EQ(outcome.error->code(), 999999);
+    EXPECT_EQ(outcome.error->localizedDescription(), kDownload + " 返回值中 resource_list 为空");
+
+    const Json sent = emulator().requests();
+    ASSERT_EQ(sent.size(), 3u) << sent.dump(1);
+    EXPECT_EQ(sent[0]["path"], "/api/items/v3/resource/list?token=");
+    EXPECT_EQ(sent[1]["path"], "/api/user/token/key");
+    EXPECT_EQ(sent[2]["path"], "/api/items/v3/resource/list?token=" + service->token());
+    EXPECT_EQ(Json::parse(CloudEmulator::recordedBody(sent[2])),
+              Json({{"resourceids", {"no-such-resource"}}}));
+}
+
+TEST_F(TokenTest, RenewalIsBoundedToThreeTokensPerCall) {
+    emulator().addFault(
+        {{"path", "items/v3/resource/list"}, {"code", 100101}, {"message", "token expired"}});
+    DownloadProbe probe;
+    service->downloadItemsWithCloudSourceIds({"r1"}, nullptr, probe.completion());
+    const DownloadOutcome outcome = probe.wait();
+    ASSERT_NE(outcome.error, nullptr);
+    EXPECT_EQ(outcome.error->code(), 100101);
+    EXPECT_THAT(outcome.error->localizedDescription(),
+                StartsWith(kDownload + " 出错,x-request-id="));
+    EXPECT_THAT(outcome.error->localizedDescription(), HasSubstr("message=token expired"));
+    EXPECT_EQ(emulator().requests("items/v3/resource/list").size(), 4u);
+    EXPECT_EQ(emulator().requests("user/token/key").size(), 3u);
+}
+
+struct FailureCase {
+    const char* name;
+    Json faults;
+    bool viaDownload;  // through a renewing call rather than a bare token request
+    int64_t code;
+    std::string messagePrefix;
+    size_t tokenRequests;
+    const char* systemLogLine;
+};
+
+TEST_F(TokenTest, FailureMessages) {
+    const FailureCase cases[] = {
+        {"token answer without data",
+         {{{"path", "user/token/key"}, {"body", {{"code", 0}, {"message", "ok"}}}}},
+         false,
+         999999,
+         "获取Token值为空",
+         1,
+         "获取Token返回值Data无数据"},
+        {"token answer without token",
+         {{{"path", "user/token/key"}, {"body", {{"code", 0}, {"data", Json::object()}}}}},
+         false,
+         999999,
+         "获取Token值为空",
+         1,
+         nullptr},
+        {"token request failed",
+         {{{"path", "user/token/key"}, {"code", 100200}, {"message", "bad key"}}},
+         false,
+         100200,
+         "获取Token时出错,x-request-id=",
+         1,
+         nullptr},
+        {"renewal failed",
+         {{{"path", "items/v3/resource/list"}, {"code", 100000}, {"message", "m"}, {"count", 1}},
+          {{"path", "user/token/key"}, {"code", 100300}, {"message", "no"}}},
+         true,
+         100300,
+         kDownload + " 重新获取Token出错,获取Token时出错,x-request-id=",
+         1,
+         nullptr},
+        {"other failure, no renewal",
+         {{{"path", "items/v3/resource/list"}, {"code", 123456}, {"message", "broken"}}},
+         true,
+         123456,
+         kDownload + " 出错,x-request-id=",
+         0,
+         nullptr},
+        {"dropped connection",
+         {{{"path", "items/v3/resource/list"}, {"drop", true}}},
+         true,
+         -1005,
+         kDownload + " 出错,",
+         0,
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        emulator().reset();
+        for (const auto& rule : c.faults) emulator().addFault(rule);
+        velmora::testing::SystemLogCapture log;
+        QelErrorPtr error;
+        if (c.viaDownload) {
+            DownloadProbe probe;
+            service->downloadItemsWithCloudSourceIds({"r1"}, nullptr, probe.completion());
+            const DownloadOutcome outcome = probe.wait();
+            error = outcome.error;
+            EXPECT_TRUE(outcome.successFileIds.empty() && outcome.failFileIds.empty());
+        } else {
+            TokenProbe probe;
+            service->getTokenWithCompletion(probe.completion());
+            auto [e, token] = probe.wait();
+            error = e;
+            EXPECT_FALSE(token.has_value());
+        }
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), c.code);
+        EXPECT_THAT(error->localizedDescription(), StartsWith(c.messagePrefix));
+        EXPECT_EQ(emulator().requests("user/token/key").size(), c.tokenRequests);
+        if (c.systemLogLine) {
+            EXPECT_THAT(log.lines(), ::testing::Contains(std::string(c.systemLogLine)));
+        }
+    }
+}
+
+TEST_F(TokenTest, TokenAnswerWithoutDataEmptiesTheHeldToken) {
+    TokenProbe first;
+    service->getTokenWithCompletion(first.completion());
+    ASSERT_EQ(first.wait().first, nullptr);
+    ASSERT_FALSE(service->token().empty());
+
+    emulator().addFault({{"path", "user/token/key"}, {"code", 100200}, {"message", "x"}});
+    TokenProbe failed;
+    const std::string held = service->token();
+    service->getTokenWithCompletion(failed.completion());
+    ASSERT_NE(failed.wait().first, nullptr);
+    EXPECT_EQ(service->token(), held);  // a failed request keeps it
+
+    emulator().reset();
+    emulator().addFault({{"path", "user/token/key"}, {"body", {{"code", 0}, {"data", nullptr}}}});
+    TokenProbe empty;
+    service->getTokenWithCompletion(empty.completion());
+    ASSERT_NE(empty.wait().first, nullptr);
+    EXPECT_EQ(service->token(), "");
+}
+
+}  // namespace
+}  // namespace velmora::test
