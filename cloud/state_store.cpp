@@ -7,6 +7,7 @@
 #include <random>
 
 #include "cloud/private.h"
+#include "core/atomic_file.h"
 #include "core/format.h"
 #include "engine/avatar_check.h"
 #include "velmora/avatar_helper.h"
@@ -43,32 +44,6 @@ std::optional<std::string> textOf(const Json& value) {
     if (value.is_string()) return value.get<std::string>();
     if (value.is_number() || value.is_boolean()) return value.dump();
     return std::nullopt;
-}
-
-// Writes `text` beside `path` and renames it over, so a reader never sees half a file.
-bool writeTextAtomically(const std::string& path, const std::string& text) {
-    static std::atomic<uint64_t> counter{0};
-    const std::string temp =
-        path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    size_t done = 0;
-    bool ok = true;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -298,7 +273,7 @@ void QelCloudService::saveMetaDataWithModel(const QelItemDownloadModelPtr& model
     const std::string metaPath = QelAvatarHelper::metaPath(bundlePath);
     // A new meta file replaces the old one by rename; every other outcome removes it below.
     const std::string meta = QelAvatarCheck::getMetaWithBundlePath(bundlePath);
-    if (meta.empty() || !writeTextAtomically(metaPath, meta)) {
+    if (meta.empty() || !writeFileAtomically(metaPath, meta, false)) {
         QelTool::removeFile(metaPath);
         if (meta.empty())
             QelTool::warningLog(formatMessage("%@ 没有meta信息", {model->itemName()}));

@@ -6,11 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
-#include <random>
 
+#include "core/atomic_file.h"
 #include "core/format.h"
 #include "platform/log.h"
 #include "velmora/tool.h"
@@ -23,43 +22,6 @@ namespace {
 std::string joinPath(const std::string& directory, const std::string& name) {
     if (!directory.empty() && directory.back() == '/') return directory + name;
     return directory + "/" + name;
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// A sibling of `path` that nobody else uses, created exclusively (mode 0666 less the umask).
-int createTemporarySibling(const std::string& path, std::string& tempPath) {
-    static std::atomic<uint64_t> counter{0};
-    thread_local std::mt19937_64 random(std::random_device{}());
-    fs::path target(path);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = (target.parent_path() /
-                    ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                     std::to_string(counter++) + "-" + std::to_string(random() % 1000000)))
-                       .string();
-        int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
-void syncDirectory(const std::string& directory) {
-    int fd =
-        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 // Moves without ever replacing what is at `to`; 0 or an errno value.
@@ -189,17 +151,7 @@ bool QelTool::saveContainer(const Json& container, const std::string& toPath) {
     std::string parent = target.parent_path().string();
     if (!parent.empty() && !isExist(parent)) createPath(parent);
 
-    std::string tempPath;
-    int fd = createTemporarySibling(toPath, tempPath);
-    if (fd < 0) return false;
-    bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
-    written = ::close(fd) == 0 && written;
-    if (!written || ::rename(tempPath.c_str(), toPath.c_str()) != 0) {
-        ::unlink(tempPath.c_str());
-        return false;
-    }
-    syncDirectory(parent);
-    return true;
+    return writeFileAtomically(toPath, bytes, true);
 }
 
 std::vector<std::string> QelTool::assembleDirectoryNamesWithPath(const std::string& path) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "core/atomic_file.h"
 #include "net/url_error.h"
 #include "platform/dispatch.h"
 
@@ -21,7 +22,6 @@ constexpr size_t kIdleHandlesKept = 16;
 constexpr long kMaxRedirects = 16;
 
 std::atomic<uint64_t> gNextTaskIdentifier{1};
-std::atomic<uint64_t> gNextTempFile{1};
 
 using TaskPtr = std::shared_ptr<QelURLSessionTask>;
 
@@ -85,24 +85,15 @@ struct Transfer {
 
 // Beside the target, so that the final rename stays on one file system and is atomic.
 bool Transfer::openTempFile() {
-    const std::string& target = coreOf(task).downloadTarget;
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : target.substr(0, slash);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (dir.empty()) dir = "/";
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        std::string path = dir + "/." + base + ".part-" + std::to_string(::getpid()) + "-" +
-                           std::to_string(gNextTempFile.fetch_add(1));
-        int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (opened >= 0) {
-            fd = opened;
-            tempPath = path;
-            return true;
-        }
-        if (errno != EEXIST) break;
+    std::string path;
+    int opened = createTemporarySibling(coreOf(task).downloadTarget, path);
+    if (opened < 0) {
+        localErrno = errno;
+        return false;
     }
-    localErrno = errno;
-    return false;
+    fd = opened;
+    tempPath = std::move(path);
+    return true;
 }
 
 struct Session::Impl {
