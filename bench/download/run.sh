@@ -62,7 +62,13 @@ curlConfig large "$work/out/curl" >"$work/large.curl"
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
 median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
-fresh() { rm -rf "$work/out" && mkdir -p "$work/out/ours" "$work/out/curl" && sync; }
+# The last round's files are moved aside, not deleted, until the end: ext4 makes file creation
+# right after a mass deletion much slower, and neither side should pay for that cleanup.
+spent=0
+fresh() {
+    if [ -d "$work/out" ]; then mv "$work/out" "$work/spent.$((spent += 1))"; fi
+    mkdir -p "$work/out/ours" "$work/out/curl" && sync
+}
 check() {  # set: every file arrived whole in both directories
     while read -r name; do
         cmp -s "$work/www/$1/$name" "$work/out/ours/$name" || { echo "ours: $name differs" >&2; exit 1; }

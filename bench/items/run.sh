@@ -37,9 +37,11 @@ median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 ours=() theirs=() rss=()
 for round in 1 2 3; do
-    rm -rf "$work/ours" "$work/curl" && mkdir -p "$work/ours" "$work/curl" && sync
-    "$driver" "$base" "$key" "$secret" "$appid" "$work/ours" "$work/result" \
-        "$work/items.curl" "$work/items.md5" "$work/curl" >"$work/driver.out" 2>"$work/driver.err" ||
+    # Fresh directories each round, removed only at the end: ext4 makes file creation right
+    # after a mass deletion much slower, and neither side should pay for the last round's cleanup.
+    mkdir -p "$work/ours$round" "$work/curl$round" && sync
+    "$driver" "$base" "$key" "$secret" "$appid" "$work/ours$round" "$work/result" \
+        "$work/items.curl" "$work/items.md5" "$work/curl$round" >"$work/driver.out" 2>"$work/driver.err" ||
         { tail -5 "$work/driver.err" >&2; tail -20 "$work/emulator.err" >&2; exit 1; }
     read -r ourSeconds failures rssKiB <"$work/result"
     sync
