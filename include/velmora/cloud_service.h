@@ -235,7 +235,7 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     /// Requests a token. Without an API key the completion gets 777777 at once.
     void getTokenWithCompletion(TokenCompletion completion);
     /// On 100000 or 100101 fetches a token and calls `retryCompletion`; otherwise, or when the
-    /// token request fails, calls `errorCompletion` with the designed message.
+    /// token request fails, calls `errorCompletion` with its fixed message.
     void regainTokenIfNeedWithError(const QelErrorPtr& error, const std::string& methodName,
                                     RetryBlock retryCompletion, ErrorBlock errorCompletion);
 

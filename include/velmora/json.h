@@ -9,7 +9,7 @@ namespace velmora {
 
 /// JSON values and containers throughout the SDK.
 ///
-/// Absent versus null: a JSON value that may be *absent* (the design's "nothing", e.g. a body
+/// Absent versus null: a JSON value that may be *absent* (nothing at all, e.g. a body
 /// that did not parse, a member that is not there) is a `Json` whose type is
 /// `Json::value_t::discarded`; make one with `absentJson()` and test with `isAbsent()`. JSON
 /// `null` is an ordinary value (`nullptr`) that was present in a document. `isPresent()` is the

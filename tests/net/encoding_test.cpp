@@ -76,7 +76,7 @@ std::string text(const QelBytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-TEST(MultipartBodyTest, DesignExampleByteForByte) {
+TEST(MultipartBodyTest, ReferenceExampleByteForByte) {
     QelBytes body = QelNetworking::getHttpBodyWithFormModels(
         {part(0, "a", "", "", "1"), part(1, "image", "pic.png", "image/png", "P")});
     EXPECT_EQ(text(body),

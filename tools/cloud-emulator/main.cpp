@@ -57,8 +57,9 @@ int main(int argc, char** argv) {
     publish->fallthrough();
     CLI11_PARSE(app, argc, argv);
 
-    std::optional<SampleSpec> spec;
-    if (sample || sampleItems || sampleItemSize) spec = SampleSpec{sampleItems, sampleItemSize};
+    std::optional<SampleOptions> sampleOptions;
+    if (sample || sampleItems || sampleItemSize)
+        sampleOptions = SampleOptions{sampleItems, sampleItemSize};
 
     // Termination signals are taken by one thread with sigwait, never by a handler.
     sigset_t signals;
@@ -71,8 +72,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<Project> project;
     try {
         const bool existed = fs::exists(fs::path(data) / "project.json");
-        project = Project::open(data, publish->parsed() ? std::nullopt : spec);
-        if (existed && spec && !publish->parsed())
+        project = Project::open(data, publish->parsed() ? std::nullopt : sampleOptions);
+        if (existed && sampleOptions && !publish->parsed())
             std::fprintf(stderr,
                          "velmora-cloud-emulator: %s already holds a project; --sample "
                          "leaves it as it is\n",

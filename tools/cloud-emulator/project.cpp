@@ -183,7 +183,7 @@ bool isSafeId(std::string_view id) {
 }
 
 std::unique_ptr<Project> Project::open(const fs::path& dir,
-                                       const std::optional<SampleSpec>& sample) {
+                                       const std::optional<SampleOptions>& sample) {
     fs::create_directories(dir);
     std::unique_ptr<Project> project(new Project(fs::absolute(dir)));
     std::lock_guard lock(project->mutex_);
@@ -199,7 +199,7 @@ std::unique_ptr<Project> Project::open(const fs::path& dir,
     return project;
 }
 
-void Project::createLocked(const std::optional<SampleSpec>& sample) {
+void Project::createLocked(const std::optional<SampleOptions>& sample) {
     for (const char* sub : {"items", "store", "versions", "avatars", "tasks"})
         fs::create_directories(dir_ / sub);
     credentials_ = {"vk_" + randomHex(8), randomHex(16), "va_" + randomHex(4)};
@@ -211,8 +211,8 @@ void Project::createLocked(const std::optional<SampleSpec>& sample) {
     if (sample) createSampleLocked(*sample);
 }
 
-void Project::createSampleLocked(const SampleSpec& spec) {
-    const size_t count = spec.items ? spec.items : kStandardSampleItems;
+void Project::createSampleLocked(const SampleOptions& sampleOptions) {
+    const size_t count = sampleOptions.items ? sampleOptions.items : kStandardSampleItems;
     const size_t perCategory = (count + kSampleCategories.size() - 1) / kSampleCategories.size();
     const int width = std::max<int>(2, static_cast<int>(std::to_string(perCategory).size()));
 
@@ -222,8 +222,10 @@ void Project::createSampleLocked(const SampleSpec& spec) {
         std::snprintf(stem, sizeof stem, "%s_%0*zu", category.c_str(), width, number);
         Json meta = {{"category", category}, {"name", stem}, {"revision", revision}};
         const size_t header = 12 + meta.dump().size();
-        size_t payloadSize = spec.itemSize ? (spec.itemSize > header ? spec.itemSize - header : 0)
-                                           : 1024 + (seed * 37) % 512;
+        size_t payloadSize =
+            sampleOptions.itemSize
+                ? (sampleOptions.itemSize > header ? sampleOptions.itemSize - header : 0)
+                : 1024 + (seed * 37) % 512;
         fs::path path = dir_ / "items" / category / (std::string(stem) + ".bundle");
         fs::create_directories(path.parent_path());
         auto payload = pseudoRandomBytes(payloadSize, seed * 0x9E3779B97F4A7C15ULL + revision);
@@ -251,7 +253,7 @@ void Project::createSampleLocked(const SampleSpec& spec) {
         const auto& category = kSampleCategories[i % kSampleCategories.size()];
         writeItem(category, i / kSampleCategories.size() + 1, i + 1, 2, false);
     }
-    if (!spec.items) {
+    if (!sampleOptions.items) {
         fs::path dropped = paths.back();
         fs::remove(dropped);
         fs::remove(fs::path(dropped).replace_extension(".png"));

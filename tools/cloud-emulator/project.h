@@ -29,7 +29,7 @@ struct Credentials {
 };
 
 /// What `--sample` creates: `items` 0 means the standard sample of a few dozen items.
-struct SampleSpec {
+struct SampleOptions {
     size_t items = 0;
     size_t itemSize = 0;
 };
@@ -48,7 +48,7 @@ class Project {
     /// Opens the project in `dir`, creating it (filled with the sample when `sample` is given)
     /// when the directory holds none. Throws std::runtime_error when it cannot.
     static std::unique_ptr<Project> open(const std::filesystem::path& dir,
-                                         const std::optional<SampleSpec>& sample);
+                                         const std::optional<SampleOptions>& sample);
 
     const std::filesystem::path& dir() const { return dir_; }
     Credentials credentials();
@@ -85,8 +85,8 @@ class Project {
   private:
     explicit Project(std::filesystem::path dir) : dir_(std::move(dir)) {}
 
-    void createLocked(const std::optional<SampleSpec>& sample);
-    void createSampleLocked(const SampleSpec& spec);
+    void createLocked(const std::optional<SampleOptions>& sample);
+    void createSampleLocked(const SampleOptions& sampleOptions);
     void reloadIfChangedLocked();
     int64_t publishLocked();
     Json currentListLocked();
