@@ -41,12 +41,19 @@ void syncDirectory(const std::string& directory) {
 int createTemporarySibling(const std::string& path, std::string& tempPath) {
     static std::atomic<uint64_t> counter{0};
     thread_local std::mt19937_64 random(std::random_device{}());
-    fs::path target(path);
+    const fs::path target(path);
+    const fs::path directory = target.parent_path();
+    std::string prefix(".");
+    prefix += target.filename().string();
+    prefix += ".tmp-";
+    prefix += std::to_string(::getpid());
+    prefix += '-';
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = (target.parent_path() /
-                    ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                     std::to_string(counter++) + "-" + std::to_string(random() % 1000000)))
-                       .string();
+        std::string name = prefix;
+        name += std::to_string(counter++);
+        name += '-';
+        name += std::to_string(random() % 1000000);
+        tempPath = (directory / name).string();
         int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
