@@ -12,17 +12,13 @@
 #include "core/atomic_file.h"
 #include "core/format.h"
 #include "platform/log.h"
+#include "platform/paths.h"
 #include "velmora/tool.h"
 
 namespace fs = std::filesystem;
 
 namespace velmora {
 namespace {
-
-std::string joinPath(const std::string& directory, const std::string& name) {
-    if (!directory.empty() && directory.back() == '/') return directory + name;
-    return directory + "/" + name;
-}
 
 // Moves without ever replacing what is at `to`; 0 or an errno value.
 int moveWithoutReplacing(const std::string& from, const std::string& to) {
@@ -126,7 +122,8 @@ bool QelTool::renamePath(const std::string& oldPath, const std::string& newPath)
 
     bool result = true;
     for (const auto& name : names) {
-        int error = moveWithoutReplacing(joinPath(oldPath, name), joinPath(newPath, name));
+        int error = moveWithoutReplacing(platform::appendPathComponent(oldPath, name),
+                                         platform::appendPathComponent(newPath, name));
         if (error != 0) {
             platform::systemLog(formatMessage("renamePath时moveItem报错：%@",
                                               {errorDescription(makePOSIXError(error))}));
@@ -161,7 +158,8 @@ std::vector<std::string> QelTool::assembleDirectoryNamesWithPath(const std::stri
     for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         struct stat info {};
-        if (::stat(joinPath(path, name).c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        if (::stat(platform::appendPathComponent(path, name).c_str(), &info) == 0 &&
+            S_ISDIR(info.st_mode))
             names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end(), caseInsensitiveLess);
@@ -171,7 +169,9 @@ std::vector<std::string> QelTool::assembleDirectoryNamesWithPath(const std::stri
 std::vector<std::string> QelTool::assembleAvatarIdsWithPath(const std::string& path) {
     std::vector<std::string> ids;
     for (auto& name : assembleDirectoryNamesWithPath(path)) {
-        if (isExist(joinPath(joinPath(path, name), "avatar.json"))) ids.push_back(std::move(name));
+        if (isExist(platform::appendPathComponent(platform::appendPathComponent(path, name),
+                                                  "avatar.json")))
+            ids.push_back(std::move(name));
     }
     return ids;
 }

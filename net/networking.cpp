@@ -13,6 +13,7 @@
 #include "net/url_error.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
+#include "platform/paths.h"
 #include "velmora/tool.h"
 
 namespace velmora {
@@ -435,7 +436,7 @@ QelURLSessionTaskPtr QelNetworking::startDownload(const std::string& url,
                                                   bool withProgressRecord, ProgressBlock progress,
                                                   DownloadSuccessBlock success,
                                                   FailureBlock failure) {
-    std::string target = net::appendPathComponent(directoryPath, fileName);
+    std::string target = platform::appendPathComponent(directoryPath, fileName);
     auto core = std::make_unique<net::TaskCore>();
     core->kind = net::TaskCore::Kind::Download;
     core->url = url;

@@ -5,6 +5,8 @@
 #include <array>
 #include <climits>
 
+#include "platform/paths.h"
+
 namespace velmora::net {
 namespace {
 
@@ -50,20 +52,9 @@ std::string fileURLString(const std::string& path) {
     std::string absolute = path;
     if (absolute.empty() || absolute.front() != '/') {
         char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd)) absolute = appendPathComponent(cwd, absolute);
+        if (getcwd(cwd, sizeof cwd)) absolute = platform::appendPathComponent(cwd, absolute);
     }
     return "file://" + encode(absolute, kPathSet);
-}
-
-std::string appendPathComponent(const std::string& directory, const std::string& component) {
-    std::string dir = directory;
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    size_t start = component.find_first_not_of('/');
-    std::string name = start == std::string::npos ? std::string() : component.substr(start);
-    if (name.empty()) return dir;
-    if (dir.empty()) return name;
-    if (dir == "/") return "/" + name;
-    return dir + "/" + name;
 }
 
 }  // namespace velmora::net

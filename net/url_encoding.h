@@ -18,7 +18,4 @@ inline std::string percentEncodeFragment(std::string_view text) {
 /// directory), its path percent-encoded with the RFC 3986 path set.
 std::string fileURLString(const std::string& path);
 
-/// Joins two path components with one "/" between them.
-std::string appendPathComponent(const std::string& directory, const std::string& component);
-
 }  // namespace velmora::net

@@ -165,4 +165,15 @@ const Json& libraryInfoDictionary() {
     return info;
 }
 
+std::string appendPathComponent(const std::string& directory, const std::string& component) {
+    std::string dir = directory;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    size_t start = component.find_first_not_of('/');
+    std::string name = start == std::string::npos ? std::string() : component.substr(start);
+    if (name.empty()) return dir;
+    if (dir.empty()) return name;
+    if (dir == "/") return "/" + name;
+    return dir + "/" + name;
+}
+
 }  // namespace velmora::platform

@@ -7,6 +7,10 @@
 
 namespace velmora::platform {
 
+/// Joins a path and a component with one "/" between them, as the platform's path-component
+/// rules do: surplus slashes at the seam are dropped, and an empty side leaves the other.
+std::string appendPathComponent(const std::string& directory, const std::string& component);
+
 /// The user's Documents directory: $HOME/Documents (the password database's home when HOME is
 /// unset). It need not exist.
 std::string documentsDirectory();

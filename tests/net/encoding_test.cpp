@@ -4,6 +4,7 @@
 
 #include "net/session.h"
 #include "net/url_encoding.h"
+#include "platform/paths.h"
 #include "velmora/networking.h"
 
 namespace velmora {
@@ -43,12 +44,12 @@ TEST(PercentEncodingTest, FileURLAndPathJoin) {
     EXPECT_EQ(net::fileURLString("/x/?#%"), "file:///x/%3F%23%25");
     EXPECT_EQ(net::fileURLString("rel").rfind("file:///", 0), 0u);
 
-    EXPECT_EQ(net::appendPathComponent("/d", "f"), "/d/f");
-    EXPECT_EQ(net::appendPathComponent("/d/", "f"), "/d/f");
-    EXPECT_EQ(net::appendPathComponent("/d", "/f"), "/d/f");
-    EXPECT_EQ(net::appendPathComponent("/", "f"), "/f");
-    EXPECT_EQ(net::appendPathComponent("", "f"), "f");
-    EXPECT_EQ(net::appendPathComponent("/d", ""), "/d");
+    EXPECT_EQ(platform::appendPathComponent("/d", "f"), "/d/f");
+    EXPECT_EQ(platform::appendPathComponent("/d/", "f"), "/d/f");
+    EXPECT_EQ(platform::appendPathComponent("/d", "/f"), "/d/f");
+    EXPECT_EQ(platform::appendPathComponent("/", "f"), "/f");
+    EXPECT_EQ(platform::appendPathComponent("", "f"), "f");
+    EXPECT_EQ(platform::appendPathComponent("/d", ""), "/d");
 }
 
 TEST(ProgressTextTest, FractionRoundedToSinglePrecision) {
