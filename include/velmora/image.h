@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora/export.h"
+#include "velmora/geometry.h"
+
+namespace velmora {
+
+/// How the stored pixels must be turned to stand upright (the codes hosts know from photographs).
+enum class QelImageOrientation : int {
+    Up = 0,
+    Down = 1,
+    Left = 2,
+    Right = 3,
+    UpMirrored = 4,
+    DownMirrored = 5,
+    LeftMirrored = 6,
+    RightMirrored = 7,
+};
+
+class QelImage;
+/// Images are immutable and shared; an operation that changes nothing may answer the same image.
+using QelImagePtr = std::shared_ptr<const QelImage>;
+
+/// A bitmap image: RGBA8 pixels with straight (not premultiplied) alpha, rows top to bottom,
+/// 4 × pixelWidth bytes per row; a scale (pixels per point) and an orientation.
+///
+/// `size()` is in points and already accounts for the orientation: pixels of 480 × 640 with
+/// orientation Right (or Left, or their mirrors) make an image of 640 × 480 points at scale 1.
+class VELMORA_EXPORT QelImage {
+  public:
+    /// `rgba` must hold 4 × pixelWidth × pixelHeight bytes; otherwise the image is empty (0 × 0).
+    QelImage(int pixelWidth, int pixelHeight, std::vector<uint8_t> rgba, double scale = 1.0,
+             QelImageOrientation orientation = QelImageOrientation::Up);
+
+    /// Decodes PNG or JPEG bytes (told apart by their signature). A JPEG's Exif orientation becomes
+    /// the image's orientation. Absent when the bytes are neither or do not decode.
+    static QelImagePtr imageWithData(const std::vector<uint8_t>& data, double scale = 1.0);
+    static QelImagePtr imageWithContentsOfFile(const std::string& path, double scale = 1.0);
+
+    /// The pixels (orientation dropped) encoded as PNG; absent for an empty image.
+    std::optional<std::vector<uint8_t>> pngData() const;
+    /// Writes pngData() to a file; false when encoding or writing fails.
+    bool writePNGToFile(const std::string& path) const;
+
+    /// The pixels resampled to the given pixel size, orientation and scale kept: area averaging
+    /// when shrinking, bilinear when enlarging, both in premultiplied alpha so that transparent
+    /// pixels do not bleed their colour. Absent for a size below 1 × 1 or an empty image.
+    QelImagePtr scaledToPixelSize(int pixelWidth, int pixelHeight) const;
+
+    QelSize size() const;
+    double scale() const { return scale_; }
+    QelImageOrientation imageOrientation() const { return orientation_; }
+    int pixelWidth() const { return width_; }
+    int pixelHeight() const { return height_; }
+    const std::vector<uint8_t>& pixels() const { return rgba_; }
+    bool empty() const { return width_ == 0 || height_ == 0; }
+
+  private:
+    int width_ = 0;
+    int height_ = 0;
+    std::vector<uint8_t> rgba_;
+    double scale_ = 1.0;
+    QelImageOrientation orientation_ = QelImageOrientation::Up;
+};
+
+}  // namespace velmora

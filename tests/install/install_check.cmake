@@ -1,0 +1,43 @@
+# cmake -DBUILD_DIR= -DHOST_DIR= -DWORK_DIR= -DGENERATOR= -DCXX= -DSANITIZE_FLAGS= -P install_check.cmake
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+        string(REPLACE ";" " " command "${ARGN}")
+        message(FATAL_ERROR "failed (${rc}): ${command}\n${out}")
+    endif()
+    set(last_output "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE "${WORK_DIR}")
+set(prefix "${WORK_DIR}/prefix")
+run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
+
+# find_package(Velmora)
+run(${CMAKE_COMMAND} -S "${HOST_DIR}" -B "${WORK_DIR}/host" -G "${GENERATOR}"
+    -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"
+    "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
+run(${CMAKE_COMMAND} --build "${WORK_DIR}/host")
+foreach(exe host_shared host_static)
+    run("${WORK_DIR}/host/${exe}")
+    if(NOT last_output MATCHES "host ok 2\\.1\\.0")
+        message(FATAL_ERROR "${exe} printed: ${last_output}")
+    endif()
+endforeach()
+
+# pkg-config
+find_program(PKG_CONFIG pkg-config REQUIRED)
+file(GLOB pc_dirs "${prefix}/lib*/pkgconfig" "${prefix}/lib/*/pkgconfig")
+string(REPLACE ";" ":" pc_path "${pc_dirs}")
+set(ENV{PKG_CONFIG_PATH} "${pc_path}")
+run(${PKG_CONFIG} --cflags --libs velmora)
+string(STRIP "${last_output}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+separate_arguments(sanitize UNIX_COMMAND "${SANITIZE_FLAGS}")
+run("${CXX}" -std=c++20 ${sanitize} "${HOST_DIR}/main.cpp" -o "${WORK_DIR}/host_pkgconfig" ${flags})
+run(${PKG_CONFIG} --variable=libdir velmora)
+string(STRIP "${last_output}" libdir)
+set(ENV{LD_LIBRARY_PATH} "${libdir}")
+run("${WORK_DIR}/host_pkgconfig")
+if(NOT last_output MATCHES "host ok 2\\.1\\.0")
+    message(FATAL_ERROR "host_pkgconfig printed: ${last_output}")
+endif()
