@@ -154,6 +154,12 @@ bool QelTool::renamePath(const std::string& oldPath, const std::string& newPath)
     std::error_code ec;
     for (fs::directory_iterator it(oldPath, ec), end; !ec && it != end; it.increment(ec))
         names.push_back(it->path().filename().string());
+    // A plain file or an unreadable directory lists nothing, yet must not be removed as if empty.
+    if (ec && ec != std::errc::no_such_file_or_directory) {
+        platform::systemLog(formatMessage("renamePath时moveItem报错：%@",
+                                          {errorDescription(makePOSIXError(ec.value()))}));
+        return false;
+    }
     std::sort(names.begin(), names.end());
 
     bool result = true;

@@ -13,6 +13,7 @@
 #include "net/url_error.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
+#include "velmora/tool.h"
 
 namespace velmora {
 namespace {
@@ -90,7 +91,7 @@ QelErrorPtr moveIntoPlace(const std::string& location, const std::string& target
     auto status = std::filesystem::symlink_status(target, ec);
     if (!ec && std::filesystem::exists(status)) {
         platform::systemLog("已经存在了，先移除！！！");
-        if (std::filesystem::is_directory(status)) std::filesystem::remove_all(target, ec);
+        if (std::filesystem::is_directory(status)) QelTool::removeFile(target);
     }
     if (::rename(location.c_str(), target.c_str()) != 0) return makePOSIXError(errno);
     return nullptr;

@@ -236,10 +236,8 @@ QelImagePtr QelImage::scaledToPixelSize(int pixelWidth, int pixelHeight) const {
             const Taps& t = columns[x];
             for (size_t k = 0; k < t.weights.size(); ++k) {
                 const uint8_t* p = src + size_t(t.first + k) * 4;
-                float alpha = p[3] * t.weights[k];
-                acc[0] += p[0] * alpha;
-                acc[1] += p[1] * alpha;
-                acc[2] += p[2] * alpha;
+                float alpha = static_cast<float>(p[3]) * t.weights[k];
+                for (int c = 0; c < 3; ++c) acc[c] += static_cast<float>(p[c]) * alpha;
                 acc[3] += alpha;
             }
             std::copy(acc, acc + 4, dst + size_t(x) * 4);

@@ -102,8 +102,14 @@ std::string documentsDirectory() {
     std::string base;
     if (home && *home) {
         base = home;
-    } else if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
-        base = entry->pw_dir;
+    } else {
+        passwd entry{};
+        passwd* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+            found->pw_dir) {
+            base = found->pw_dir;
+        }
     }
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     return (base == "/" ? "" : base) + "/Documents";

@@ -43,13 +43,25 @@ class VELMORA_EXPORT QelTool {
     /// The first window of the host's window list that is the key window.
     static std::shared_ptr<QelWindow> keyWindow();
 
+    /// True when a file or directory (or a link to one) is at the path.
     static bool isExist(const std::string& path);
+    /// True when something exists at the path afterwards (an existing plain file counts).
     static bool createPath(const std::string& path);
+    /// Removes a file or a whole directory; an empty path answers true, a missing one false.
     static bool removeFile(const std::string& path);
+    /// Moves the top-level entries of `oldPath` (subdirectories with their contents) into
+    /// `newPath`, never replacing anything, then removes `oldPath`. When an entry cannot be moved
+    /// the answer is false and `oldPath` keeps it. The same directory (also spelt differently)
+    /// answers true untouched; a `newPath` inside `oldPath` answers false untouched.
     static bool renamePath(const std::string& oldPath, const std::string& newPath);
-    /// Writes pretty-printed JSON atomically (temporary file, flushed, renamed over the target).
+    /// Writes an object or array as pretty-printed JSON, creating the parent directory, through a
+    /// temporary file in the same directory that is flushed to disk and renamed over the target:
+    /// a reader, a crash or a power loss sees the old file or the new one whole. Other values and
+    /// text that is not UTF-8 answer false and write nothing.
     static bool saveContainer(const Json& container, const std::string& toPath);
+    /// Names of the subdirectories (links to directories included), sorted case-insensitively.
     static std::vector<std::string> assembleDirectoryNamesWithPath(const std::string& path);
+    /// Those of them that hold an "avatar.json".
     static std::vector<std::string> assembleAvatarIdsWithPath(const std::string& path);
     /// The query parameters of an http(s) URL as an object (a repeated key holds an array), or
     /// an absent value.

@@ -228,8 +228,9 @@ TEST_F(TokenTest, FailureMessages) {
         EXPECT_EQ(error->code(), c.code);
         EXPECT_THAT(error->localizedDescription(), StartsWith(c.messagePrefix));
         EXPECT_EQ(emulator().requests("user/token/key").size(), c.tokenRequests);
-        if (c.systemLogLine)
+        if (c.systemLogLine) {
             EXPECT_THAT(log.lines(), ::testing::Contains(std::string(c.systemLogLine)));
+        }
     }
 }
 

@@ -143,6 +143,15 @@ TEST(FileHelpers, RenamePathOfAnEmptyOrMissingDirectory) {
     EXPECT_FALSE(QelTool::renamePath(dir / "missing", dir / "other"));
 }
 
+TEST(FileHelpers, RenamePathOfAPlainFileKeepsIt) {
+    TempDir dir;
+    SystemLogCapture log;
+    writeFile(dir / "file", "data");
+    EXPECT_FALSE(QelTool::renamePath(dir / "file", dir / "new"));
+    EXPECT_EQ(readFile(dir / "file"), "data");
+    EXPECT_EQ(log.lines().size(), 1u);
+}
+
 TEST(FileHelpers, SaveContainerWritesPrettyJsonAtomically) {
     TempDir dir;
     const std::string path = dir / "GGenerateJson/resource_info.json";

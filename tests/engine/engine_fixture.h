@@ -4,29 +4,19 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include "engine/standin/bundle_format.h"
 #include "engine/standin/standin.h"
+#include "tests/support/temp_dir.h"
 
 namespace velmora::testing {
 
 /// A fresh temporary directory and a reset engine for each test.
 class EngineTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::random_device rd;
-        root_ = std::filesystem::temp_directory_path() /
-                ("velmora-engine-" + std::to_string(rd()) + std::to_string(rd()));
-        std::filesystem::create_directories(root_);
-        standin::resetEngine();
-    }
-    void TearDown() override {
-        standin::resetEngine();
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
+    void SetUp() override { standin::resetEngine(); }
+    void TearDown() override { standin::resetEngine(); }
 
     std::string path(const std::string& relative) const { return (root_ / relative).string(); }
 
@@ -47,7 +37,8 @@ class EngineTest : public ::testing::Test {
         return p.string();
     }
 
-    std::filesystem::path root_;
+    TempDir dir_;
+    std::filesystem::path root_{dir_.path()};
 };
 
 }  // namespace velmora::testing

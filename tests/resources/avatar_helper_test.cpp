@@ -5,12 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <thread>
 
 #include "engine/render_kit.h"
 #include "engine/standin/bundle_format.h"
 #include "engine/standin/standin.h"
+#include "tests/support/temp_dir.h"
 
 namespace velmora {
 namespace {
@@ -20,18 +20,12 @@ using ::testing::ElementsAre;
 class AvatarHelperTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::random_device rd;
-        root_ = std::filesystem::temp_directory_path() /
-                ("velmora-helper-" + std::to_string(rd()) + std::to_string(rd()));
-        std::filesystem::create_directories(root_);
         QelAvatarHelper::destroy();
         standin::resetEngine();
     }
     void TearDown() override {
         QelAvatarHelper::destroy();
         standin::resetEngine();
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
 
     std::string path(const std::string& name) const { return (root_ / name).string(); }
@@ -53,7 +47,8 @@ class AvatarHelperTest : public ::testing::Test {
         return "💥 Velmora Error: " + message + "\n";
     }
 
-    std::filesystem::path root_;
+    testing::TempDir dir_;
+    std::filesystem::path root_{dir_.path()};
 };
 
 TEST_F(AvatarHelperTest, CreateAvatarWithoutSharedHelperLogsAbsentConfigPath) {
