@@ -97,17 +97,28 @@ std::string QelItemListJsonModel::requestTags() {
     return "component,animation,scene";
 }
 
+namespace {
+
+// True when the document's "list" has entries. A "list" that is missing, or there but no array,
+// is logged and the document copied for diagnosis; an empty one is not.
+bool hasItems(const Json& data, const std::string& downloadRootPath) {
+    const auto list = data.is_object() ? data.find("list") : data.end();
+    if (list == data.end() || !list->is_array()) {
+        QelTool::warningLog("检测到 itemList 中 public 部分为空！");
+        QelItemListJsonModel::logItemListResponseData(data, downloadRootPath);
+        return false;
+    }
+    return !list->empty();
+}
+
+}  // namespace
+
 Json QelItemListJsonModel::requestItemLisDataWithData(const Json& data,
                                                       const std::string& downloadRootPath) {
-    const Json list = jsonMember(data, "list");
-    // A "list" that is there but no array is as unusable as a missing one.
-    if (!list.is_array()) {
-        QelTool::warningLog("检测到 itemList 中 public 部分为空！");
-        logItemListResponseData(data, downloadRootPath);
-        return absentJson();
-    }
-    if (list.empty()) return absentJson();
-    return Json{{"list", list}};
+    if (!hasItems(data, downloadRootPath)) return absentJson();
+    Json itemList = Json::object();
+    itemList["list"] = data.at("list");
+    return itemList;
 }
 
 void QelItemListJsonModel::logItemListResponseData(const Json& data,
@@ -168,7 +179,7 @@ void QelCloudService::continueCloudConfig(ErrorCompletion completion) {
     const auto project = projectJsonModel();
     const std::string remote = project ? project->itemListVersion() : std::string();
     QelTool::normalLog(formatMessage("远端获取的 item_list_version为：%@", {remote}));
-    const auto local = versionText(resourceListDic());
+    const auto local = localItemListVersion();
     const std::string localText = local ? *local : "(null)";
     if (local && *local == remote) {
         QelTool::normalLog(formatMessage("不需要下载最新的 item_list; 本地版本：%@,远端版本：%@",
@@ -179,6 +190,15 @@ void QelCloudService::continueCloudConfig(ErrorCompletion completion) {
     QelTool::normalLog(
         formatMessage("需要下载最新的 item_list; 本地版本：%@,远端版本：%@", {localText, remote}));
     getItemListJsonWithUrl(project ? project->itemListUrl() : std::string(), std::move(completion));
+}
+
+std::optional<std::string> QelCloudService::localItemListVersion() {
+    // Read in place: the stored list may hold tens of thousands of entries.
+    {
+        std::lock_guard lock(d_->storeMutex);
+        if (!isAbsent(d_->resourceList)) return versionText(d_->resourceList);
+    }
+    return versionText(loadResourceList());
 }
 
 void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorCompletion completion) {
@@ -199,11 +219,14 @@ void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorComple
         if (completion) completion(QelTool::errorWithCode(kJSONReadCorruptError, e.what()));
         return;
     }
-    Json itemList = QelItemListJsonModel::requestItemLisDataWithData(document, downloadRootPath());
-    if (isAbsent(itemList)) {
+    // The extraction of requestItemLisDataWithData, moving the entries rather than copying them.
+    if (!hasItems(document, downloadRootPath())) {
         if (completion) completion(failure("获取ItemListJson时得到的所需数据不完整！！"));
         return;
     }
+    Json itemList = Json::object();
+    itemList["list"] = std::move(document["list"]);
+    document = Json();
     updateResourceStoreWithItemListDic(itemList);
     if (completion) completion(nullptr);
 }

@@ -352,6 +352,7 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
   private:
     void getLatestCloudConfig(std::string version, ErrorCompletion completion, int renewals);
     void continueCloudConfig(ErrorCompletion completion);
+    std::optional<std::string> localItemListVersion();
     void getUIListConfig(std::string version, ValueCompletion completion, int renewals);
     void getAvatarInfo(std::string avatarId, ValueCompletion completion, int renewals);
     void uploadAvatarInfo(std::vector<QelMultipartFormModel> formModels,
