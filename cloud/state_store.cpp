@@ -296,7 +296,7 @@ void QelCloudService::saveMetaDataWithModel(const QelItemDownloadModelPtr& model
     if (!model) return;
     const std::string bundlePath = cloud::joinPath(model->itemSavePath(), model->itemName());
     const std::string metaPath = QelAvatarHelper::metaPath(bundlePath);
-    QelTool::removeFile(metaPath);
+    // A new meta file replaces the old one by rename; every other outcome removes it below.
     const std::string meta = QelAvatarCheck::getMetaWithBundlePath(bundlePath);
     if (meta.empty() || !writeTextAtomically(metaPath, meta)) {
         QelTool::removeFile(metaPath);

@@ -83,10 +83,18 @@ int main(int argc, char** argv) {
     md5.close();
 
     std::promise<size_t> finished;
-    size_t progressTexts = 0;
     const auto start = std::chrono::steady_clock::now();
+    auto since = [&start] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    // Where the time goes: first record done, last record done, completion.
+    double firstDone = 0, lastDone = 0;
     service->downloadItemsWithCloudSourceIds(
-        ids, [&](const std::string&) { ++progressTexts; },
+        ids,
+        [&](const std::string& text) {
+            if (text.rfind("1/", 0) == 0) firstDone = since();
+            lastDone = since();
+        },
         [&](const QelErrorPtr& error, const std::vector<std::string>& success,
             const std::vector<std::string>& fail) {
             if (error) std::fprintf(stderr, "batch: %s\n", errorDescription(error).c_str());
@@ -96,6 +104,8 @@ int main(int argc, char** argv) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
+    std::fprintf(stderr, "first record %.3f s, last record %.3f s, completion %.3f s\n", firstDone,
+                 lastDone, seconds);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::ofstream result(argv[6]);

@@ -40,7 +40,7 @@ for round in 1 2 3; do
     rm -rf "$work/ours" "$work/curl" && mkdir -p "$work/ours" "$work/curl" && sync
     "$driver" "$base" "$key" "$secret" "$appid" "$work/ours" "$work/result" \
         "$work/items.curl" "$work/items.md5" "$work/curl" >"$work/driver.out" 2>"$work/driver.err" ||
-        { tail -5 "$work/driver.err" >&2; exit 1; }
+        { tail -5 "$work/driver.err" >&2; tail -20 "$work/emulator.err" >&2; exit 1; }
     read -r ourSeconds failures rssKiB <"$work/result"
     sync
     t0=$(now)
