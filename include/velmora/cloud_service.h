@@ -11,7 +11,9 @@
 
 #include "velmora/error.h"
 #include "velmora/export.h"
+#include "velmora/image.h"
 #include "velmora/json.h"
+#include "velmora/networking.h"
 
 namespace velmora {
 
@@ -296,6 +298,71 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
                                 std::vector<std::string>& failFileIds,
                                 std::vector<std::string>& failItemNameArray);
 
+    // ---- Project configuration and item list, avatar exchange, online generation ----
+
+    using ErrorCompletion = std::function<void(const QelErrorPtr& error)>;
+    /// (error or none, value or an absent value).
+    using ValueCompletion = std::function<void(const QelErrorPtr& error, const Json& value)>;
+    using StringCompletion =
+        std::function<void(const QelErrorPtr& error, const std::optional<std::string>& value)>;
+
+    /// Fetches the project configuration, downloads the default avatars when asked to, and
+    /// fetches the item list when the announced version differs from the stored one. The
+    /// item list read blocks the thread the configuration answer arrived on.
+    void getLatestCloudConfigWithVersion(const std::string& version, ErrorCompletion completion);
+    /// Reads the item list document synchronously on the calling thread (no token, no session
+    /// settings, a time-out of its own), refreshes the state store and saves it.
+    void getItemListJsonWithUrl(const std::string& url, ErrorCompletion completion);
+    /// Hands the project's UI configuration over exactly as received.
+    void getUIListConfigWithVersion(const std::string& version, ValueCompletion completion);
+
+    /// Stores every default avatar of the project (when `isDownloadDefaultAvatars` is set);
+    /// single failures are not reported, so the completion never gets an error.
+    void downloadDefaultAvatarsIfNeedWithCompletion(ErrorCompletion completion);
+    /// Fetches one avatar and stores its description and icon below `avatarRootPath()`. An id
+    /// that is not a plain directory name is refused and nothing is written.
+    void saveAvatarInfoWithAvatarId(const std::string& avatarId, ErrorCompletion completion);
+    /// The value is {"json": indented description, "icon": icon URL or ""}.
+    void getAvatarInfoWithAvatarId(const std::string& avatarId, ValueCompletion completion);
+    /// Uploads a local avatar directory (icon decoded and encoded again as PNG, description
+    /// as it is); the value is the cloud's new avatar id.
+    void uploadAvatarInfoWithAvatarPath(const std::string& avatarPath, StringCompletion completion);
+    void uploadAvatarInfoWithFormModelArray(const std::vector<QelMultipartFormModel>& formModels,
+                                            StringCompletion completion);
+    /// The download root joined with "GAvatarList".
+    std::string avatarRootPath();
+    /// The avatar root joined with the name; absent when the name is not a plain directory
+    /// name (empty, "." or "..", or holding "/" or NUL).
+    std::optional<std::string> avatarPathWithName(const std::string& name);
+    /// Deletes the avatar root with everything below it; failures are ignored.
+    void removeOldAvatarInfo();
+
+    /// Uploads a photograph as a generation task. With `callBackTaskId` the value is the task
+    /// id; otherwise the service waits a second, blocking the delivering thread, and asks for
+    /// the result itself.
+    void generateAvatarOnlineWithImage(const QelImagePtr& image, int64_t type, bool callBackTaskId,
+                                       StringCompletion completion);
+    /// Asks for a task's result and asks again at once while the task is still running
+    /// (120004, 120005), without a limit; the value is the result as indented JSON text.
+    void getTaskInfoWithTaskId(const std::string& taskId, StringCompletion completion);
+    /// The value is {"json": indented description, "icon": "icon_url" or "", "icon_full":
+    /// "icon_full_url" or ""}. Nothing is written.
+    void getAvatarOnlineWithAvatarId(const std::string& avatarId, ValueCompletion completion);
+
+  private:
+    void getLatestCloudConfig(std::string version, ErrorCompletion completion, int renewals);
+    void continueCloudConfig(ErrorCompletion completion);
+    std::optional<std::string> localItemListVersion();
+    void getUIListConfig(std::string version, ValueCompletion completion, int renewals);
+    void getAvatarInfo(std::string avatarId, ValueCompletion completion, int renewals);
+    void uploadAvatarInfo(std::vector<QelMultipartFormModel> formModels,
+                          StringCompletion completion, int renewals);
+    void generateAvatarOnline(QelImagePtr image, int64_t type, bool callBackTaskId,
+                              StringCompletion completion, int renewals);
+    void getAvatarOnline(std::string avatarId, ValueCompletion completion, int renewals);
+
+    // ---- end of project configuration, avatar exchange and online generation ----
+
   private:
     struct Batch;
     struct Private;
@@ -321,6 +388,22 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
 
     std::unique_ptr<Private> d_;
     std::atomic<bool> isDownloadDefaultAvatars_{false};
+};
+
+/// The item list document's extraction and its diagnostic copy.
+class VELMORA_EXPORT QelItemListJsonModel {
+  public:
+    QelItemListJsonModel() = delete;
+
+    /// "component,animation,scene".
+    static std::string requestTags();
+    /// {"list": the document's entries}, or absent when the document has no non-empty "list".
+    /// A document without a usable "list" is logged and copied to
+    /// "GGenerateJson/itemListResponse.log" below the root; an empty one is not.
+    static Json requestItemLisDataWithData(const Json& data, const std::string& downloadRootPath);
+    /// Logs the value as indented JSON and writes it to the diagnostic file, replacing it;
+    /// a value that is no JSON object or array, or a failed write, is let go silently.
+    static void logItemListResponseData(const Json& data, const std::string& downloadRootPath);
 };
 
 }  // namespace velmora

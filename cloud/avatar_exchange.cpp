@@ -1,0 +1,273 @@
+// Moving avatars between the device and the cloud: default avatars, storing one avatar, avatar
+// info, uploads.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "cloud/json_text.h"
+#include "cloud/private.h"
+#include "core/format.h"
+#include "velmora/networking.h"
+#include "velmora/tool.h"
+
+namespace velmora {
+namespace {
+
+constexpr const char* kAvatarInfoMethod = "getAvatarInfoWithAvatarId:completion:";
+constexpr const char* kUploadPathMethod = "uploadAvatarInfoWithAvatarPath:completion:";
+constexpr const char* kUploadFormMethod = "uploadAvatarInfoWithFormModelArray:completion:";
+
+QelErrorPtr failure(const std::string& message) {
+    return QelTool::errorWithCode(QelErrorCodeFailure, message);
+}
+
+QelErrorPtr unsafeIdError(const std::string& avatarId) {
+    return failure(formatMessage("avatarId %@ 不能用作目录名", {avatarId}));
+}
+
+// A directory name and nothing more: an id from the cloud must not lead outside the avatar root.
+bool isPlainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
+// Ids arrive as JSON values; numbers are taken by their text.
+std::optional<std::string> idText(const Json& id) {
+    if (id.is_string()) return id.get<std::string>();
+    if (id.is_number_integer()) return id.dump();
+    return std::nullopt;
+}
+
+std::optional<std::string> readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return bytes;
+}
+
+// Written beside the target and renamed over it, so a reader sees the old file or the new one.
+bool writeTextAtomically(const std::string& path, const std::string& text) {
+    static std::atomic<uint64_t> counter{0};
+    const std::string temp =
+        path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR) ok = false;
+        if (n > 0) done += static_cast<size_t>(n);
+    }
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string QelCloudService::avatarRootPath() {
+    return cloud::joinPath(downloadRootPath(), "GAvatarList");
+}
+
+std::optional<std::string> QelCloudService::avatarPathWithName(const std::string& name) {
+    if (!isPlainName(name)) return std::nullopt;
+    return cloud::joinPath(avatarRootPath(), name);
+}
+
+void QelCloudService::removeOldAvatarInfo() {
+    QelTool::removeFile(avatarRootPath());
+}
+
+void QelCloudService::downloadDefaultAvatarsIfNeedWithCompletion(ErrorCompletion completion) {
+    const auto project = projectJsonModel();
+    const bool noIds = !project || !project->avatarIdList() || project->avatarIdList()->empty();
+    if (!isDownloadDefaultAvatars() || noIds) {
+        if (completion) completion(nullptr);
+        QelTool::normalLog("Avatar不需要更新！！");
+        return;
+    }
+    auto self = shared_from_this();
+    dispatch::Group group;
+    for (const Json& id : *project->avatarIdList()) {
+        const auto text = idText(id);
+        if (!text || (!text->empty() && !isPlainName(*text))) {
+            QelTool::errorLog(
+                formatMessage("avatarId %@ 不能用作目录名，已跳过", {jsonDescription(id)}));
+            continue;
+        }
+        // Entered before the task is queued, so the group cannot report empty in between.
+        group.enter();
+        dispatch::globalQueue().async([self, group, avatarId = *text]() mutable {
+            self->saveAvatarInfoWithAvatarId(
+                avatarId, [group](const QelErrorPtr&) mutable { group.leave(); });
+        });
+    }
+    group.notify(dispatch::globalQueue(), [completion] {
+        QelTool::normalLog("Avatar信息下载结束！！");
+        if (completion) completion(nullptr);
+    });
+}
+
+void QelCloudService::saveAvatarInfoWithAvatarId(const std::string& avatarId,
+                                                 ErrorCompletion completion) {
+    // An empty id is left to the fetch, which reports it as missing.
+    if (!avatarId.empty() && !isPlainName(avatarId)) {
+        if (completion) completion(unsafeIdError(avatarId));
+        return;
+    }
+    auto self = shared_from_this();
+    getAvatarInfoWithAvatarId(
+        avatarId, [self, avatarId, completion](const QelErrorPtr& error, const Json& info) {
+            if (error) {
+                if (completion) completion(error);
+                return;
+            }
+            const std::string json = cloud::stringMember(info, "json");
+            const std::string icon = cloud::stringMember(info, "icon");
+            if (json.empty() || icon.empty()) {
+                if (completion) completion(failure("avatarJson或者iconUrl 不能为空"));
+                return;
+            }
+            const std::string directory = *self->avatarPathWithName(avatarId);
+            if (!QelTool::isExist(directory)) QelTool::createPath(directory);
+            writeTextAtomically(cloud::joinPath(directory, "avatar.json"), json);
+            auto model = QelItemDownloadModel::createWithItemUrl(icon, directory, "avatar.png", "",
+                                                                 std::nullopt);
+            self->batchDownloadItemsWithModels(
+                {model}, nullptr,
+                [completion](const QelErrorPtr& downloadError, const std::vector<std::string>&,
+                             const std::vector<std::string>&) {
+                    if (completion) completion(downloadError);
+                });
+        });
+}
+
+void QelCloudService::getAvatarInfoWithAvatarId(const std::string& avatarId,
+                                                ValueCompletion completion) {
+    getAvatarInfo(avatarId, std::move(completion), 0);
+}
+
+void QelCloudService::getAvatarInfo(std::string avatarId, ValueCompletion completion,
+                                    int renewals) {
+    if (avatarId.empty()) {
+        if (completion)
+            completion(QelTool::errorWithCode(QelErrorCodeMissingArgument,
+                                              "getAvatarOnlineWithAvatarId 参数 avatarId 为空"),
+                       absentJson());
+        return;
+    }
+    const QelNetworking::Parameters parameters = {{"token", token()}, {"avatarid", avatarId}};
+    auto self = shared_from_this();
+    QelNetworking::sharedInstance()->getWithURL(
+        apiBasePathPrefix() + "items/v3/avatar/query", parameters,
+        [completion](const Json& envelope) {
+            if (!completion) return;
+            const Json data = jsonMember(envelope, "data");
+            if (!safeData(data)) {
+                completion(failure("getAvatarOnlineWithAvatarId 返回值Data无数据"), absentJson());
+                return;
+            }
+            const auto text = cloud::indentedJsonText(jsonMember(data, "data"));
+            if (!text) {
+                completion(failure("getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
+                           absentJson());
+                return;
+            }
+            completion(nullptr,
+                       Json{{"json", *text}, {"icon", cloud::stringMember(data, "icon_url")}});
+        },
+        [self, avatarId, completion, renewals](const QelErrorPtr& error) {
+            self->regainTokenIfNeed(
+                error, kAvatarInfoMethod, renewals,
+                [self, avatarId, completion, renewals] {
+                    self->getAvatarInfo(avatarId, completion, renewals + 1);
+                },
+                [completion](const QelErrorPtr& renewalError) {
+                    if (completion) completion(renewalError, absentJson());
+                });
+        });
+}
+
+void QelCloudService::uploadAvatarInfoWithAvatarPath(const std::string& avatarPath,
+                                                     StringCompletion completion) {
+    if (avatarPath.empty()) {
+        if (completion)
+            completion(
+                QelTool::errorWithCode(QelErrorCodeMissingArgument,
+                                       std::string(kUploadPathMethod) + "参数 avatarPath 为空"),
+                std::nullopt);
+        return;
+    }
+    // The icon goes as a freshly encoded PNG, whatever the file held.
+    std::optional<QelBytes> png;
+    if (auto image = QelImage::imageWithContentsOfFile(cloud::joinPath(avatarPath, "avatar.png")))
+        png = image->pngData();
+    const auto description = readBytes(cloud::joinPath(avatarPath, "avatar.json"));
+    if (!png || !description) {
+        if (completion) completion(failure("avatar信息必须完整才能上传"), std::nullopt);
+        return;
+    }
+    QelMultipartFormModel icon;
+    icon.type = 1;
+    icon.name = "icon_full";
+    icon.fileName = "avatar_full.png";
+    icon.mimeType = "image/png";
+    icon.data = std::make_shared<const QelBytes>(std::move(*png));
+    QelMultipartFormModel data;
+    data.type = 0;
+    data.name = "data";
+    data.data = std::make_shared<const QelBytes>(description->begin(), description->end());
+    uploadAvatarInfoWithFormModelArray({icon, data}, std::move(completion));
+}
+
+void QelCloudService::uploadAvatarInfoWithFormModelArray(
+    const std::vector<QelMultipartFormModel>& formModels, StringCompletion completion) {
+    uploadAvatarInfo(formModels, std::move(completion), 0);
+}
+
+void QelCloudService::uploadAvatarInfo(std::vector<QelMultipartFormModel> formModels,
+                                       StringCompletion completion, int renewals) {
+    if (formModels.empty()) {
+        if (completion)
+            completion(
+                QelTool::errorWithCode(QelErrorCodeMissingArgument,
+                                       std::string(kUploadFormMethod) + "参数 formModelArray 为空"),
+                std::nullopt);
+        return;
+    }
+    const std::string url =
+        apiBasePathPrefix() + "items/v3/avatar/create" + formatMessage("?token=%@", {token()});
+    auto self = shared_from_this();
+    QelNetworking::sharedInstance()->multipartWithURL(
+        url, Json::object(), formModels,
+        [completion](const Json& envelope) {
+            if (!completion) return;
+            const Json data = jsonMember(envelope, "data");
+            if (!safeData(data)) {
+                completion(failure("avatar信息上传返回值Data无数据"), std::nullopt);
+                return;
+            }
+            completion(nullptr, idText(jsonMember(data, "avatar_id")));
+        },
+        [self, formModels, completion, renewals](const QelErrorPtr& error) {
+            self->regainTokenIfNeed(
+                error, kUploadFormMethod, renewals,
+                [self, formModels, completion, renewals] {
+                    self->uploadAvatarInfo(formModels, completion, renewals + 1);
+                },
+                [completion](const QelErrorPtr& renewalError) {
+                    if (completion) completion(renewalError, std::nullopt);
+                });
+        });
+}
+
+}  // namespace velmora

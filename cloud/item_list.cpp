@@ -1,0 +1,275 @@
+// The project configuration check, the item list document and the UI configuration.
+#include <curl/curl.h>
+
+#include <mutex>
+#include <string>
+
+#include "cloud/json_text.h"
+#include "cloud/private.h"
+#include "core/format.h"
+#include "net/url_error.h"
+#include "platform/log.h"
+#include "velmora/networking.h"
+#include "velmora/tool.h"
+#include "velmora/version.h"
+
+namespace velmora {
+namespace {
+
+constexpr const char* kConfigMethod = "getLatestCloudConfigWithVersion:completion:";
+constexpr const char* kUIListMethod = "getUIListConfigWithVersion:completion:";
+
+// The platform's default for a blocking read: give up after this long without any data.
+constexpr long kItemListReadTimeoutSeconds = 60;
+constexpr long kItemListMaxRedirects = 10;
+
+// What the platform's JSON parser reports for text that is not JSON.
+constexpr int32_t kJSONReadCorruptError = 3840;
+
+QelErrorPtr failure(const std::string& message) {
+    return QelTool::errorWithCode(QelErrorCodeFailure, message);
+}
+
+size_t appendBody(char* data, size_t size, size_t count, void* user) {
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+// The whole document at `url`, read on this thread. A transport failure or an HTTP error status
+// becomes a transport error record, as the session would make it.
+std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
+    static std::once_flag curlInit;
+    std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+
+    std::string body;
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        error = net::makeURLError(QelURLErrorUnknown, "Could not set up the transfer", url);
+        return body;
+    }
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kItemListMaxRedirects);
+    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kItemListReadTimeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kItemListReadTimeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &appendBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+
+    CURLcode result;
+    {
+        dispatch::BlockingScope blocking;
+        result = curl_easy_perform(curl);
+    }
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(curl);
+    if (result != CURLE_OK) {
+        error = net::makeURLError(result, errorBuffer, url);
+        body.clear();
+    } else if (status >= 400) {
+        error = net::makeURLError(QelURLErrorBadServerResponse,
+                                  formatMessage("HTTP status %@", {std::to_string(status)}), url);
+        body.clear();
+    }
+    return body;
+}
+
+// The stored list's "version" as text; absent when there is none.
+std::optional<std::string> versionText(const Json& list) {
+    const Json version = jsonMember(list, "version");
+    if (version.is_string()) return version.get<std::string>();
+    if (version.is_number()) return version.dump();
+    return std::nullopt;
+}
+
+}  // namespace
+
+// QelItemListJsonModel
+
+std::string QelItemListJsonModel::requestTags() {
+    return "component,animation,scene";
+}
+
+namespace {
+
+// True when the document's "list" has entries. A "list" that is missing, or there but no array,
+// is logged and the document copied for diagnosis; an empty one is not.
+bool hasItems(const Json& data, const std::string& downloadRootPath) {
+    const auto list = data.is_object() ? data.find("list") : data.end();
+    if (list == data.end() || !list->is_array()) {
+        QelTool::warningLog("检测到 itemList 中 public 部分为空！");
+        QelItemListJsonModel::logItemListResponseData(data, downloadRootPath);
+        return false;
+    }
+    return !list->empty();
+}
+
+}  // namespace
+
+Json QelItemListJsonModel::requestItemLisDataWithData(const Json& data,
+                                                      const std::string& downloadRootPath) {
+    if (!hasItems(data, downloadRootPath)) return absentJson();
+    Json itemList = Json::object();
+    itemList["list"] = data.at("list");
+    return itemList;
+}
+
+void QelItemListJsonModel::logItemListResponseData(const Json& data,
+                                                   const std::string& downloadRootPath) {
+    const auto text = cloud::indentedJsonText(data);
+    if (!text) return;
+    platform::systemLog(">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
+    QelTool::normalLog(*text);
+    QelTool::saveContainer(data,
+                           cloud::joinPath(downloadRootPath, "GGenerateJson/itemListResponse.log"));
+}
+
+// QelCloudService
+
+void QelCloudService::getLatestCloudConfigWithVersion(const std::string& version,
+                                                      ErrorCompletion completion) {
+    getLatestCloudConfig(version, std::move(completion), 0);
+}
+
+void QelCloudService::getLatestCloudConfig(std::string version, ErrorCompletion completion,
+                                           int renewals) {
+    const QelCloudServiceConfig cfg = config();
+    if (cfg.appid().empty()) {
+        if (completion)
+            completion(QelTool::errorWithCode(QelErrorCodeMissingArgument, "appid 为空"));
+        return;
+    }
+    const QelNetworking::Parameters parameters = {{"token", token()},
+                                                  {"appid", cfg.appid()},
+                                                  {"appversion", version},
+                                                  {"sdkversion", VELMORA_VERSION_TEXT}};
+    auto self = shared_from_this();
+    QelNetworking::sharedInstance()->getWithURL(
+        apiBasePathPrefix() + "items/v3/app/query", parameters,
+        [self, completion](const Json& envelope) {
+            const Json data = jsonMember(envelope, "data");
+            if (!safeData(data)) {
+                if (completion) completion(failure("获取ProjectJson返回值Data无数据"));
+                return;
+            }
+            self->setProjectJsonModel(QelProjectJsonModel::createWithData(data));
+            self->downloadDefaultAvatarsIfNeedWithCompletion(
+                [self, completion](const QelErrorPtr&) { self->continueCloudConfig(completion); });
+        },
+        [self, version, completion, renewals](const QelErrorPtr& error) {
+            self->regainTokenIfNeed(
+                error, kConfigMethod, renewals,
+                [self, version, completion, renewals] {
+                    self->getLatestCloudConfig(version, completion, renewals + 1);
+                },
+                [completion](const QelErrorPtr& renewalError) {
+                    if (completion) completion(renewalError);
+                });
+        });
+}
+
+void QelCloudService::continueCloudConfig(ErrorCompletion completion) {
+    const auto project = projectJsonModel();
+    const std::string remote = project ? project->itemListVersion() : std::string();
+    QelTool::normalLog(formatMessage("远端获取的 item_list_version为：%@", {remote}));
+    const auto local = localItemListVersion();
+    const std::string localText = local ? *local : "(null)";
+    if (local && *local == remote) {
+        QelTool::normalLog(formatMessage("不需要下载最新的 item_list; 本地版本：%@,远端版本：%@",
+                                         {localText, remote}));
+        if (completion) completion(nullptr);
+        return;
+    }
+    QelTool::normalLog(
+        formatMessage("需要下载最新的 item_list; 本地版本：%@,远端版本：%@", {localText, remote}));
+    getItemListJsonWithUrl(project ? project->itemListUrl() : std::string(), std::move(completion));
+}
+
+std::optional<std::string> QelCloudService::localItemListVersion() {
+    // Read in place: the stored list may hold tens of thousands of entries.
+    {
+        std::lock_guard lock(d_->storeMutex);
+        if (!isAbsent(d_->resourceList)) return versionText(d_->resourceList);
+    }
+    return versionText(loadResourceList());
+}
+
+void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorCompletion completion) {
+    if (url.empty()) {
+        if (completion) completion(failure("item_list_url为空"));
+        return;
+    }
+    QelErrorPtr readError;
+    const std::string text = readWholeURL(url, readError);
+    if (readError) {
+        if (completion) completion(readError);
+        return;
+    }
+    Json document;
+    try {
+        document = Json::parse(text);
+    } catch (const Json::parse_error& e) {
+        if (completion) completion(QelTool::errorWithCode(kJSONReadCorruptError, e.what()));
+        return;
+    }
+    // The extraction of requestItemLisDataWithData, moving the entries rather than copying them.
+    if (!hasItems(document, downloadRootPath())) {
+        if (completion) completion(failure("获取ItemListJson时得到的所需数据不完整！！"));
+        return;
+    }
+    Json itemList = Json::object();
+    itemList["list"] = std::move(document["list"]);
+    document = Json();
+    updateResourceStoreWithItemListDic(itemList);
+    if (completion) completion(nullptr);
+}
+
+void QelCloudService::getUIListConfigWithVersion(const std::string& version,
+                                                 ValueCompletion completion) {
+    getUIListConfig(version, std::move(completion), 0);
+}
+
+void QelCloudService::getUIListConfig(std::string version, ValueCompletion completion,
+                                      int renewals) {
+    const QelCloudServiceConfig cfg = config();
+    if (cfg.appid().empty()) {
+        if (completion)
+            completion(QelTool::errorWithCode(QelErrorCodeMissingArgument, "appid 为空"),
+                       absentJson());
+        return;
+    }
+    const QelNetworking::Parameters parameters = {{"token", token()},
+                                                  {"appid", cfg.appid()},
+                                                  {"appversion", version},
+                                                  {"sdkversion", VELMORA_VERSION_TEXT}};
+    auto self = shared_from_this();
+    QelNetworking::sharedInstance()->getWithURL(
+        apiBasePathPrefix() + "items/v3/app/centre-config", parameters,
+        [completion](const Json& envelope) {
+            if (!completion) return;
+            const Json data = jsonMember(envelope, "data");
+            if (safeData(data))
+                completion(nullptr, data);
+            else
+                completion(failure("获取 UIList 返回值Data无数据"), absentJson());
+        },
+        [self, version, completion, renewals](const QelErrorPtr& error) {
+            self->regainTokenIfNeed(
+                error, kUIListMethod, renewals,
+                [self, version, completion, renewals] {
+                    self->getUIListConfig(version, completion, renewals + 1);
+                },
+                [completion](const QelErrorPtr& renewalError) {
+                    if (completion) completion(renewalError, absentJson());
+                });
+        });
+}
+
+}  // namespace velmora

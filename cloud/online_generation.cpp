@@ -1,0 +1,204 @@
+// Avatar generation from a photograph, its result requests, and fetching a stored cloud avatar.
+#include <string>
+
+#include "cloud/json_text.h"
+#include "cloud/private.h"
+#include "cloud/task_polling.h"
+#include "core/format.h"
+#include "platform/clock.h"
+#include "velmora/networking.h"
+#include "velmora/tool.h"
+
+namespace velmora {
+namespace {
+
+constexpr const char* kGenerateMethod =
+    "generateAvatarOnlineWithImage:type:callBackTaskId:completion:";
+constexpr const char* kAvatarOnlineMethod = "getAvatarOnlineWithAvatarId:completion:";
+
+QelErrorPtr failure(const std::string& message) {
+    return QelTool::errorWithCode(QelErrorCodeFailure, message);
+}
+
+QelErrorPtr narrowed(const QelErrorPtr& error, const std::string& message) {
+    const int64_t code = error ? error->code() : QelErrorCodeFailure;
+    return QelTool::errorWithCode(static_cast<int32_t>(code), message);
+}
+
+bool isStillRunning(const QelErrorPtr& error) {
+    return error && (error->code() == 120004 || error->code() == 120005);
+}
+
+QelMultipartFormModel textPart(const std::string& name, const std::string& text) {
+    QelMultipartFormModel part;
+    part.type = 0;
+    part.name = name;
+    part.data = std::make_shared<const QelBytes>(text.begin(), text.end());
+    return part;
+}
+
+}  // namespace
+
+namespace cloud {
+
+bool TaskPollLimit::reached() const {
+    if (stop && stop->load()) return true;
+    return platform::absoluteTimeNow() > deadline;
+}
+
+void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
+                          const std::string& taskId, TaskPollLimit limit,
+                          QelCloudService::StringCompletion completion) {
+    if (taskId.empty()) {
+        if (completion)
+            completion(QelTool::errorWithCode(QelErrorCodeMissingArgument, "taskId 为空"),
+                       std::nullopt);
+        return;
+    }
+    if (limit.reached()) {
+        if (completion)
+            completion(failure(formatMessage("%@ 超时", {kBuilderPollingMethod})), std::nullopt);
+        return;
+    }
+    const std::string url = service->apiBasePathPrefix() + "v1/orv/download" +
+                            formatMessage("?token=%@", {service->token()});
+    QelNetworking::sharedInstance()->postWithURL(
+        url, Json{{"taskid", taskId}},
+        [completion](const Json& envelope) {
+            const Json data = jsonMember(envelope, "data");
+            const auto text =
+                QelCloudService::safeData(data) ? cloud::indentedJsonText(data) : std::nullopt;
+            if (!completion) return;
+            if (text)
+                completion(nullptr, text);
+            else
+                completion(failure(formatMessage("%@ 返回值中 data 为空", {kTaskInfoMethod})),
+                           std::nullopt);
+        },
+        [service, taskId, limit, completion](const QelErrorPtr& error) {
+            // Asked again from this delivery thread; the next answer arrives on another one.
+            if (isStillRunning(error)) {
+                getTaskInfoWithLimit(service, taskId, limit, completion);
+                return;
+            }
+            if (completion)
+                completion(
+                    narrowed(error, formatMessage("%@ 出错,%@",
+                                                  {kTaskInfoMethod, QelTool::errorMessage(error)})),
+                    std::nullopt);
+        });
+}
+
+}  // namespace cloud
+
+void QelCloudService::generateAvatarOnlineWithImage(const QelImagePtr& image, int64_t type,
+                                                    bool callBackTaskId,
+                                                    StringCompletion completion) {
+    generateAvatarOnline(image, type, callBackTaskId, std::move(completion), 0);
+}
+
+void QelCloudService::generateAvatarOnline(QelImagePtr image, int64_t type, bool callBackTaskId,
+                                           StringCompletion completion, int renewals) {
+    // A photograph that does not encode counts as missing: an empty image part would only be
+    // refused by the cloud.
+    std::optional<QelBytes> png;
+    if (image) png = image->pngData();
+    if (!png || png->empty()) {
+        if (completion) completion(failure("avatar信息必须完整才能在线生成！"), std::nullopt);
+        return;
+    }
+    QelMultipartFormModel imagePart;
+    imagePart.type = 1;
+    imagePart.name = "image";
+    imagePart.fileName = "pic.png";
+    imagePart.mimeType = "image/png";
+    imagePart.data = std::make_shared<const QelBytes>(std::move(*png));
+    const std::vector<QelMultipartFormModel> parts = {imagePart, textPart("version", "2022-03-01"),
+                                                      textPart("gender", std::to_string(type))};
+
+    const std::string url =
+        apiBasePathPrefix() + "v1/orv/upload" + formatMessage("?token=%@", {token()});
+    auto self = shared_from_this();
+    QelNetworking::sharedInstance()->multipartWithURL(
+        url, Json::object(), parts,
+        [self, callBackTaskId, completion](const Json& envelope) {
+            const Json data = jsonMember(envelope, "data");
+            const Json taskId = jsonMember(data, "taskid");
+            if (!safeData(data) || !taskId.is_string() || taskId.get<std::string>().empty()) {
+                if (completion)
+                    completion(failure("avatar在线生成时获取 taskId 失败！"), std::nullopt);
+                return;
+            }
+            if (callBackTaskId) {
+                if (completion) completion(nullptr, taskId.get<std::string>());
+                return;
+            }
+            // The cloud needs a moment before a result can be asked for.
+            dispatch::sleepFor(1.0);
+            self->getTaskInfoWithTaskId(taskId.get<std::string>(), completion);
+        },
+        [self, image, type, callBackTaskId, completion, renewals](const QelErrorPtr& error) {
+            self->regainTokenIfNeed(
+                error, kGenerateMethod, renewals,
+                [self, image, type, callBackTaskId, completion, renewals] {
+                    self->generateAvatarOnline(image, type, callBackTaskId, completion,
+                                               renewals + 1);
+                },
+                [completion](const QelErrorPtr& renewalError) {
+                    if (completion) completion(renewalError, std::nullopt);
+                });
+        });
+}
+
+void QelCloudService::getTaskInfoWithTaskId(const std::string& taskId,
+                                            StringCompletion completion) {
+    cloud::getTaskInfoWithLimit(shared_from_this(), taskId, {}, std::move(completion));
+}
+
+void QelCloudService::getAvatarOnlineWithAvatarId(const std::string& avatarId,
+                                                  ValueCompletion completion) {
+    getAvatarOnline(avatarId, std::move(completion), 0);
+}
+
+void QelCloudService::getAvatarOnline(std::string avatarId, ValueCompletion completion,
+                                      int renewals) {
+    if (avatarId.empty()) {
+        if (completion)
+            completion(QelTool::errorWithCode(QelErrorCodeMissingArgument, "avatarId 为空"),
+                       absentJson());
+        return;
+    }
+    const QelNetworking::Parameters parameters = {{"token", token()}, {"avatarid", avatarId}};
+    auto self = shared_from_this();
+    QelNetworking::sharedInstance()->getWithURL(
+        apiBasePathPrefix() + "items/v3/avatar/query", parameters,
+        [completion](const Json& envelope) {
+            if (!completion) return;
+            const Json data = jsonMember(envelope, "data");
+            if (!safeData(data)) {
+                completion(failure("getAvatarOnlineWithAvatarId 返回值Data无数据"), absentJson());
+                return;
+            }
+            const auto text = cloud::indentedJsonText(jsonMember(data, "data"));
+            if (!text) {
+                completion(failure("getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
+                           absentJson());
+                return;
+            }
+            completion(nullptr, Json{{"json", *text},
+                                     {"icon", cloud::stringMember(data, "icon_url")},
+                                     {"icon_full", cloud::stringMember(data, "icon_full_url")}});
+        },
+        [self, avatarId, completion, renewals](const QelErrorPtr& error) {
+            self->regainTokenIfNeed(
+                error, kAvatarOnlineMethod, renewals,
+                [self, avatarId, completion, renewals] {
+                    self->getAvatarOnline(avatarId, completion, renewals + 1);
+                },
+                [completion](const QelErrorPtr& renewalError) {
+                    if (completion) completion(renewalError, absentJson());
+                });
+        });
+}
+
+}  // namespace velmora

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <atomic>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "velmora/cloud_service.h"
+
+// The result requests of a generation task with an end: the builder kit polls under its own
+// time limit, which the public form (asking again for as long as the task runs) cannot honour.
+namespace velmora::cloud {
+
+inline constexpr const char* kTaskInfoMethod = "getTaskInfoWithTaskId:completion:";
+inline constexpr const char* kBuilderPollingMethod = "getTaskInfoWithTaskId:overTime:completion:";
+
+struct TaskPollLimit {
+    /// Wall-clock seconds (platform::absoluteTimeNow); no request is sent once it has passed.
+    double deadline = std::numeric_limits<double>::infinity();
+    /// When set, no further request is sent.
+    std::shared_ptr<const std::atomic<bool>> stop;
+
+    bool reached() const;
+};
+
+/// Asks for the task's result, again at once on 120004 and 120005, until an answer ends it or
+/// the limit is reached before a request; then the completion gets 999999 "<builder's polling
+/// operation> 超时". A request in flight is never cut short; the completion runs exactly once.
+void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
+                          const std::string& taskId, TaskPollLimit limit,
+                          QelCloudService::StringCompletion completion);
+
+}  // namespace velmora::cloud
