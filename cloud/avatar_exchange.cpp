@@ -75,12 +75,12 @@ bool writeTextAtomically(const std::string& path, const std::string& text) {
 }  // namespace
 
 std::string QelCloudService::avatarRootPath() {
-    return cloud::joinPath(downloadRootPath(), "GAvatarList");
+    return platform::appendPathComponent(downloadRootPath(), "GAvatarList");
 }
 
 std::optional<std::string> QelCloudService::avatarPathWithName(const std::string& name) {
     if (!isPlainName(name)) return std::nullopt;
-    return cloud::joinPath(avatarRootPath(), name);
+    return platform::appendPathComponent(avatarRootPath(), name);
 }
 
 void QelCloudService::removeOldAvatarInfo() {
@@ -139,7 +139,7 @@ void QelCloudService::saveAvatarInfoWithAvatarId(const std::string& avatarId,
             }
             const std::string directory = *self->avatarPathWithName(avatarId);
             if (!QelTool::isExist(directory)) QelTool::createPath(directory);
-            writeTextAtomically(cloud::joinPath(directory, "avatar.json"), json);
+            writeTextAtomically(platform::appendPathComponent(directory, "avatar.json"), json);
             auto model = QelItemDownloadModel::createWithItemUrl(icon, directory, "avatar.png", "",
                                                                  std::nullopt);
             self->batchDownloadItemsWithModels(
@@ -209,9 +209,10 @@ void QelCloudService::uploadAvatarInfoWithAvatarPath(const std::string& avatarPa
     }
     // The icon goes as a freshly encoded PNG, whatever the file held.
     std::optional<QelBytes> png;
-    if (auto image = QelImage::imageWithContentsOfFile(cloud::joinPath(avatarPath, "avatar.png")))
+    if (auto image = QelImage::imageWithContentsOfFile(
+            platform::appendPathComponent(avatarPath, "avatar.png")))
         png = image->pngData();
-    const auto description = readBytes(cloud::joinPath(avatarPath, "avatar.json"));
+    const auto description = readBytes(platform::appendPathComponent(avatarPath, "avatar.json"));
     if (!png || !description) {
         if (completion) completion(failure("avatar信息必须完整才能上传"), std::nullopt);
         return;

@@ -111,7 +111,9 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
                 continue;
             }
             const std::string directory =
-                slash == std::string::npos ? root : cloud::joinPath(root, path.substr(0, slash));
+                slash == std::string::npos
+                    ? root
+                    : platform::appendPathComponent(root, path.substr(0, slash));
             if (!QelTool::isExist(directory)) QelTool::createPath(directory);
             models.push_back(QelItemDownloadModel::createWithItemUrl(
                 stringMember(entry, "url"), directory, name, path, expected));
@@ -263,7 +265,8 @@ bool QelCloudService::verifyItemMD5WithModel(const QelItemDownloadModelPtr& mode
                                              std::vector<std::string>& failFileIds,
                                              std::vector<std::string>& failItemNameArray) {
     if (!model) return false;
-    const std::string path = cloud::joinPath(model->itemSavePath(), model->itemName());
+    const std::string path =
+        platform::appendPathComponent(model->itemSavePath(), model->itemName());
     bool accepted = !model->itemMd5().has_value();
     if (!accepted) {
         const auto digest = QelEncryptUtils::getFileMD5WithPath(path);

@@ -127,8 +127,8 @@ void QelItemListJsonModel::logItemListResponseData(const Json& data,
     if (!text) return;
     platform::systemLog(">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
     QelTool::normalLog(*text);
-    QelTool::saveContainer(data,
-                           cloud::joinPath(downloadRootPath, "GGenerateJson/itemListResponse.log"));
+    QelTool::saveContainer(data, platform::appendPathComponent(
+                                     downloadRootPath, "GGenerateJson/itemListResponse.log"));
 }
 
 // QelCloudService

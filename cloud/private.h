@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/dispatch.h"
+#include "platform/paths.h"
 #include "velmora/cloud_service.h"
 
 namespace velmora {
@@ -34,9 +35,6 @@ inline constexpr const char* kDownloadItemsMethod =
     "downloadItemsWithCloudSourceIds:progress:completion:";
 inline constexpr const char* kBatchDownloadMethod =
     "batchDownloadItemsWithModels:progress:completion:";
-
-/// "dir/name", without doubling a trailing slash of `dir`.
-std::string joinPath(const std::string& directory, const std::string& name);
 
 /// True for a relative path that stays below the directory it is joined to and names a file:
 /// not empty, not absolute, no ".." component, a last component that is a name.

@@ -269,7 +269,8 @@ void QelCloudService::saveNewestResourceInfo() {
 
 void QelCloudService::saveMetaDataWithModel(const QelItemDownloadModelPtr& model) {
     if (!model) return;
-    const std::string bundlePath = cloud::joinPath(model->itemSavePath(), model->itemName());
+    const std::string bundlePath =
+        platform::appendPathComponent(model->itemSavePath(), model->itemName());
     const std::string metaPath = QelAvatarHelper::metaPath(bundlePath);
     // A new meta file replaces the old one by rename; every other outcome removes it below.
     const std::string meta = QelAvatarCheck::getMetaWithBundlePath(bundlePath);

@@ -5,12 +5,6 @@
 namespace velmora {
 namespace cloud {
 
-std::string joinPath(const std::string& directory, const std::string& name) {
-    if (directory.empty()) return name;
-    if (directory.back() == '/') return directory + name;
-    return directory + "/" + name;
-}
-
 bool isSafeRelativePath(const std::string& path) {
     if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return false;
     size_t start = 0;
@@ -33,20 +27,21 @@ std::string QelCloudService::apiBasePathPrefix() const {
 std::string QelCloudService::downloadRootPath() {
     std::lock_guard lock(d_->fieldsMutex);
     if (!d_->downloadRoot)
-        d_->downloadRoot = cloud::joinPath(platform::documentsDirectory(), "OSSAssets");
+        d_->downloadRoot =
+            platform::appendPathComponent(platform::documentsDirectory(), "OSSAssets");
     return *d_->downloadRoot;
 }
 
 std::string QelCloudService::itemPath(const std::string& fileId) {
-    return cloud::joinPath(downloadRootPath(), fileId);
+    return platform::appendPathComponent(downloadRootPath(), fileId);
 }
 
 std::string QelCloudService::pathOfResourceListJson() {
-    return cloud::joinPath(downloadRootPath(), "GGenerateJson/resource_list.json");
+    return platform::appendPathComponent(downloadRootPath(), "GGenerateJson/resource_list.json");
 }
 
 std::string QelCloudService::pathOfResourceInfoJson() {
-    return cloud::joinPath(downloadRootPath(), "GGenerateJson/resource_info.json");
+    return platform::appendPathComponent(downloadRootPath(), "GGenerateJson/resource_info.json");
 }
 
 }  // namespace velmora
