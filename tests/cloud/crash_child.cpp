@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,9 +41,19 @@ int main(int argc, char** argv) {
         [](const QelErrorPtr& error, const auto&, const auto&) {
             say(error ? "small-failed " + error->localizedDescription() : "small-done");
         });
+    // Once the large batch has finished a record its downloading marks are in the store; saving
+    // then puts them on disk whatever the small batch's timing was.
+    auto saveMarks = std::make_shared<std::once_flag>();
     service->downloadItemsWithCloudSourceIds(
         {ids.begin() + static_cast<long>(small), ids.end()},
-        [](const std::string& progress) { say("progress " + progress); },
+        [service, saveMarks](const std::string& progress) {
+            say("progress " + progress);
+            if (progress.rfind("0/", 0) == 0) return;
+            std::call_once(*saveMarks, [&] {
+                service->saveNewestResourceInfo();
+                say("marks-saved");
+            });
+        },
         [](const QelErrorPtr&, const auto&, const auto&) { say("large-done"); });
     for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
 }

@@ -94,18 +94,20 @@ TEST(CrashTest, KilledMidBatchLeavesWholeFilesAndTrustworthyStates) {
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
 
-    // Kill once the small batch has saved the store (with the large batch's marks in it) and
-    // the large batch is a few files in.
+    // Kill once the small batch is done, the large batch's marks are on disk and the large batch
+    // is a few files in.
     std::string buffer;
     std::vector<std::string> lines;
     const bool reached = readLinesUntil(pipeFds[0], buffer, lines, [](const auto& seen) {
         bool small = false;
+        bool marks = false;
         int progressed = 0;
         for (const auto& line : seen) {
             small = small || line == "small-done";
+            marks = marks || line == "marks-saved";
             progressed += line.rfind("progress ", 0) == 0 ? 1 : 0;
         }
-        return small && progressed >= 6;
+        return small && marks && progressed >= 6;
     });
     ::kill(child, SIGKILL);
     int status = 0;
@@ -125,7 +127,7 @@ TEST(CrashTest, KilledMidBatchLeavesWholeFilesAndTrustworthyStates) {
     size_t savedDownloading = 0;
     for (const auto& [fileId, entry] : savedInfo.items())
         savedDownloading += entry["fileState"] == QelFileStateDownloading ? 1 : 0;
-    EXPECT_GT(savedDownloading, 0u) << "the small batch saved the large batch's marks";
+    EXPECT_GT(savedDownloading, 0u) << "the large batch's marks reached the disk";
 
     // Any file at an item path is a whole one; the corrected states agree with the disk.
     const Json info = service->resourceInfoDic();
