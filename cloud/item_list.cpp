@@ -83,7 +83,7 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
 
 // The stored list's "version" as text; absent when there is none.
 std::optional<std::string> versionText(const Json& list) {
-    const Json version = jsonMember(list, "version");
+    const Json& version = jsonMemberRef(list, "version");
     if (version.is_string()) return version.get<std::string>();
     if (version.is_number()) return version.dump();
     return std::nullopt;
@@ -194,11 +194,9 @@ void QelCloudService::continueCloudConfig(ErrorCompletion completion) {
 
 std::optional<std::string> QelCloudService::localItemListVersion() {
     // Read in place: the stored list may hold tens of thousands of entries.
-    {
-        std::lock_guard lock(d_->storeMutex);
-        if (!isAbsent(d_->resourceList)) return versionText(d_->resourceList);
-    }
-    return versionText(loadResourceList());
+    if (!ensureResourceListLoaded()) return std::nullopt;
+    std::lock_guard lock(d_->storeMutex);
+    return versionText(d_->resourceList);
 }
 
 void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorCompletion completion) {

@@ -48,17 +48,23 @@ std::optional<std::string> textOf(const Json& value) {
 
 }  // namespace
 
-Json QelCloudService::loadResourceList() {
+bool QelCloudService::ensureResourceListLoaded() {
     {
         std::lock_guard lock(d_->storeMutex);
-        if (!isAbsent(d_->resourceList)) return d_->resourceList;
+        if (!isAbsent(d_->resourceList)) return true;
     }
     const auto text = readWholeFile(pathOfResourceListJson());
-    if (!text) return absentJson();
+    if (!text) return false;
     Json parsed = parseObject(*text);
-    if (isAbsent(parsed)) return parsed;
+    if (isAbsent(parsed)) return false;
     std::lock_guard lock(d_->storeMutex);
     if (isAbsent(d_->resourceList)) d_->resourceList = std::move(parsed);
+    return true;
+}
+
+Json QelCloudService::loadResourceList() {
+    if (!ensureResourceListLoaded()) return absentJson();
+    std::lock_guard lock(d_->storeMutex);
     return d_->resourceList;
 }
 
@@ -110,7 +116,7 @@ void QelCloudService::setResourceInfoDic(Json info) {
 
 Json QelCloudService::resourceInfoDicWithData(const Json& data) {
     Json info = Json::object();
-    const Json list = jsonMember(data, "list");
+    const Json& list = jsonMemberRef(data, "list");
     if (!list.is_array()) return info;
     for (const auto& item : list) {
         const Json path = jsonMember(item, "path");
@@ -169,17 +175,16 @@ void QelCloudService::createLatestResourceInfoWithRequestItemListDic(const Json&
 }
 
 void QelCloudService::updateResourceStoreWithItemListDic(const Json& itemListDic) {
-    if (!isAbsent(loadResourceList())) {
+    if (ensureResourceListLoaded()) {
         const auto iconUrls =
-            updateResourceInfoFileStateWithRequestItemList(jsonMember(itemListDic, "list"));
+            updateResourceInfoFileStateWithRequestItemList(jsonMemberRef(itemListDic, "list"));
         createLatestResourceInfoWithRequestItemListDic(itemListDic);
         const auto block = removeIconsBlock();
         if (!iconUrls.empty() && block) block(iconUrls);
     } else {
         setResourceInfoDic(resourceInfoDicWithData(itemListDic));
     }
-    setResourceListDic(itemListDic);
-    saveNewestResourceList();
+    setResourceListDic(saveResourceListDocument(itemListDic));
     saveNewestResourceInfo();
 }
 
@@ -244,12 +249,26 @@ void QelCloudService::correctFileStateIfNeed() {
 }
 
 void QelCloudService::saveNewestResourceList() {
-    Json copy = loadResourceList();
-    if (!copy.is_object()) copy = Json::object();
+    Json document = loadResourceList();
+    saveResourceListDocument(std::move(document));
+}
+
+Json QelCloudService::saveResourceListDocument(Json document) {
+    if (!document.is_object()) document = Json::object();
     const auto model = projectJsonModel();
-    if (model && model->hasItemListVersion()) copy["version"] = model->itemListVersion();
-    const bool saved = QelTool::saveContainer(copy, pathOfResourceListJson());
+    const bool versioned = model && model->hasItemListVersion();
+    Json previous = jsonMember(document, "version");
+    if (versioned) document["version"] = model->itemListVersion();
+    const bool saved = QelTool::saveContainer(document, pathOfResourceListJson());
     QelTool::normalLog(formatMessage("最新 resourceList 保存结果：%@", {saved ? "成功" : "失败"}));
+    // The version goes to the file only; what stays in memory is the document as it came.
+    if (versioned) {
+        if (isAbsent(previous))
+            document.erase("version");
+        else
+            document["version"] = std::move(previous);
+    }
+    return document;
 }
 
 void QelCloudService::saveNewestResourceInfo() {

@@ -8,6 +8,13 @@ Json jsonMember(const Json& object, const std::string& key) {
     return it == object.end() ? absentJson() : *it;
 }
 
+const Json& jsonMemberRef(const Json& object, const std::string& key) {
+    static const Json absent = absentJson();
+    if (!object.is_object()) return absent;
+    auto it = object.find(key);
+    return it == object.end() ? absent : *it;
+}
+
 std::string jsonDescription(const Json& value) {
     if (value.is_discarded()) return "(null)";
     if (value.is_null()) return "<null>";

@@ -383,6 +383,10 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
 
     // State store internals, all under the store's own lock.
     Json loadResourceList();
+    /// Loads the stored list into memory when none is held; true when a list is held after.
+    bool ensureResourceListLoaded();
+    /// Saves `document` with the project's item list "version" added, and answers it without.
+    Json saveResourceListDocument(Json document);
     void ensureResourceInfoLoaded();
     std::string itemPath(const std::string& fileId);
 

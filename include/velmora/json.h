@@ -29,6 +29,10 @@ inline bool isPresent(const Json& value) {
 /// Member `key` of an object, or an absent value when `object` is no object or lacks the member.
 VELMORA_EXPORT Json jsonMember(const Json& object, const std::string& key);
 
+/// The same without a copy: a reference to the member, or to an absent value. Use it for members
+/// that may be large (item lists); the reference lives as long as `object` is unchanged.
+VELMORA_EXPORT const Json& jsonMemberRef(const Json& object, const std::string& key);
+
 /// The printed form of a value as a "%@" in a message shows it: text without quotes, numbers and
 /// booleans as JSON, null as "<null>", an absent value as "(null)", containers as pretty JSON.
 VELMORA_EXPORT std::string jsonDescription(const Json& value);
