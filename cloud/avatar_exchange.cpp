@@ -153,11 +153,6 @@ void QelCloudService::saveAvatarInfoWithAvatarId(const std::string& avatarId,
 
 void QelCloudService::getAvatarInfoWithAvatarId(const std::string& avatarId,
                                                 ValueCompletion completion) {
-    getAvatarInfo(avatarId, std::move(completion), 0);
-}
-
-void QelCloudService::getAvatarInfo(std::string avatarId, ValueCompletion completion,
-                                    int renewals) {
     if (avatarId.empty()) {
         if (completion)
             completion(QelTool::errorWithCode(QelErrorCodeMissingArgument,
@@ -165,13 +160,18 @@ void QelCloudService::getAvatarInfo(std::string avatarId, ValueCompletion comple
                        absentJson());
         return;
     }
+    queryAvatar(kAvatarInfoMethod, avatarId, false, std::move(completion), 0);
+}
+
+void QelCloudService::queryAvatar(const char* method, std::string avatarId, bool fullIcon,
+                                  ValueCompletion completion, int renewals) {
     const QelNetworking::Parameters parameters = {{"token", token()}, {"avatarid", avatarId}};
     auto self = shared_from_this();
     QelNetworking::sharedInstance()->getWithURL(
         apiBasePathPrefix() + "items/v3/avatar/query", parameters,
-        [completion](const Json& envelope) {
+        [completion, fullIcon](const Json& envelope) {
             if (!completion) return;
-            const Json data = jsonMember(envelope, "data");
+            const Json& data = jsonMemberRef(envelope, "data");
             if (!safeData(data)) {
                 completion(failure("getAvatarOnlineWithAvatarId 返回值Data无数据"), absentJson());
                 return;
@@ -182,14 +182,15 @@ void QelCloudService::getAvatarInfo(std::string avatarId, ValueCompletion comple
                            absentJson());
                 return;
             }
-            completion(nullptr,
-                       Json{{"json", *text}, {"icon", cloud::stringMember(data, "icon_url")}});
+            Json result{{"json", *text}, {"icon", cloud::stringMember(data, "icon_url")}};
+            if (fullIcon) result["icon_full"] = cloud::stringMember(data, "icon_full_url");
+            completion(nullptr, std::move(result));
         },
-        [self, avatarId, completion, renewals](const QelErrorPtr& error) {
+        [self, method, avatarId, fullIcon, completion, renewals](const QelErrorPtr& error) {
             self->regainTokenIfNeed(
-                error, kAvatarInfoMethod, renewals,
-                [self, avatarId, completion, renewals] {
-                    self->getAvatarInfo(avatarId, completion, renewals + 1);
+                error, method, renewals,
+                [self, method, avatarId, fullIcon, completion, renewals] {
+                    self->queryAvatar(method, avatarId, fullIcon, completion, renewals + 1);
                 },
                 [completion](const QelErrorPtr& renewalError) {
                     if (completion) completion(renewalError, absentJson());

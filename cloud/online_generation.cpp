@@ -157,48 +157,13 @@ void QelCloudService::getTaskInfoWithTaskId(const std::string& taskId,
 
 void QelCloudService::getAvatarOnlineWithAvatarId(const std::string& avatarId,
                                                   ValueCompletion completion) {
-    getAvatarOnline(avatarId, std::move(completion), 0);
-}
-
-void QelCloudService::getAvatarOnline(std::string avatarId, ValueCompletion completion,
-                                      int renewals) {
     if (avatarId.empty()) {
         if (completion)
             completion(QelTool::errorWithCode(QelErrorCodeMissingArgument, "avatarId 为空"),
                        absentJson());
         return;
     }
-    const QelNetworking::Parameters parameters = {{"token", token()}, {"avatarid", avatarId}};
-    auto self = shared_from_this();
-    QelNetworking::sharedInstance()->getWithURL(
-        apiBasePathPrefix() + "items/v3/avatar/query", parameters,
-        [completion](const Json& envelope) {
-            if (!completion) return;
-            const Json data = jsonMember(envelope, "data");
-            if (!safeData(data)) {
-                completion(failure("getAvatarOnlineWithAvatarId 返回值Data无数据"), absentJson());
-                return;
-            }
-            const auto text = cloud::indentedJsonText(jsonMember(data, "data"));
-            if (!text) {
-                completion(failure("getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
-                           absentJson());
-                return;
-            }
-            completion(nullptr, Json{{"json", *text},
-                                     {"icon", cloud::stringMember(data, "icon_url")},
-                                     {"icon_full", cloud::stringMember(data, "icon_full_url")}});
-        },
-        [self, avatarId, completion, renewals](const QelErrorPtr& error) {
-            self->regainTokenIfNeed(
-                error, kAvatarOnlineMethod, renewals,
-                [self, avatarId, completion, renewals] {
-                    self->getAvatarOnline(avatarId, completion, renewals + 1);
-                },
-                [completion](const QelErrorPtr& renewalError) {
-                    if (completion) completion(renewalError, absentJson());
-                });
-        });
+    queryAvatar(kAvatarOnlineMethod, avatarId, true, std::move(completion), 0);
 }
 
 }  // namespace velmora

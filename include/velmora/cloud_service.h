@@ -354,12 +354,14 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     void continueCloudConfig(ErrorCompletion completion);
     std::optional<std::string> localItemListVersion();
     void getUIListConfig(std::string version, ValueCompletion completion, int renewals);
-    void getAvatarInfo(std::string avatarId, ValueCompletion completion, int renewals);
+    /// The avatar query behind getAvatarInfoWithAvatarId and getAvatarOnlineWithAvatarId: the
+    /// stored description and icon, and with `fullIcon` the full-size icon too.
+    void queryAvatar(const char* method, std::string avatarId, bool fullIcon,
+                     ValueCompletion completion, int renewals);
     void uploadAvatarInfo(std::vector<QelMultipartFormModel> formModels,
                           StringCompletion completion, int renewals);
     void generateAvatarOnline(QelImagePtr image, int64_t type, bool callBackTaskId,
                               StringCompletion completion, int renewals);
-    void getAvatarOnline(std::string avatarId, ValueCompletion completion, int renewals);
 
     // ---- end of project configuration, avatar exchange and online generation ----
 
