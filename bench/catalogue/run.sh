@@ -7,28 +7,9 @@
 set -euo pipefail
 build="${VELMORA_BENCH_BUILD:?run through bench/run catalogue}"
 driver="$build/bench/catalogue/velmora_bench_catalogue"
-emulator="$build/tools/cloud-emulator/velmora-cloud-emulator"
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-bench-catalogue.XXXXXX")"
-emulatorPid=
-cleanup() {
-    if [ -n "$emulatorPid" ]; then kill "$emulatorPid" 2>/dev/null || true; wait "$emulatorPid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$emulator" --data "$work/data" --port 0 --sample-items 20000 \
-    >"$work/emulator.out" 2>"$work/emulator.err" &
-emulatorPid=$!
-for _ in $(seq 1200); do
-    grep -q '^appid=' "$work/emulator.out" 2>/dev/null && break
-    kill -0 "$emulatorPid" 2>/dev/null || { cat "$work/emulator.err" >&2; exit 1; }
-    sleep 0.1
-done
-base=$(sed -n 's/^velmora-cloud-emulator listening on //p' "$work/emulator.out")
-key=$(sed -n 's/^api_key=//p' "$work/emulator.out")
-secret=$(sed -n 's/^api_secret=//p' "$work/emulator.out")
-appid=$(sed -n 's/^appid=//p' "$work/emulator.out")
-[ -n "$base" ] && [ -n "$appid" ] || { echo "the emulator did not start" >&2; exit 1; }
+. "$(dirname "$0")/../lib/emulator.sh"
+start_emulator "$work" --sample-items 20000
 creds=("$base" "$key" "$secret" "$appid")
 
 "$driver" prepare "${creds[@]}" "$work/before" >"$work/prepare.out" 2>&1 ||
