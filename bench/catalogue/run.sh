@@ -20,9 +20,7 @@ version=$(curl -sS -X POST "$base/_emulator/publish" | sed -n 's/.*"item_list_ve
 document="$base/itemlist/$version.json"
 curl -sS -o /dev/null "$document"  # the emulator builds and caches the served document once
 
-now() { date +%s.%N; }
-calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
-median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+. "$(dirname "$0")/../lib/common.sh"
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 ours=() theirs=() rss=()

@@ -59,9 +59,7 @@ curlConfig() {  # set name, output directory
 curlConfig small "$work/out/curl" >"$work/small.curl"
 curlConfig large "$work/out/curl" >"$work/large.curl"
 
-now() { date +%s.%N; }
-calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
-median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+. "$(dirname "$0")/../lib/common.sh"
 # The last round's files are moved aside, not deleted, until the end: ext4 makes file creation
 # right after a mass deletion much slower, and neither side should pay for that cleanup.
 spent=0

@@ -11,9 +11,7 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-bench-items.XXXXXX")"
 start_emulator "$work" --sample-items 2000 --sample-item-size $((64 * 1024))
 cat "$work"/data/store/* >/dev/null  # both clients read from the page cache
 
-now() { date +%s.%N; }
-calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
-median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+. "$(dirname "$0")/../lib/common.sh"
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 ours=() theirs=() rss=()

@@ -11,9 +11,7 @@ file="$work/blob"
 head -c $((512 * 1024 * 1024)) /dev/urandom >"$file"
 cat "$file" >/dev/null  # both tools read from the page cache
 
-now() { date +%s.%N; }
-calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
-median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+. "$(dirname "$0")/../lib/common.sh"
 
 ours=() theirs=() rss=()
 for round in 1 2 3; do
