@@ -364,6 +364,9 @@ void Server::stop() {
 void Server::Impl::setUp() {
     http.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
     http.set_keep_alive_max_count(1000);
+    // Headers and body go out as separate writes; without this the body waits on the client's
+    // delayed acknowledgement.
+    http.set_tcp_nodelay(true);
     http.set_payload_max_length(options.maxBodyBytes);
 
     http.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
