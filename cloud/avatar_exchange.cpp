@@ -4,12 +4,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "cloud/json_text.h"
 #include "cloud/private.h"
+#include "core/atomic_file.h"
 #include "core/format.h"
 #include "velmora/networking.h"
 #include "velmora/tool.h"
@@ -40,14 +39,6 @@ std::optional<std::string> idText(const Json& id) {
     if (id.is_string()) return id.get<std::string>();
     if (id.is_number_integer()) return id.dump();
     return std::nullopt;
-}
-
-std::optional<std::string> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return bytes;
 }
 
 // Written beside the target and renamed over it, so a reader sees the old file or the new one.
@@ -176,7 +167,7 @@ void QelCloudService::queryAvatar(const char* method, std::string avatarId, bool
                 completion(failure("getAvatarOnlineWithAvatarId 返回值Data无数据"), absentJson());
                 return;
             }
-            const auto text = cloud::indentedJsonText(jsonMember(data, "data"));
+            const auto text = containerText(jsonMember(data, "data"));
             if (!text) {
                 completion(failure("getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
                            absentJson());
@@ -213,7 +204,8 @@ void QelCloudService::uploadAvatarInfoWithAvatarPath(const std::string& avatarPa
     if (auto image = QelImage::imageWithContentsOfFile(
             platform::appendPathComponent(avatarPath, "avatar.png")))
         png = image->pngData();
-    const auto description = readBytes(platform::appendPathComponent(avatarPath, "avatar.json"));
+    const auto description =
+        platform::readWholeFile(platform::appendPathComponent(avatarPath, "avatar.json"));
     if (!png || !description) {
         if (completion) completion(failure("avatar信息必须完整才能上传"), std::nullopt);
         return;

@@ -4,6 +4,7 @@
 #include "cloud/json_text.h"
 #include "cloud/private.h"
 #include "cloud/task_polling.h"
+#include "core/atomic_file.h"
 #include "core/format.h"
 #include "platform/clock.h"
 #include "velmora/networking.h"
@@ -66,8 +67,7 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
         url, Json{{"taskid", taskId}},
         [completion](const Json& envelope) {
             const Json data = jsonMember(envelope, "data");
-            const auto text =
-                QelCloudService::safeData(data) ? cloud::indentedJsonText(data) : std::nullopt;
+            const auto text = QelCloudService::safeData(data) ? containerText(data) : std::nullopt;
             if (!completion) return;
             if (text)
                 completion(nullptr, text);

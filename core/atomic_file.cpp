@@ -74,4 +74,23 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, bool
     return true;
 }
 
+std::optional<std::string> containerText(const Json& value) {
+    if (!value.is_structured()) return std::nullopt;
+    try {
+        return value.dump(2);
+    } catch (const Json::exception&) {
+        return std::nullopt;
+    }
+}
+
+bool saveContainerText(const std::string& text, const std::string& path) {
+    if (path.empty()) return false;
+    const std::string parent = fs::path(path).parent_path().string();
+    if (!parent.empty()) {
+        std::error_code ec;
+        fs::create_directories(parent, ec);
+    }
+    return writeFileAtomically(path, text, true);
+}
+
 }  // namespace velmora

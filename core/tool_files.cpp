@@ -136,19 +136,9 @@ bool QelTool::renamePath(const std::string& oldPath, const std::string& newPath)
 }
 
 bool QelTool::saveContainer(const Json& container, const std::string& toPath) {
-    if (toPath.empty() || !container.is_structured()) return false;
-    std::string bytes;
-    try {
-        bytes = container.dump(2);
-    } catch (const Json::exception&) {
-        return false;  // text that is not UTF-8
-    }
-
-    fs::path target(toPath);
-    std::string parent = target.parent_path().string();
-    if (!parent.empty() && !isExist(parent)) createPath(parent);
-
-    return writeFileAtomically(toPath, bytes, true);
+    if (toPath.empty()) return false;
+    const auto text = containerText(container);
+    return text && saveContainerText(*text, toPath);
 }
 
 std::vector<std::string> QelTool::assembleDirectoryNamesWithPath(const std::string& path) {

@@ -1,5 +1,7 @@
 #include "velmora/image.h"
 
+#include "platform/paths.h"
+
 #include <png.h>
 #include <turbojpeg.h>
 
@@ -7,7 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 namespace velmora {
 namespace {
@@ -172,11 +173,9 @@ QelImagePtr QelImage::imageWithData(const std::vector<uint8_t>& data, double sca
 }
 
 QelImagePtr QelImage::imageWithContentsOfFile(const std::string& path, double scale) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return nullptr;
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    return imageWithData(data, scale);
+    const auto bytes = platform::readWholeFile(path);
+    if (!bytes) return nullptr;
+    return imageWithData(std::vector<uint8_t>(bytes->begin(), bytes->end()), scale);
 }
 
 QelSize QelImage::size() const {

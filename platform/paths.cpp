@@ -1,12 +1,14 @@
 #include "platform/paths.h"
 
+#include <fcntl.h>
 #include <plist/plist.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -143,10 +145,36 @@ std::string frameworkBundlePath(const std::string& module) {
     return mainBundlePath() + "/Frameworks/" + module + ".framework";
 }
 
+std::optional<std::string> readWholeFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string bytes;
+    struct stat info {};
+    // One read for a file whose size is known; a file that grows meanwhile is read to its end.
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        bytes.resize(static_cast<size_t>(info.st_size) + 1);
+    size_t used = 0;
+    for (;;) {
+        if (used == bytes.size()) bytes.resize(std::max<size_t>(bytes.size() * 2, 64 * 1024));
+        const ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
+        if (n > 0) {
+            used += static_cast<size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ::close(fd);
+            return std::nullopt;
+        }
+    }
+    ::close(fd);
+    bytes.resize(used);
+    return bytes;
+}
+
 Json readPropertyList(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return absentJson();
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto read = readWholeFile(path);
+    if (!read) return absentJson();
+    const std::string& bytes = *read;
     if (bytes.empty() || bytes.size() > UINT32_MAX) return absentJson();
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "velmora/json.h"
@@ -22,6 +23,9 @@ std::string executableDirectory();
 
 /// "<main bundle>/Frameworks/<module>.framework".
 std::string frameworkBundlePath(const std::string& module);
+
+/// The whole content of a file; absent when it cannot be opened or read (a directory included).
+std::optional<std::string> readWholeFile(const std::string& path);
 
 /// A property-list file (XML or binary) as JSON: dictionaries become objects, arrays arrays,
 /// strings, booleans, integers and reals themselves, data as binary, dates as seconds since

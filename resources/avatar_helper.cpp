@@ -1,12 +1,11 @@
 #include "velmora/avatar_helper.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "core/format.h"
 #include "engine/avatar.h"
 #include "engine/avatar_check.h"
+#include "platform/paths.h"
 #include "velmora/tool.h"
 
 namespace velmora {
@@ -36,10 +35,7 @@ std::string shown(const std::string& path) {
 // The file's text, or "" when it cannot be read.
 std::string readText(const std::string& path) {
     if (path.empty()) return {};
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return in.bad() ? std::string() : text;
+    return platform::readWholeFile(path).value_or(std::string());
 }
 
 }  // namespace
