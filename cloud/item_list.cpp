@@ -6,6 +6,7 @@
 
 #include "cloud/json_text.h"
 #include "cloud/private.h"
+#include "core/atomic_file.h"
 #include "core/format.h"
 #include "net/url_error.h"
 #include "platform/log.h"
@@ -81,14 +82,6 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     return body;
 }
 
-// The stored list's "version" as text; absent when there is none.
-std::optional<std::string> versionText(const Json& list) {
-    const Json& version = jsonMemberRef(list, "version");
-    if (version.is_string()) return version.get<std::string>();
-    if (version.is_number()) return version.dump();
-    return std::nullopt;
-}
-
 }  // namespace
 
 // QelItemListJsonModel
@@ -123,7 +116,7 @@ Json QelItemListJsonModel::requestItemLisDataWithData(const Json& data,
 
 void QelItemListJsonModel::logItemListResponseData(const Json& data,
                                                    const std::string& downloadRootPath) {
-    const auto text = cloud::indentedJsonText(data);
+    const auto text = containerText(data);
     if (!text) return;
     platform::systemLog(">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
     QelTool::normalLog(*text);
@@ -189,14 +182,15 @@ void QelCloudService::continueCloudConfig(ErrorCompletion completion) {
     }
     QelTool::normalLog(
         formatMessage("需要下载最新的 item_list; 本地版本：%@,远端版本：%@", {localText, remote}));
+    // The refresh needs the stored states; they are read on another core while the list comes.
+    dispatch::globalQueue().async(
+        [self = shared_from_this()] { self->ensureResourceInfoLoaded(); });
     getItemListJsonWithUrl(project ? project->itemListUrl() : std::string(), std::move(completion));
 }
 
 std::optional<std::string> QelCloudService::localItemListVersion() {
-    // Read in place: the stored list may hold tens of thousands of entries.
-    if (!ensureResourceListLoaded()) return std::nullopt;
-    std::lock_guard lock(d_->storeMutex);
-    return versionText(d_->resourceList);
+    const auto known = knownResourceListVersion();
+    return known ? *known : std::nullopt;
 }
 
 void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorCompletion completion) {
@@ -225,7 +219,7 @@ void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorComple
     Json itemList = Json::object();
     itemList["list"] = std::move(document["list"]);
     document = Json();
-    updateResourceStoreWithItemListDic(itemList);
+    updateResourceStoreWithItemListDic(std::move(itemList));
     if (completion) completion(nullptr);
 }
 

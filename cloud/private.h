@@ -27,6 +27,11 @@ struct QelCloudService::Private {
     std::mutex storeMutex;
     Json resourceList = absentJson();
     Json resourceInfo = absentJson();
+    // The stored list file's "version", from a look at the file that did not read the list in.
+    // Set only when the file was a JSON object; a held list, once there, speaks instead.
+    std::optional<std::optional<std::string>> storedListVersion;
+    // One read of the stored info at a time: a caller that comes during a read waits for it.
+    std::mutex infoLoadMutex;
 };
 
 namespace cloud {

@@ -2,8 +2,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include "cloud/private.h"
@@ -17,14 +15,6 @@ namespace velmora {
 namespace {
 
 const char* const kStateKey = "fileState";
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return text;
-}
 
 // Parsed JSON object, or absent when the text is no JSON object.
 Json parseObject(const std::string& text) {
@@ -46,6 +36,68 @@ std::optional<std::string> textOf(const Json& value) {
     return std::nullopt;
 }
 
+// The member "version" as the configuration check compares it: strings as they are, numbers in
+// their JSON form, anything else absent.
+std::optional<std::string> versionText(const Json& version) {
+    if (version.is_string()) return version.get<std::string>();
+    if (version.is_number()) return version.dump();
+    return std::nullopt;
+}
+
+// Goes through a document without building it: whether it is a JSON object, and the text of its
+// top-level "version" (the last one, as a parsed document keeps it).
+class ListVersionProbe final : public nlohmann::json_sax<Json> {
+  public:
+    bool isObject() const { return isObject_; }
+    const std::optional<std::string>& version() const { return version_; }
+
+    bool null() override { return scalar(Json()); }
+    bool boolean(bool value) override { return scalar(Json(value)); }
+    bool number_integer(number_integer_t value) override { return scalar(Json(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return scalar(Json(value)); }
+    bool number_float(number_float_t value, const string_t&) override {
+        return scalar(Json(value));
+    }
+    bool string(string_t& value) override { return scalar(Json(value)); }
+    bool binary(binary_t&) override { return scalar(Json()); }
+    bool key(string_t& name) override {
+        atVersion_ = depth_ == 1 && name == "version";
+        return true;
+    }
+    bool start_object(std::size_t) override {
+        if (depth_ == 0) isObject_ = true;
+        return open();
+    }
+    bool start_array(std::size_t) override { return open(); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+  private:
+    bool scalar(const Json& value) {
+        if (atVersion_) version_ = versionText(value);
+        atVersion_ = false;
+        return true;
+    }
+    bool open() {
+        if (atVersion_) version_.reset();
+        atVersion_ = false;
+        ++depth_;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+
+    size_t depth_ = 0;
+    bool isObject_ = false;
+    bool atVersion_ = false;
+    std::optional<std::string> version_;
+};
+
 }  // namespace
 
 bool QelCloudService::ensureResourceListLoaded() {
@@ -53,13 +105,31 @@ bool QelCloudService::ensureResourceListLoaded() {
         std::lock_guard lock(d_->storeMutex);
         if (!isAbsent(d_->resourceList)) return true;
     }
-    const auto text = readWholeFile(pathOfResourceListJson());
+    const auto text = platform::readWholeFile(pathOfResourceListJson());
     if (!text) return false;
     Json parsed = parseObject(*text);
     if (isAbsent(parsed)) return false;
     std::lock_guard lock(d_->storeMutex);
     if (isAbsent(d_->resourceList)) d_->resourceList = std::move(parsed);
     return true;
+}
+
+std::optional<std::optional<std::string>> QelCloudService::knownResourceListVersion() {
+    {
+        std::lock_guard lock(d_->storeMutex);
+        if (!isAbsent(d_->resourceList))
+            return versionText(jsonMemberRef(d_->resourceList, "version"));
+        if (d_->storedListVersion) return d_->storedListVersion;
+    }
+    // The stored list may hold tens of thousands of entries; its version needs none of them.
+    const auto text = platform::readWholeFile(pathOfResourceListJson());
+    if (!text) return std::nullopt;
+    ListVersionProbe probe;
+    if (!Json::sax_parse(*text, &probe) || !probe.isObject()) return std::nullopt;
+    std::lock_guard lock(d_->storeMutex);
+    if (!isAbsent(d_->resourceList)) return versionText(jsonMemberRef(d_->resourceList, "version"));
+    d_->storedListVersion = probe.version();
+    return d_->storedListVersion;
 }
 
 Json QelCloudService::loadResourceList() {
@@ -69,23 +139,23 @@ Json QelCloudService::loadResourceList() {
 }
 
 void QelCloudService::ensureResourceInfoLoaded() {
-    {
+    const auto loaded = [this] {
         std::lock_guard lock(d_->storeMutex);
-        if (!isAbsent(d_->resourceInfo)) return;
-    }
+        return !isAbsent(d_->resourceInfo);
+    };
+    if (loaded()) return;
+    std::lock_guard loading(d_->infoLoadMutex);
+    if (loaded()) return;
     Json info;
-    if (const auto text = readWholeFile(pathOfResourceInfoJson())) {
+    if (const auto text = platform::readWholeFile(pathOfResourceInfoJson())) {
         info = parseObject(*text);
         if (isAbsent(info)) return;  // not JSON: stays absent, the next read tries again
         // The start-up correction, made before anyone can see the loaded states.
         for (auto& [fileId, entry] : info.items()) {
             const auto state = stateOf(entry);
             if (!state || !entry.is_object()) continue;
-            if (*state == QelFileStateDownloading)
-                entry[kStateKey] = QelTool::isExist(itemPath(fileId)) ? QelFileStatePresent
-                                                                      : QelFileStateNeedsDownload;
-            else if (*state == QelFileStatePresent && !QelTool::isExist(itemPath(fileId)))
-                entry[kStateKey] = QelFileStateNeedsDownload;
+            if (*state == QelFileStateDownloading || *state == QelFileStatePresent)
+                entry[kStateKey] = presenceState(fileId);
         }
     } else {
         info = resourceInfoDicWithData(loadResourceList());
@@ -101,6 +171,7 @@ Json QelCloudService::resourceListDic() {
 void QelCloudService::setResourceListDic(Json list) {
     std::lock_guard lock(d_->storeMutex);
     d_->resourceList = std::move(list);
+    d_->storedListVersion.reset();
 }
 
 Json QelCloudService::resourceInfoDic() {
@@ -114,23 +185,35 @@ void QelCloudService::setResourceInfoDic(Json info) {
     d_->resourceInfo = std::move(info);
 }
 
-Json QelCloudService::resourceInfoDicWithData(const Json& data) {
+namespace {
+
+// File id to {"resource_id", "icon_url"} for each entry of an item list document, without states.
+Json infoEntriesOf(const Json& data) {
     Json info = Json::object();
     const Json& list = jsonMemberRef(data, "list");
     if (!list.is_array()) return info;
     for (const auto& item : list) {
-        const Json path = jsonMember(item, "path");
+        const Json& path = jsonMemberRef(item, "path");
         if (!path.is_string()) continue;
-        const std::string fileId = path.get<std::string>();
         Json entry = Json::object();
         for (const char* key : {"resource_id", "icon_url"}) {
-            const Json value = jsonMember(item, key);
+            const Json& value = jsonMemberRef(item, key);
             if (!isAbsent(value)) entry[key] = value;
         }
-        entry[kStateKey] =
-            QelTool::isExist(itemPath(fileId)) ? QelFileStatePresent : QelFileStateNeedsDownload;
-        info[fileId] = std::move(entry);
+        info[path.get<std::string>()] = std::move(entry);
     }
+    return info;
+}
+
+}  // namespace
+
+uint64_t QelCloudService::presenceState(const std::string& fileId) {
+    return QelTool::isExist(itemPath(fileId)) ? QelFileStatePresent : QelFileStateNeedsDownload;
+}
+
+Json QelCloudService::resourceInfoDicWithData(const Json& data) {
+    Json info = infoEntriesOf(data);
+    for (auto& [fileId, entry] : info.items()) entry[kStateKey] = presenceState(fileId);
     return info;
 }
 
@@ -157,25 +240,32 @@ std::vector<std::string> QelCloudService::updateResourceInfoFileStateWithRequest
 }
 
 void QelCloudService::createLatestResourceInfoWithRequestItemListDic(const Json& itemListDic) {
-    Json fresh = resourceInfoDicWithData(itemListDic);
+    Json fresh = infoEntriesOf(itemListDic);
     ensureResourceInfoLoaded();
-    std::lock_guard lock(d_->storeMutex);
-    if (d_->resourceInfo.is_object()) {
-        for (auto& [fileId, entry] : fresh.items()) {
-            auto current = d_->resourceInfo.find(fileId);
-            if (current == d_->resourceInfo.end()) continue;
-            const Json state = jsonMember(*current, kStateKey);
-            if (isAbsent(state))
-                entry.erase(kStateKey);
-            else
-                entry[kStateKey] = state;
+    {
+        std::lock_guard lock(d_->storeMutex);
+        if (d_->resourceInfo.is_object()) {
+            // Known items carry their state (or its absence); only new ones need a look on disk.
+            for (auto& [fileId, entry] : fresh.items()) {
+                auto current = d_->resourceInfo.find(fileId);
+                if (current == d_->resourceInfo.end()) {
+                    entry[kStateKey] = presenceState(fileId);
+                    continue;
+                }
+                const Json& state = jsonMemberRef(*current, kStateKey);
+                if (!isAbsent(state)) entry[kStateKey] = state;
+            }
+            d_->resourceInfo = std::move(fresh);
+            return;
         }
     }
+    for (auto& [fileId, entry] : fresh.items()) entry[kStateKey] = presenceState(fileId);
+    std::lock_guard lock(d_->storeMutex);
     d_->resourceInfo = std::move(fresh);
 }
 
-void QelCloudService::updateResourceStoreWithItemListDic(const Json& itemListDic) {
-    if (ensureResourceListLoaded()) {
+void QelCloudService::updateResourceStoreWithItemListDic(Json itemListDic) {
+    if (knownResourceListVersion()) {
         const auto iconUrls =
             updateResourceInfoFileStateWithRequestItemList(jsonMemberRef(itemListDic, "list"));
         createLatestResourceInfoWithRequestItemListDic(itemListDic);
@@ -184,7 +274,7 @@ void QelCloudService::updateResourceStoreWithItemListDic(const Json& itemListDic
     } else {
         setResourceInfoDic(resourceInfoDicWithData(itemListDic));
     }
-    setResourceListDic(saveResourceListDocument(itemListDic));
+    setResourceListDic(saveResourceListDocument(std::move(itemListDic)));
     saveNewestResourceInfo();
 }
 
@@ -232,11 +322,8 @@ void QelCloudService::correctFileStateIfNeed() {
     }
     std::vector<std::pair<std::string, uint64_t>> changes;
     for (const auto& [fileId, state] : candidates) {
-        const bool exists = QelTool::isExist(itemPath(fileId));
-        if (state == QelFileStateDownloading)
-            changes.emplace_back(fileId, exists ? QelFileStatePresent : QelFileStateNeedsDownload);
-        else if (!exists)
-            changes.emplace_back(fileId, QelFileStateNeedsDownload);
+        const uint64_t found = presenceState(fileId);
+        if (found != state) changes.emplace_back(fileId, found);
     }
     std::lock_guard lock(d_->storeMutex);
     if (!d_->resourceInfo.is_object()) return;
@@ -275,12 +362,13 @@ void QelCloudService::saveNewestResourceInfo() {
     ensureResourceInfoLoaded();
     const std::string path = pathOfResourceInfoJson();
     safeLock([&] {
-        Json snapshot;
+        // Serialised under the store's lock rather than copied: the info can be large.
+        std::optional<std::string> text;
         {
             std::lock_guard lock(d_->storeMutex);
-            snapshot = d_->resourceInfo;
+            if (d_->resourceInfo.is_object()) text = containerText(d_->resourceInfo);
         }
-        const bool saved = snapshot.is_object() && QelTool::saveContainer(snapshot, path);
+        const bool saved = text && saveContainerText(*text, path);
         QelTool::normalLog(
             formatMessage("最新 resourceInfo 保存结果：%@", {saved ? "成功" : "失败"}));
     });

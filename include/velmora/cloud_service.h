@@ -268,7 +268,7 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     /// Rebuilds the info from a new document, carrying the states of known items.
     void createLatestResourceInfoWithRequestItemListDic(const Json& itemListDic);
     /// The whole refresh with a new item list document: states, info, icons callback, both saves.
-    void updateResourceStoreWithItemListDic(const Json& itemListDic);
+    void updateResourceStoreWithItemListDic(Json itemListDic);
     /// Marks the models' file ids as downloading on a background queue; returns at once.
     void updateItemFileStateDownloadingWithModels(
         const std::vector<QelItemDownloadModelPtr>& models);
@@ -387,10 +387,15 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     Json loadResourceList();
     /// Loads the stored list into memory when none is held; true when a list is held after.
     bool ensureResourceListLoaded();
+    /// Absent while no list is held and the stored file is no JSON object; otherwise the list's
+    /// "version" as text (absent when it has none). The stored file is checked, not read in.
+    std::optional<std::optional<std::string>> knownResourceListVersion();
     /// Saves `document` with the project's item list "version" added, and answers it without.
     Json saveResourceListDocument(Json document);
     void ensureResourceInfoLoaded();
     std::string itemPath(const std::string& fileId);
+    /// Present (0) when the item's file exists, needs-download (1) otherwise.
+    uint64_t presenceState(const std::string& fileId);
 
     std::unique_ptr<Private> d_;
     std::atomic<bool> isDownloadDefaultAvatars_{false};

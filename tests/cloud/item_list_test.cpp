@@ -112,6 +112,34 @@ TEST_F(ConfigCheckTest, AnnouncedVersionLowerThanTheStoredOneFetches) {
     EXPECT_EQ(readJson(service->pathOfResourceListJson())["version"], remoteVersion());
 }
 
+TEST_F(ConfigCheckTest, LocalVersionIsTheStoredListsOwnTopLevelVersion) {
+    const struct {
+        const char* stored;
+        const char* local;
+    } cases[] = {
+        {R"({"list":[{"version":"inner"}],"version":5})", "5"},
+        {R"({"version":"first","list":[],"version":"last"})", "last"},
+        {R"({"other":{"version":"nested"},"version":"top"})", "top"},
+        {R"({"version":1.5})", "1.5"},
+        {R"({"version":{"n":1}})", "(null)"},
+        {R"({"version":"7"}{})", "(null)"},
+        {R"([{"version":"7"}])", "(null)"},
+        {R"({"version":"7")", "(null)"},
+    };
+    fs::create_directories(root / "GGenerateJson");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored);
+        writeFile(root / "GGenerateJson/resource_list.json", c.stored);
+        freshService(root.path());
+        emulator().clearRequests();
+        auto [error, out] = check();
+        ASSERT_EQ(error, nullptr) << messageOf(error);
+        EXPECT_THAT(out, HasSubstr(std::string("需要下载最新的 item_list; 本地版本：") + c.local +
+                                   ",远端版本：" + remoteVersion()));
+        EXPECT_EQ(emulator().requests(listPath()).size(), 1u);
+    }
+}
+
 TEST_F(ConfigCheckTest, UnusableDocumentsChangeNothingAndOnlyAMissingListIsCopied) {
     struct Case {
         const char* name;
