@@ -2,7 +2,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
+#include <string_view>
+#include <vector>
 
 #include "cloud/private.h"
 #include "core/atomic_file.h"
@@ -34,6 +37,23 @@ std::optional<std::string> textOf(const Json& value) {
     if (value.is_string()) return value.get<std::string>();
     if (value.is_number() || value.is_boolean()) return value.dump();
     return std::nullopt;
+}
+
+// Like `target = value`, but a string over a string reuses the storage it has.
+void assignKeepingStorage(Json& target, const Json& value) {
+    if (target.is_string() && value.is_string())
+        target.get_ref<std::string&>() = value.get_ref<const std::string&>();
+    else
+        target = value;
+}
+
+// Equal as text; a missing or null member equals nothing.
+bool sameText(const Json& a, const Json& b) {
+    if (a.is_string() && b.is_string())
+        return a.get_ref<const std::string&>() == b.get_ref<const std::string&>();
+    const auto textA = textOf(a);
+    const auto textB = textOf(b);
+    return textA && textB && *textA == *textB;
 }
 
 // The member "version" as the configuration check compares it: strings as they are, numbers in
@@ -185,10 +205,11 @@ void QelCloudService::setResourceInfoDic(Json info) {
     d_->resourceInfo = std::move(info);
 }
 
-namespace {
+uint64_t QelCloudService::presenceState(const std::string& fileId) {
+    return QelTool::isExist(itemPath(fileId)) ? QelFileStatePresent : QelFileStateNeedsDownload;
+}
 
-// File id to {"resource_id", "icon_url"} for each entry of an item list document, without states.
-Json infoEntriesOf(const Json& data) {
+Json QelCloudService::resourceInfoDicWithData(const Json& data) {
     Json info = Json::object();
     const Json& list = jsonMemberRef(data, "list");
     if (!list.is_array()) return info;
@@ -202,17 +223,6 @@ Json infoEntriesOf(const Json& data) {
         }
         info[path.get<std::string>()] = std::move(entry);
     }
-    return info;
-}
-
-}  // namespace
-
-uint64_t QelCloudService::presenceState(const std::string& fileId) {
-    return QelTool::isExist(itemPath(fileId)) ? QelFileStatePresent : QelFileStateNeedsDownload;
-}
-
-Json QelCloudService::resourceInfoDicWithData(const Json& data) {
-    Json info = infoEntriesOf(data);
     for (auto& [fileId, entry] : info.items()) entry[kStateKey] = presenceState(fileId);
     return info;
 }
@@ -225,43 +235,75 @@ std::vector<std::string> QelCloudService::updateResourceInfoFileStateWithRequest
     std::lock_guard lock(d_->storeMutex);
     if (!d_->resourceInfo.is_object()) return iconUrls;
     for (const auto& item : list) {
-        const Json path = jsonMember(item, "path");
+        const Json& path = jsonMemberRef(item, "path");
         if (!path.is_string()) continue;
-        auto found = d_->resourceInfo.find(path.get<std::string>());
+        auto found = d_->resourceInfo.find(path.get_ref<const std::string&>());
         if (found == d_->resourceInfo.end() || !found->is_object()) continue;
-        const auto newId = textOf(jsonMember(item, "resource_id"));
-        const auto oldId = textOf(jsonMember(*found, "resource_id"));
-        if (newId && oldId && *newId == *oldId) continue;
+        if (sameText(jsonMemberRef(item, "resource_id"), jsonMemberRef(*found, "resource_id")))
+            continue;
         (*found)[kStateKey] = QelFileStateNeedsDownload;
-        const Json icon = jsonMember(*found, "icon_url");
+        const Json& icon = jsonMemberRef(*found, "icon_url");
         if (icon.is_string()) iconUrls.push_back(icon.get<std::string>());
     }
     return iconUrls;
 }
 
 void QelCloudService::createLatestResourceInfoWithRequestItemListDic(const Json& itemListDic) {
-    Json fresh = infoEntriesOf(itemListDic);
     ensureResourceInfoLoaded();
-    {
-        std::lock_guard lock(d_->storeMutex);
-        if (d_->resourceInfo.is_object()) {
-            // Known items carry their state (or its absence); only new ones need a look on disk.
-            for (auto& [fileId, entry] : fresh.items()) {
-                auto current = d_->resourceInfo.find(fileId);
-                if (current == d_->resourceInfo.end()) {
-                    entry[kStateKey] = presenceState(fileId);
-                    continue;
+    std::unique_lock lock(d_->storeMutex);
+    if (!d_->resourceInfo.is_object()) {
+        lock.unlock();
+        Json fresh = resourceInfoDicWithData(itemListDic);
+        lock.lock();
+        d_->resourceInfo = std::move(fresh);
+        return;
+    }
+    // The current info turns into the new one in place, which spares rebuilding tens of thousands
+    // of entries: a listed item keeps its entry and state and takes the list's members, a new one
+    // gets its state from disk, and the entries of items no longer listed go.
+    auto& info = d_->resourceInfo.get_ref<Json::object_t&>();
+    std::vector<std::string_view> listed;
+    const Json& list = jsonMemberRef(itemListDic, "list");
+    if (list.is_array()) {
+        listed.reserve(list.size());
+        for (const auto& item : list) {
+            const Json& path = jsonMemberRef(item, "path");
+            if (!path.is_string()) continue;
+            const std::string& fileId = path.get_ref<const std::string&>();
+            listed.push_back(fileId);
+            auto [found, added] = info.try_emplace(fileId);
+            Json& entry = found->second;
+            if (added) {
+                entry = {{kStateKey, presenceState(fileId)}};
+            } else if (!entry.is_object()) {
+                entry = Json::object();  // no state to carry
+            } else {
+                for (auto member = entry.begin(); member != entry.end();) {
+                    const std::string& key = member.key();
+                    if (key == kStateKey || key == "resource_id" || key == "icon_url")
+                        ++member;
+                    else
+                        member = entry.erase(member);
                 }
-                const Json& state = jsonMemberRef(*current, kStateKey);
-                if (!isAbsent(state)) entry[kStateKey] = state;
             }
-            d_->resourceInfo = std::move(fresh);
-            return;
+            for (const char* key : {"resource_id", "icon_url"}) {
+                const Json& value = jsonMemberRef(item, key);
+                if (isAbsent(value))
+                    entry.erase(key);
+                else
+                    assignKeepingStorage(entry[key], value);
+            }
         }
     }
-    for (auto& [fileId, entry] : fresh.items()) entry[kStateKey] = presenceState(fileId);
-    std::lock_guard lock(d_->storeMutex);
-    d_->resourceInfo = std::move(fresh);
+    std::sort(listed.begin(), listed.end());
+    auto next = listed.begin();
+    for (auto entry = info.begin(); entry != info.end();) {
+        while (next != listed.end() && *next < entry->first) ++next;
+        if (next != listed.end() && *next == entry->first)
+            ++entry;
+        else
+            entry = info.erase(entry);
+    }
 }
 
 void QelCloudService::updateResourceStoreWithItemListDic(Json itemListDic) {

@@ -191,6 +191,30 @@ TEST_F(StateStoreTest, RefreshKeepsOrResetsStatesAndReportsChangedIcons) {
     EXPECT_EQ(removed.size(), 1u);
 }
 
+TEST_F(StateStoreTest, RefreshedEntriesHoldExactlyTheListsMembersAndTheCarriedState) {
+    service->setResourceListDic({{"list", Json::array()}});
+    service->setResourceInfoDic(
+        {{"a/extra.bundle",
+          {{"resource_id", "e1"}, {"icon_url", "http://i/e.png"}, {"fileState", 3}, {"note", "x"}}},
+         {"a/nostate.bundle", {{"resource_id", "s1"}}},
+         {"a/scalar.bundle", 7},
+         {"a/gone.bundle", {{"resource_id", "g1"}, {"fileState", 0}}}});
+    service->updateResourceStoreWithItemListDic({{"list",
+                                                  {item("a/extra.bundle", "e1"),
+                                                   item("a/nostate.bundle", "s1"),
+                                                   item("a/scalar.bundle", "r"),
+                                                   item("a/dup.bundle", "d1", "http://i/d1.png"),
+                                                   item("a/dup.bundle", "d2"),
+                                                   {{"resource_id", "no-path"}}}}});
+
+    const Json expected = {{"a/extra.bundle", {{"resource_id", "e1"}, {"fileState", 3}}},
+                           {"a/nostate.bundle", {{"resource_id", "s1"}}},
+                           {"a/scalar.bundle", {{"resource_id", "r"}}},
+                           {"a/dup.bundle", {{"resource_id", "d2"}, {"fileState", 1}}}};
+    EXPECT_EQ(service->resourceInfoDic(), expected);
+    EXPECT_EQ(savedInfo(), expected);
+}
+
 TEST_F(StateStoreTest, DownloadingMarksLandOnABackgroundQueue) {
     service->updateResourceStoreWithItemListDic({{"list", {item("a/x.bundle", "r1")}}});
     service->updateItemFileStateDownloadingWithModels({QelItemDownloadModel::createWithItemUrl(
