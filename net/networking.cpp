@@ -1,5 +1,7 @@
 #include "velmora/networking.h"
 
+#include <fcntl.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -86,15 +88,24 @@ std::string orNull(const std::optional<std::string>& text) {
 }
 
 // Replaces whatever is at the target by the finished temporary file in one rename; a directory
-// in the way has to go first.
-QelErrorPtr moveIntoPlace(const std::string& location, const std::string& target) {
-    std::error_code ec;
-    auto status = std::filesystem::symlink_status(target, ec);
-    if (!ec && std::filesystem::exists(status)) {
-        platform::systemLog("已经存在了，先移除！！！");
-        if (std::filesystem::is_directory(status)) QelTool::removeFile(target);
+// in the way has to go first. On success the temporary file is gone, which the task notes.
+QelErrorPtr moveIntoPlace(const QelURLSessionTask& task, const std::string& location,
+                          const std::string& target) {
+    // Most targets are new: a rename that refuses to replace finds out without a look first.
+    bool moved =
+        ::renameat2(AT_FDCWD, location.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
+    if (!moved && errno != EEXIST && errno != EINVAL && errno != ENOSYS)
+        return makePOSIXError(errno);
+    if (!moved) {
+        std::error_code ec;
+        auto status = std::filesystem::symlink_status(target, ec);
+        if (!ec && std::filesystem::exists(status)) {
+            platform::systemLog("已经存在了，先移除！！！");
+            if (std::filesystem::is_directory(status)) QelTool::removeFile(target);
+        }
+        if (::rename(location.c_str(), target.c_str()) != 0) return makePOSIXError(errno);
     }
-    if (::rename(location.c_str(), target.c_str()) != 0) return makePOSIXError(errno);
+    net::TaskAccess::core(task).temporaryMoved = true;
     return nullptr;
 }
 
@@ -148,6 +159,7 @@ QelURLSessionTask::ProgressBlock QelURLSessionTask::progressBlock() const {
 void QelURLSessionTask::setProgressBlock(ProgressBlock block) {
     std::lock_guard lock(recordMutex_);
     progressBlock_ = std::move(block);
+    if (core_) core_->progressHeard.store(static_cast<bool>(progressBlock_));
 }
 QelURLSessionTask::SuccessBlock QelURLSessionTask::successBlock() const {
     std::lock_guard lock(recordMutex_);
@@ -458,7 +470,7 @@ QelURLSessionTaskPtr QelNetworking::startDownload(const std::string& url,
                                               const QelURLResponsePtr&) {
             std::string path = raw->filePath();
             if (path.empty()) return;
-            if (QelErrorPtr error = moveIntoPlace(location, path)) {
+            if (QelErrorPtr error = moveIntoPlace(*raw, location, path)) {
                 if (auto block = raw->failureBlock()) block(error);
             } else if (auto block = raw->successBlock()) {
                 block(net::fileURLString(path));
@@ -476,7 +488,7 @@ QelURLSessionTaskPtr QelNetworking::startDownload(const std::string& url,
                                 failure = std::move(failure)](
                                    const QelURLResponsePtr&, std::optional<QelBytes>,
                                    const QelErrorPtr& error, const std::string& location) {
-            QelErrorPtr outcome = error ? error : moveIntoPlace(location, target);
+            QelErrorPtr outcome = error ? error : moveIntoPlace(*raw, location, target);
             if (outcome) {
                 if (failure) failure(outcome);
             } else if (success) {

@@ -129,9 +129,9 @@ struct Session::Impl {
     void cancelNow(const TaskPtr& task);
     void finalize(const TaskPtr& task, QelURLResponsePtr response, std::optional<QelBytes> body,
                   QelErrorPtr error, std::string location);
+    // Only the last one matters to the loop, which waits for none outstanding before it ends.
     void taskDone() {
-        outstanding.fetch_sub(1);
-        wake();
+        if (outstanding.fetch_sub(1) == 1) wake();
     }
 
     static size_t onHeader(char* data, size_t size, size_t count, void* user);
@@ -181,11 +181,14 @@ std::shared_ptr<QelURLSessionTask> Session::makeTask(std::unique_ptr<TaskCore> c
 }
 
 void Session::resume(const std::shared_ptr<QelURLSessionTask>& task) {
+    bool first;
     {
         std::lock_guard lock(impl_->mutex);
+        first = impl_->toStart.empty();
         impl_->toStart.push_back(task);
     }
-    impl_->wake();
+    // Tasks already waiting have woken the loop, which takes them all at once.
+    if (first) impl_->wake();
 }
 
 void Session::cancel(const std::shared_ptr<QelURLSessionTask>& task) {
@@ -195,11 +198,13 @@ void Session::cancel(const std::shared_ptr<QelURLSessionTask>& task) {
                                             static_cast<int>(QelURLSessionTask::State::Canceling)))
         return;
     core.cancelRequested.store(true);
+    bool first;
     {
         std::lock_guard lock(impl_->mutex);
+        first = impl_->toCancel.empty();
         impl_->toCancel.push_back(task);
     }
-    impl_->wake();
+    if (first) impl_->wake();
 }
 
 void Session::invalidate() {
@@ -449,7 +454,7 @@ size_t Session::Impl::onDownloadData(char* data, size_t size, size_t count, void
         done += static_cast<size_t>(n);
     }
     t->written += static_cast<int64_t>(length);
-    if (t->wantsProgress) {
+    if (t->wantsProgress && coreOf(t->task).progressHeard.load(std::memory_order_relaxed)) {
         curl_off_t expected = -1;
         curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
         t->owner->postProgress(t->task, static_cast<int64_t>(length), t->written,
@@ -545,7 +550,7 @@ void Session::Impl::finalize(const TaskPtr& task, QelURLResponsePtr response,
         TaskCore& c = coreOf(task);
         if (c.handlers.didComplete)
             c.handlers.didComplete(response, std::move(body), error, location);
-        if (!location.empty()) ::unlink(location.c_str());  // the temporary file was not taken
+        if (!location.empty() && !c.temporaryMoved) ::unlink(location.c_str());
         c.handlers = TaskHandlers();  // callbacks may hold the issuer; let it go now
         taskDone();
     };

@@ -58,6 +58,9 @@ struct TaskCore {
     std::shared_ptr<Session> session;
     std::atomic<int> state{static_cast<int>(QelURLSessionTask::State::Running)};
     std::atomic<bool> cancelRequested{false};
+    /// Downloads: false while the task has no progress block, so that steps are only counted
+    /// and never queued as events nobody hears.
+    std::atomic<bool> progressHeard{true};
 
     // I/O thread only.
     bool finalized = false;
@@ -74,6 +77,8 @@ struct TaskCore {
     std::mutex eventMutex;
     std::deque<Event> events;
     bool drainScheduled = false;
+    /// Callback queue only: a handler moved the temporary download file away.
+    bool temporaryMoved = false;
 };
 
 struct TaskAccess {

@@ -126,6 +126,25 @@ TEST_F(DownloadTest, ReplacesTheTargetAndReportsItsFileURL) {
     EXPECT_EQ(entries(), std::vector<std::string>{"item.bin"});
 }
 
+TEST_F(DownloadTest, AProgressBlockSetMidwayHearsTheRestAndANewTargetIsNotReported) {
+    auto http = QelNetworking::sharedInstance();
+    Outcome outcome;
+    auto task = http->downloadWithURL(server.url("/half"), dir.string(), "half.bin", nullptr,
+                                      outcome.fileSuccess(), outcome.fileFailure());
+    ASSERT_TRUE(eventually([&] { return server.waiting() == 1; }));
+    task->setProgressBlock(outcome.progress());
+    server.release();
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_EQ(outcome.successes(), 1);
+    const auto events = outcome.events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[events.size() - 2], "1.0000");
+    EXPECT_EQ(readFile(dir / "half.bin"), std::string(500, 'h') + std::string(500, 'h'));
+    EXPECT_TRUE(logs().empty());
+    EXPECT_TRUE(eventually([&] { return http->tasksArray().empty(); }));
+    EXPECT_EQ(entries(), std::vector<std::string>{"half.bin"});
+}
+
 TEST_F(DownloadTest, BothFormsFollowRedirectsAndHandleEmptyBodies) {
     auto http = QelNetworking::sharedInstance();
     Outcome redirected, empty, plain;
