@@ -14,7 +14,7 @@
 namespace velmora {
 namespace {
 
-constexpr size_t kReadBufferSize = 8192;
+constexpr size_t kReadBufferSize = 64 * 1024;
 
 std::string toHex(const unsigned char* bytes, size_t length) {
     static constexpr char kDigits[] = "0123456789abcdef";
