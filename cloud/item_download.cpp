@@ -2,7 +2,9 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <set>
 
+#include "cloud/json_text.h"
 #include "cloud/private.h"
 #include "core/format.h"
 #include "platform/log.h"
@@ -17,11 +19,6 @@ std::string progressText(int32_t done, size_t total) {
     char text[48];
     std::snprintf(text, sizeof text, "%" PRId32 "/%zu", done, total);
     return text;
-}
-
-std::string stringMember(const Json& object, const char* key) {
-    const Json value = jsonMember(object, key);
-    return value.is_string() ? value.get<std::string>() : std::string();
 }
 
 }  // namespace
@@ -94,9 +91,10 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
         const std::string root = self->downloadRootPath();
         std::vector<QelItemDownloadModelPtr> models;
         std::vector<bool> unsafe;
+        std::set<std::string> directories;  // made or found already
         Json returnedPaths = Json::array();
         for (const auto& entry : list) {
-            const std::string path = stringMember(entry, "path");
+            const std::string path = cloud::stringMember(entry, "path");
             returnedPaths.push_back(path);
             const Json md5 = jsonMember(entry, "md5");
             std::optional<std::string> expected;
@@ -105,8 +103,8 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
             const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
             // A path that would land outside the download root becomes a failed record.
             if (!cloud::isSafeRelativePath(path)) {
-                models.push_back(QelItemDownloadModel::createWithItemUrl(stringMember(entry, "url"),
-                                                                         "", name, path, expected));
+                models.push_back(QelItemDownloadModel::createWithItemUrl(
+                    cloud::stringMember(entry, "url"), "", name, path, expected));
                 unsafe.push_back(true);
                 continue;
             }
@@ -114,9 +112,10 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
                 slash == std::string::npos
                     ? root
                     : platform::appendPathComponent(root, path.substr(0, slash));
-            if (!QelTool::isExist(directory)) QelTool::createPath(directory);
+            if (directories.insert(directory).second && !QelTool::isExist(directory))
+                QelTool::createPath(directory);
             models.push_back(QelItemDownloadModel::createWithItemUrl(
-                stringMember(entry, "url"), directory, name, path, expected));
+                cloud::stringMember(entry, "url"), directory, name, path, expected));
             unsafe.push_back(false);
         }
         if (models.size() != resourceIds.size()) {
