@@ -13,6 +13,7 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "engine/standin/bundle_format.h"
 #include "velmora/encrypt_utils.h"
@@ -426,10 +427,9 @@ Json Project::resourceList(const std::vector<std::string>& ids, const std::strin
     std::lock_guard lock(mutex_);
     reloadIfChangedLocked();
     Json out = Json::array();
-    std::vector<std::string> seen;
+    std::unordered_set<std::string> seen;
     for (const auto& id : ids) {
-        if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
-        seen.push_back(id);
+        if (!seen.insert(id).second) continue;
         auto it = resources_.find(id);
         if (it == resources_.end()) continue;
         const std::string path = it->value("path", "");
