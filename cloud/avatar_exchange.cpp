@@ -1,9 +1,6 @@
 // Moving avatars between the device and the cloud: default avatars, storing one avatar, avatar
 // info, uploads.
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <string>
 
 #include "cloud/json_text.h"
@@ -39,28 +36,6 @@ std::optional<std::string> idText(const Json& id) {
     if (id.is_string()) return id.get<std::string>();
     if (id.is_number_integer()) return id.dump();
     return std::nullopt;
-}
-
-// Written beside the target and renamed over it, so a reader sees the old file or the new one.
-bool writeTextAtomically(const std::string& path, const std::string& text) {
-    static std::atomic<uint64_t> counter{0};
-    const std::string temp =
-        path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno != EINTR) ok = false;
-        if (n > 0) done += static_cast<size_t>(n);
-    }
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -116,30 +91,30 @@ void QelCloudService::saveAvatarInfoWithAvatarId(const std::string& avatarId,
         return;
     }
     auto self = shared_from_this();
-    getAvatarInfoWithAvatarId(
-        avatarId, [self, avatarId, completion](const QelErrorPtr& error, const Json& info) {
-            if (error) {
-                if (completion) completion(error);
-                return;
-            }
-            const std::string json = cloud::stringMember(info, "json");
-            const std::string icon = cloud::stringMember(info, "icon");
-            if (json.empty() || icon.empty()) {
-                if (completion) completion(failure("avatarJson或者iconUrl 不能为空"));
-                return;
-            }
-            const std::string directory = *self->avatarPathWithName(avatarId);
-            if (!QelTool::isExist(directory)) QelTool::createPath(directory);
-            writeTextAtomically(platform::appendPathComponent(directory, "avatar.json"), json);
-            auto model = QelItemDownloadModel::createWithItemUrl(icon, directory, "avatar.png", "",
-                                                                 std::nullopt);
-            self->batchDownloadItemsWithModels(
-                {model}, nullptr,
-                [completion](const QelErrorPtr& downloadError, const std::vector<std::string>&,
-                             const std::vector<std::string>&) {
-                    if (completion) completion(downloadError);
-                });
-        });
+    getAvatarInfoWithAvatarId(avatarId, [self, avatarId, completion](const QelErrorPtr& error,
+                                                                     const Json& info) {
+        if (error) {
+            if (completion) completion(error);
+            return;
+        }
+        const std::string json = cloud::stringMember(info, "json");
+        const std::string icon = cloud::stringMember(info, "icon");
+        if (json.empty() || icon.empty()) {
+            if (completion) completion(failure("avatarJson或者iconUrl 不能为空"));
+            return;
+        }
+        const std::string directory = *self->avatarPathWithName(avatarId);
+        if (!QelTool::isExist(directory)) QelTool::createPath(directory);
+        writeFileAtomically(platform::appendPathComponent(directory, "avatar.json"), json, false);
+        auto model = QelItemDownloadModel::createWithItemUrl(icon, directory, "avatar.png", "",
+                                                             std::nullopt);
+        self->batchDownloadItemsWithModels(
+            {model}, nullptr,
+            [completion](const QelErrorPtr& downloadError, const std::vector<std::string>&,
+                         const std::vector<std::string>&) {
+                if (completion) completion(downloadError);
+            });
+    });
 }
 
 void QelCloudService::getAvatarInfoWithAvatarId(const std::string& avatarId,

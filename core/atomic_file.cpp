@@ -37,23 +37,57 @@ void syncDirectory(const std::string& directory) {
 
 }  // namespace
 
-// Mode 0666 less the umask, like any new file.
-int createTemporarySibling(const std::string& path, std::string& tempPath) {
+namespace {
+
+// A fresh name beside `path` for a temporary file: hidden, and unlikely to be taken.
+std::string temporarySiblingName(const std::string& path) {
     static std::atomic<uint64_t> counter{0};
     thread_local std::mt19937_64 random(std::random_device{}());
     const fs::path target(path);
-    const fs::path directory = target.parent_path();
-    std::string prefix(".");
-    prefix += target.filename().string();
-    prefix += ".tmp-";
-    prefix += std::to_string(::getpid());
-    prefix += '-';
+    std::string name(".");
+    name += target.filename().string();
+    name += ".tmp-";
+    name += std::to_string(::getpid());
+    name += '-';
+    name += std::to_string(counter++);
+    name += '-';
+    name += std::to_string(random() % 1000000);
+    return (target.parent_path() / name).string();
+}
+
+// Gives the unnamed file open as `fd` the name `path`; fails with EEXIST when it is taken.
+bool linkUnnamed(int fd, const std::string& path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// The written unnamed file becomes `path`: linked straight to a free name, or under a temporary
+// name renamed over the file already there. False when it could not be linked at all (no /proc,
+// say), which leaves the caller to its named temporary file.
+bool placeUnnamed(int fd, const std::string& path, bool& failed) {
+    failed = false;
+    if (linkUnnamed(fd, path)) return true;
+    if (errno != EEXIST) return false;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = prefix;
-        name += std::to_string(counter++);
-        name += '-';
-        name += std::to_string(random() % 1000000);
-        tempPath = (directory / name).string();
+        const std::string tempPath = temporarySiblingName(path);
+        if (linkUnnamed(fd, tempPath)) {
+            if (::rename(tempPath.c_str(), path.c_str()) == 0) return true;
+            ::unlink(tempPath.c_str());
+            failed = true;
+            return false;
+        }
+        if (errno != EEXIST) break;
+    }
+    failed = true;
+    return false;
+}
+
+}  // namespace
+
+// Mode 0666 less the umask, like any new file.
+int createTemporarySibling(const std::string& path, std::string& tempPath) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = temporarySiblingName(path);
         int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -61,6 +95,23 @@ int createTemporarySibling(const std::string& path, std::string& tempPath) {
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& bytes, bool durable) {
+    const std::string directory = fs::path(path).parent_path().string();
+    // A file without a name until it is whole: the directory sees one new entry rather than a
+    // temporary one created and renamed. File systems without unnamed files take the named way.
+    const int unnamed =
+        ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (unnamed >= 0) {
+        bool placed = writeAll(unnamed, bytes) && (!durable || ::fsync(unnamed) == 0);
+        bool failed = !placed;
+        if (placed) placed = placeUnnamed(unnamed, path, failed);
+        if (::close(unnamed) != 0 && placed) {
+            placed = false;
+            failed = true;
+        }
+        if (placed && durable) syncDirectory(directory);
+        if (placed || failed) return placed;
+    }
+
     std::string tempPath;
     int fd = createTemporarySibling(path, tempPath);
     if (fd < 0) return false;
@@ -70,7 +121,7 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, bool
         ::unlink(tempPath.c_str());
         return false;
     }
-    if (durable) syncDirectory(fs::path(path).parent_path().string());
+    if (durable) syncDirectory(directory);
     return true;
 }
 

@@ -168,6 +168,21 @@ TEST(FileHelpers, SaveContainerWritesPrettyJsonAtomically) {
     EXPECT_EQ(entries(dir / "GGenerateJson"), std::vector<std::string>{"resource_info.json"});
 }
 
+TEST(FileHelpers, SavedFilesGetTheModeOfAnyNewFile) {
+    TempDir dir;
+    const mode_t previous = ::umask(027);
+    const bool saved = QelTool::saveContainer(Json::object(), dir / "new.json");
+    writeFile(dir / "old.json", "{}");
+    const bool replaced = QelTool::saveContainer(Json::array(), dir / "old.json");
+    ::umask(previous);
+    ASSERT_TRUE(saved && replaced);
+    for (const char* name : {"new.json", "old.json"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat((dir / name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0640u) << name;
+    }
+}
+
 TEST(FileHelpers, SaveContainerRefusesWhatItCannotWrite) {
     TempDir dir;
     writeFile(dir / "keep.json", "old");
