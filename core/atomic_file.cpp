@@ -37,9 +37,6 @@ void syncDirectory(const std::string& directory) {
 
 }  // namespace
 
-namespace {
-
-// A fresh name beside `path` for a temporary file: hidden, and unlikely to be taken.
 std::string temporarySiblingName(const std::string& path) {
     static std::atomic<uint64_t> counter{0};
     thread_local std::mt19937_64 random(std::random_device{}());
@@ -55,35 +52,6 @@ std::string temporarySiblingName(const std::string& path) {
     return (target.parent_path() / name).string();
 }
 
-// Gives the unnamed file open as `fd` the name `path`; fails with EEXIST when it is taken.
-bool linkUnnamed(int fd, const std::string& path) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
-}
-
-// The written unnamed file becomes `path`: linked straight to a free name, or under a temporary
-// name renamed over the file already there. False when it could not be linked at all (no /proc,
-// say), which leaves the caller to its named temporary file.
-bool placeUnnamed(int fd, const std::string& path, bool& failed) {
-    failed = false;
-    if (linkUnnamed(fd, path)) return true;
-    if (errno != EEXIST) return false;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string tempPath = temporarySiblingName(path);
-        if (linkUnnamed(fd, tempPath)) {
-            if (::rename(tempPath.c_str(), path.c_str()) == 0) return true;
-            ::unlink(tempPath.c_str());
-            failed = true;
-            return false;
-        }
-        if (errno != EEXIST) break;
-    }
-    failed = true;
-    return false;
-}
-
-}  // namespace
-
 // Mode 0666 less the umask, like any new file.
 int createTemporarySibling(const std::string& path, std::string& tempPath) {
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -94,22 +62,47 @@ int createTemporarySibling(const std::string& path, std::string& tempPath) {
     return -1;
 }
 
+int openUnnamedSibling(const std::string& path) {
+    // Naming goes through /proc; without it an unnamed file could never get a name.
+    static const bool canName = ::access("/proc/self/fd", X_OK) == 0;
+    if (!canName) return -1;
+    const std::string directory = fs::path(path).parent_path().string();
+    return ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                  0666);
+}
+
+bool nameUnnamedFile(int fd, const std::string& path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool nameUnnamedFileBeside(int fd, const std::string& path, std::string& tempPath) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = temporarySiblingName(path);
+        if (nameUnnamedFile(fd, tempPath)) return true;
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
 bool writeFileAtomically(const std::string& path, const std::string& bytes, bool durable) {
     const std::string directory = fs::path(path).parent_path().string();
     // A file without a name until it is whole: the directory sees one new entry rather than a
     // temporary one created and renamed. File systems without unnamed files take the named way.
-    const int unnamed =
-        ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (unnamed >= 0) {
+    if (const int unnamed = openUnnamedSibling(path); unnamed >= 0) {
         bool placed = writeAll(unnamed, bytes) && (!durable || ::fsync(unnamed) == 0);
-        bool failed = !placed;
-        if (placed) placed = placeUnnamed(unnamed, path, failed);
-        if (::close(unnamed) != 0 && placed) {
-            placed = false;
-            failed = true;
+        if (placed && !nameUnnamedFile(unnamed, path)) {
+            // Taken: a temporary name renamed over it replaces it in one step.
+            std::string tempPath;
+            placed = errno == EEXIST && nameUnnamedFileBeside(unnamed, path, tempPath);
+            if (placed && ::rename(tempPath.c_str(), path.c_str()) != 0) {
+                ::unlink(tempPath.c_str());
+                placed = false;
+            }
         }
+        placed = ::close(unnamed) == 0 && placed;
         if (placed && durable) syncDirectory(directory);
-        if (placed || failed) return placed;
+        return placed;
     }
 
     std::string tempPath;

@@ -91,6 +91,11 @@ std::string orNull(const std::optional<std::string>& text) {
 // in the way has to go first. On success the temporary file is gone, which the task notes.
 QelErrorPtr moveIntoPlace(const QelURLSessionTask& task, const std::string& location,
                           const std::string& target) {
+    net::TaskCore& core = net::TaskAccess::core(task);
+    if (location == target) {  // the session could name it so: nothing was there
+        core.temporaryMoved = true;
+        return nullptr;
+    }
     // Most targets are new: a rename that refuses to replace finds out without a look first.
     bool moved =
         ::renameat2(AT_FDCWD, location.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
@@ -105,7 +110,7 @@ QelErrorPtr moveIntoPlace(const QelURLSessionTask& task, const std::string& loca
         }
         if (::rename(location.c_str(), target.c_str()) != 0) return makePOSIXError(errno);
     }
-    net::TaskAccess::core(task).temporaryMoved = true;
+    core.temporaryMoved = true;
     return nullptr;
 }
 

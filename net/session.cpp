@@ -1,10 +1,13 @@
 #include "net/session.h"
 
 #include <curl/curl.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -18,6 +21,8 @@ namespace velmora::net {
 namespace {
 
 constexpr long kDownloadBufferSize = 128 * 1024;
+// Often enough for any progress display, and rare enough that a fast transfer costs no wake-ups.
+constexpr auto kProgressInterval = std::chrono::milliseconds(50);
 constexpr size_t kIdleHandlesKept = 16;
 constexpr long kMaxRedirects = 16;
 
@@ -65,13 +70,31 @@ struct Transfer {
     QelHTTPURLResponse::Headers responseHeaders;
     QelBytes body;
     int fd = -1;
+    bool unnamed = false;  // the file has no name until the transfer succeeds
+    bool progressDue = false;
     std::string tempPath;
     int64_t written = 0;
     int localErrno = 0;
     bool wantsProgress = false;
+    // Progress goes out at most once an interval; bytes since the last report wait here.
+    std::chrono::steady_clock::time_point lastProgress;
+    int64_t unreportedBytes = 0;
     Session::Impl* owner = nullptr;
 
     bool openTempFile();
+    QelErrorPtr nameFinishedFile(std::string& location);
+    /// The bytes not yet reported, as one progress step.
+    TaskCore::Event progressEvent() {
+        curl_off_t expected = -1;
+        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+        TaskCore::Event event;
+        event.isProgress = true;
+        event.bytesWritten = unreportedBytes;
+        event.totalWritten = written;
+        event.totalExpected = static_cast<int64_t>(expected);
+        unreportedBytes = 0;
+        return event;
+    }
     void closeFile() {
         if (fd >= 0) ::close(fd);
         fd = -1;
@@ -83,10 +106,17 @@ struct Transfer {
     }
 };
 
-// Beside the target, so that the final rename stays on one file system and is atomic.
+// In the target's directory, so that naming it there later is atomic. An unnamed file leaves
+// nothing behind if the transfer fails or the process dies.
 bool Transfer::openTempFile() {
+    const std::string& target = coreOf(task).downloadTarget;
+    fd = openUnnamedSibling(target);
+    if (fd >= 0) {
+        unnamed = true;
+        return true;
+    }
     std::string path;
-    int opened = createTemporarySibling(coreOf(task).downloadTarget, path);
+    int opened = createTemporarySibling(target, path);
     if (opened < 0) {
         localErrno = errno;
         return false;
@@ -94,6 +124,26 @@ bool Transfer::openTempFile() {
     fd = opened;
     tempPath = std::move(path);
     return true;
+}
+
+// Gives the finished file a name: the target itself when nothing is there (the finish event then
+// finds it in place), otherwise a temporary one that the finish event renames over the target.
+QelErrorPtr Transfer::nameFinishedFile(std::string& location) {
+    if (!unnamed) {
+        location = tempPath;
+        return nullptr;
+    }
+    const std::string& target = coreOf(task).downloadTarget;
+    if (nameUnnamedFile(fd, target)) {
+        location = target;
+        return nullptr;
+    }
+    std::string path;
+    if (errno == EEXIST && nameUnnamedFileBeside(fd, target, path)) {
+        location = std::move(path);
+        return nullptr;
+    }
+    return makePOSIXError(errno);
 }
 
 struct Session::Impl {
@@ -116,19 +166,22 @@ struct Session::Impl {
     std::map<std::string, HostQueue> hosts;
     std::vector<CURL*> idleHandles;
     size_t inFlight = 0;
+    std::vector<Transfer*> progressDue;  // transfers with bytes not yet reported
 
     void wake() { curl_multi_wakeup(multi); }
 
-    void post(const TaskPtr& task, TaskCore::Event event);
-    void postProgress(const TaskPtr& task, int64_t step, int64_t sofar, int64_t expected);
+    void post(const TaskPtr& task, std::vector<TaskCore::Event> events);
+    void postProgress(const TaskPtr& task, TaskCore::Event event);
     void enqueue(const TaskPtr& task);
     void launch();
     bool setUp(Transfer& transfer);
     void release(Transfer* transfer);
+    int reportDueProgress();
     void finishTransfer(Transfer* transfer, CURLcode result);
     void cancelNow(const TaskPtr& task);
     void finalize(const TaskPtr& task, QelURLResponsePtr response, std::optional<QelBytes> body,
-                  QelErrorPtr error, std::string location);
+                  QelErrorPtr error, std::string location,
+                  std::optional<TaskCore::Event> lastProgress = std::nullopt);
     // Only the last one matters to the loop, which waits for none outstanding before it ends.
     void taskDone() {
         if (outstanding.fetch_sub(1) == 1) wake();
@@ -250,18 +303,18 @@ void Session::run() {
         d.launch();
 
         if (invalidated && d.outstanding.load() == 0) break;
-        curl_multi_poll(d.multi, nullptr, 0, 1000, nullptr);
+        curl_multi_poll(d.multi, nullptr, 0, d.reportDueProgress(), nullptr);
     }
     // Every task has delivered its last event; what is left are the runners that delivered them.
     d.queue->waitUntilAllOperationsAreFinished();
     d.queue.reset();
 }
 
-void Session::Impl::post(const TaskPtr& task, TaskCore::Event event) {
+void Session::Impl::post(const TaskPtr& task, std::vector<TaskCore::Event> events) {
     TaskCore& core = coreOf(task);
     {
         std::lock_guard lock(core.eventMutex);
-        core.events.push_back(std::move(event));
+        for (auto& event : events) core.events.push_back(std::move(event));
         if (core.drainScheduled) return;
         core.drainScheduled = true;
     }
@@ -290,27 +343,23 @@ void Session::Impl::post(const TaskPtr& task, TaskCore::Event event) {
     });
 }
 
-// Steps that pile up behind a busy callback queue merge into one, so that a fast transfer does
-// not flood the queue; the last step always shows the final count.
-void Session::Impl::postProgress(const TaskPtr& task, int64_t step, int64_t sofar,
-                                 int64_t expected) {
+// Steps that pile up behind a busy callback queue merge into one, so that a slow listener is not
+// flooded; the last step always shows the final count.
+void Session::Impl::postProgress(const TaskPtr& task, TaskCore::Event event) {
     TaskCore& core = coreOf(task);
     {
         std::lock_guard lock(core.eventMutex);
         if (!core.events.empty() && core.events.back().isProgress) {
             TaskCore::Event& last = core.events.back();
-            last.bytesWritten += step;
-            last.totalWritten = sofar;
-            last.totalExpected = expected;
+            last.bytesWritten += event.bytesWritten;
+            last.totalWritten = event.totalWritten;
+            last.totalExpected = event.totalExpected;
             return;
         }
     }
-    TaskCore::Event event;
-    event.isProgress = true;
-    event.bytesWritten = step;
-    event.totalWritten = sofar;
-    event.totalExpected = expected;
-    post(task, std::move(event));
+    std::vector<TaskCore::Event> events;
+    events.push_back(std::move(event));
+    post(task, std::move(events));
 }
 
 void Session::Impl::enqueue(const TaskPtr& task) {
@@ -410,6 +459,7 @@ bool Session::Impl::setUp(Transfer& t) {
         curl_easy_setopt(e, CURLOPT_POSTFIELDS, data);
     }
     t.wantsProgress = download && static_cast<bool>(core.handlers.didWriteData);
+    t.lastProgress = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -454,16 +504,43 @@ size_t Session::Impl::onDownloadData(char* data, size_t size, size_t count, void
         done += static_cast<size_t>(n);
     }
     t->written += static_cast<int64_t>(length);
-    if (t->wantsProgress && coreOf(t->task).progressHeard.load(std::memory_order_relaxed)) {
-        curl_off_t expected = -1;
-        curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
-        t->owner->postProgress(t->task, static_cast<int64_t>(length), t->written,
-                               static_cast<int64_t>(expected));
+    t->unreportedBytes += static_cast<int64_t>(length);
+    if (t->wantsProgress && coreOf(t->task).progressHeard.load(std::memory_order_relaxed) &&
+        !t->progressDue) {
+        // Reported when the interval is up, by the loop, unless the transfer ends first.
+        t->progressDue = true;
+        t->owner->progressDue.push_back(t);
     }
     return length;
 }
 
+// Reports the progress whose interval is up; answers how long the loop may wait, in ms, before
+// the next report is due.
+int Session::Impl::reportDueProgress() {
+    constexpr int kIdleWaitMs = 1000;
+    int wait = kIdleWaitMs;
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < progressDue.size();) {
+        Transfer* t = progressDue[i];
+        const auto due = t->lastProgress + kProgressInterval;
+        if (now < due) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+            wait = std::min(wait, static_cast<int>(left));
+            ++i;
+            continue;
+        }
+        t->lastProgress = now;
+        t->progressDue = false;
+        progressDue[i] = progressDue.back();
+        progressDue.pop_back();
+        if (coreOf(t->task).progressHeard.load(std::memory_order_relaxed))
+            postProgress(t->task, t->progressEvent());
+    }
+    return wait;
+}
+
 void Session::Impl::release(Transfer* t) {
+    if (t->progressDue) progressDue.erase(std::find(progressDue.begin(), progressDue.end(), t));
     curl_multi_remove_handle(multi, t->easy);
     curl_slist_free_all(t->headers);
     t->headers = nullptr;
@@ -505,18 +582,21 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
                                  core.url);
         }
         if (!error && t->fd < 0 && !t->openTempFile()) error = makePOSIXError(t->localErrno);
-        if (error) {
+        if (!error) error = t->nameFinishedFile(location);
+        if (error)
             t->discardTempFile();
-        } else {
+        else
             t->closeFile();
-            location = t->tempPath;
-        }
     } else if (!error) {
         body = std::move(t->body);
     }
+    std::optional<TaskCore::Event> lastProgress;
+    if (t->wantsProgress && t->unreportedBytes > 0 && core.progressHeard.load())
+        lastProgress = t->progressEvent();
     release(t);
     delete t;
-    finalize(task, std::move(response), std::move(body), std::move(error), std::move(location));
+    finalize(task, std::move(response), std::move(body), std::move(error), std::move(location),
+             std::move(lastProgress));
 }
 
 void Session::Impl::cancelNow(const TaskPtr& task) {
@@ -532,17 +612,20 @@ void Session::Impl::cancelNow(const TaskPtr& task) {
 }
 
 void Session::Impl::finalize(const TaskPtr& task, QelURLResponsePtr response,
-                             std::optional<QelBytes> body, QelErrorPtr error,
-                             std::string location) {
+                             std::optional<QelBytes> body, QelErrorPtr error, std::string location,
+                             std::optional<TaskCore::Event> lastProgress) {
     TaskCore& core = coreOf(task);
     core.finalized = true;
     core.state.store(static_cast<int>(QelURLSessionTask::State::Completed));
+    // The task's last events go out together: one runner delivers them all.
+    std::vector<TaskCore::Event> events;
+    if (lastProgress) events.push_back(std::move(*lastProgress));
     if (!error && !location.empty() && core.handlers.didFinishDownloading) {
         TaskCore::Event finish;
         finish.run = [task, location, response] {
             coreOf(task).handlers.didFinishDownloading(location, response);
         };
-        post(task, std::move(finish));
+        events.push_back(std::move(finish));
     }
     TaskCore::Event complete;
     complete.run = [this, task, response = std::move(response), body = std::move(body),
@@ -554,7 +637,8 @@ void Session::Impl::finalize(const TaskPtr& task, QelURLResponsePtr response,
         c.handlers = TaskHandlers();  // callbacks may hold the issuer; let it go now
         taskDone();
     };
-    post(task, std::move(complete));
+    events.push_back(std::move(complete));
+    post(task, std::move(events));
 }
 
 }  // namespace velmora::net
