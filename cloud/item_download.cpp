@@ -207,10 +207,12 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
             model->itemUrl(), model->itemSavePath(), model->itemName(),
             single ? batch->progress : ProgressBlock(),
             [self, batch, model](const std::string&) {
-                if (self->verifyItemMD5WithModel(model, batch->successFileIds, batch->failFileIds,
-                                                 batch->failTexts))
-                    self->saveMetaDataWithModel(model);
-                self->finishRecord(batch);
+                self->d_->itemChecks.async([self, batch, model] {
+                    if (self->verifyItemMD5WithModel(model, batch->successFileIds,
+                                                     batch->failFileIds, batch->failTexts))
+                        self->saveMetaDataWithModel(model);
+                    self->finishRecord(batch);
+                });
             },
             [self, batch, model](const QelErrorPtr&) {
                 platform::systemLog("道具下载保存失败");
