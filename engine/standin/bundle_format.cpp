@@ -1,5 +1,10 @@
 #include "engine/standin/bundle_format.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 
@@ -23,21 +28,32 @@ bool writeBundle(const std::string& path, const Json& meta, const std::vector<ui
 }
 
 std::string readBundleMeta(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    char header[kBundleMagicSize + 4];
-    if (!in.read(header, sizeof header) || std::memcmp(header, kBundleMagic, kBundleMagicSize) != 0)
-        return {};
-    auto byte = [&](size_t i) {
-        return static_cast<uint32_t>(static_cast<unsigned char>(header[i]));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    struct stat info {};
+    unsigned char header[kBundleMagicSize + 4];
+    std::string meta;
+    auto readAt = [fd](void* into, size_t size, off_t offset) {
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::pread(fd, static_cast<char*>(into) + done, size - done,
+                                      offset + static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
     };
-    uint32_t n = byte(8) | (byte(9) << 8) | (byte(10) << 16) | (byte(11) << 24);
-    in.seekg(0, std::ios::end);
-    auto size = static_cast<uint64_t>(in.tellg());
-    if (size < sizeof header + static_cast<uint64_t>(n)) return {};
-    in.seekg(sizeof header);
-    std::string meta(n, '\0');
-    if (!in.read(meta.data(), n)) return {};
+    if (::fstat(fd, &info) == 0 && readAt(header, sizeof header, 0) &&
+        std::memcmp(header, kBundleMagic, kBundleMagicSize) == 0) {
+        const uint32_t n = header[8] | (header[9] << 8) | (header[10] << 16) |
+                           (static_cast<uint32_t>(header[11]) << 24);
+        if (static_cast<uint64_t>(info.st_size) >= sizeof header + static_cast<uint64_t>(n)) {
+            meta.resize(n);
+            if (!readAt(meta.data(), n, sizeof header)) meta.clear();
+        }
+    }
+    ::close(fd);
     return meta;
 }
 
