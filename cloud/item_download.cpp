@@ -1,8 +1,10 @@
 // Verified item downloads: the resource list request and the batch.
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <set>
+#include <thread>
 
 #include "cloud/json_text.h"
 #include "cloud/private.h"
@@ -19,6 +21,15 @@ std::string progressText(int32_t done, size_t total) {
     char text[48];
     std::snprintf(text, sizeof text, "%" PRId32 "/%zu", done, total);
     return text;
+}
+
+// Checks of downloaded items (MD5, meta files) compute; they take at most all cores but one, so
+// that the transfer loop always has one and a batch does not starve its own downloads. Never
+// destroyed: a check may hold the last reference to its service.
+dispatch::OperationQueue& itemChecks() {
+    static auto* queue = new dispatch::OperationQueue(
+        std::max(1, static_cast<int>(std::thread::hardware_concurrency()) - 1));
+    return *queue;
 }
 
 }  // namespace
@@ -207,7 +218,7 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
             model->itemUrl(), model->itemSavePath(), model->itemName(),
             single ? batch->progress : ProgressBlock(),
             [self, batch, model](const std::string&) {
-                self->d_->itemChecks.async([self, batch, model] {
+                itemChecks().async([self, batch, model] {
                     if (self->verifyItemMD5WithModel(model, batch->successFileIds,
                                                      batch->failFileIds, batch->failTexts))
                         self->saveMetaDataWithModel(model);

@@ -1,10 +1,8 @@
 #pragma once
 
-#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "platform/dispatch.h"
 #include "platform/paths.h"
@@ -23,11 +21,6 @@ struct QelCloudService::Private {
 
     // The service lock of safeLock.
     dispatch::Semaphore signal{1};
-
-    // Checks of downloaded items (MD5, meta files) compute; they take at most all cores but one,
-    // so that the transfer loop always has one and a batch does not starve its own downloads.
-    dispatch::OperationQueue itemChecks{
-        std::max(1, static_cast<int>(std::thread::hardware_concurrency()) - 1)};
 
     // The in-memory state store. Its own lock: never held while calling out or while waiting
     // for the service lock (the service lock may be held while taking it, never the reverse).

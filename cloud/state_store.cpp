@@ -1,9 +1,6 @@
 // The resource state store: the item list and the per-item states, in memory and on disk.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <random>
 #include <string_view>
 #include <vector>
 
