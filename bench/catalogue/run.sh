@@ -22,7 +22,7 @@ curl -sS -o /dev/null "$document"  # the emulator builds and caches the served d
 
 . "$(dirname "$0")/../lib/common.sh"
 
-settle_file_system
+settle_file_system "$work"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 ours=() theirs=() rss=()
 for round in 1 2 3; do

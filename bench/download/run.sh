@@ -74,7 +74,7 @@ check() {  # set: every file arrived whole in both directories
     done <"$work/$1.list"
 }
 
-settle_file_system
+settle_file_system "$work"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 declare -A ratio
 smallRss=()

@@ -13,7 +13,7 @@ cat "$work"/data/store/* >/dev/null  # both clients read from the page cache
 
 . "$(dirname "$0")/../lib/common.sh"
 
-settle_file_system
+settle_file_system "$work"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 ours=() theirs=() rss=()
 for round in 1 2 3; do

@@ -4,15 +4,23 @@ calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
 median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
 
 # Waits until files deleted before the benchmark no longer slow down creating new ones. On ext4
-# without a journal, a new inode skips every inode of its group deleted less than a minute ago
-# (five while the inode table is unwritten), which can make file creation several times slower
-# right after a test run or another benchmark has removed its files. Writing everything out
-# first leaves the one-minute rule.
+# without a journal, a new inode skips every inode of its group deleted in the last minute, or
+# the last five once that part of the inode table is written to again: right after a test run or
+# another benchmark removed its files, file creation is many times slower, for both sides alike,
+# and a ratio would only show that. Probes by creating files in WORK (kept until the benchmark's
+# own clean-up) every 15 s, for at most VELMORA_BENCH_SETTLE_SECONDS (default 330).
 settle_file_system() {
-    local settle="${VELMORA_BENCH_SETTLE_SECONDS:-60}"
+    local dir="$1" limit="${VELMORA_BENCH_SETTLE_SECONDS:-330}" waited=0 round=0 started perFile
     sync
-    if [ "$settle" -gt 0 ]; then
-        echo "letting the file system settle for ${settle} s (VELMORA_BENCH_SETTLE_SECONDS)"
-        sleep "$settle"
-    fi
+    while :; do
+        mkdir -p "$dir/settle.$round"
+        started=$(now)
+        for i in $(seq 500); do : >"$dir/settle.$round/$i"; done
+        perFile=$(calc "($(now) - $started) * 2000")  # microseconds per file
+        if awk "BEGIN { exit !($perFile < 150) }" || [ "$waited" -ge "$limit" ]; then break; fi
+        [ "$round" = 0 ] && echo "creating a file takes ${perFile%.*} us; waiting for recent deletions to age"
+        sleep 15
+        waited=$((waited + 15)) round=$((round + 1))
+    done
+    echo "creating a file takes ${perFile%.*} us (after ${waited} s)"
 }
