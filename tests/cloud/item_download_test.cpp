@@ -79,6 +79,23 @@ TEST_F(ItemDownloadTest, BatchOfSeveralFromResourceIds) {
     }
 }
 
+// A host may let the service go while a batch runs: the batch still ends, and whichever of its
+// threads drops the last reference frees the service without waiting on itself.
+TEST_F(ItemDownloadTest, AServiceLetGoDuringABatchEndsItAndIsFreed) {
+    DownloadProbe probe;
+    service->downloadItemsWithCloudSourceIds(field(6, "resource_id"), nullptr, probe.completion());
+    const std::weak_ptr<QelCloudService> weak = service;
+    service.reset();
+    QelCloudService::destroy();
+    const DownloadOutcome outcome = probe.wait();
+    EXPECT_EQ(outcome.error, nullptr);
+    EXPECT_EQ(outcome.successFileIds.size(), 6u);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(weak.expired());
+}
+
 TEST_F(ItemDownloadTest, BatchOfOneReportsOnlyFractions) {
     DownloadProbe probe;
     service->downloadItemsWithCloudSourceIds(field(1, "resource_id"), probe.progress(),
