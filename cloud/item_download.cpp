@@ -123,8 +123,7 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
                 slash == std::string::npos
                     ? root
                     : platform::appendPathComponent(root, path.substr(0, slash));
-            if (directories.insert(directory).second && !QelTool::isExist(directory))
-                QelTool::createPath(directory);
+            if (directories.insert(directory).second) QelTool::createPath(directory);
             models.push_back(QelItemDownloadModel::createWithItemUrl(
                 cloud::stringMember(entry, "url"), directory, name, path, expected));
             unsafe.push_back(false);

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <random>
 
+#include "velmora/tool.h"
+
 namespace fs = std::filesystem;
 
 namespace velmora {
@@ -86,36 +88,25 @@ bool nameUnnamedFileBeside(int fd, const std::string& path, std::string& tempPat
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& bytes, bool durable) {
-    const std::string directory = fs::path(path).parent_path().string();
-    // A file without a name until it is whole: the directory sees one new entry rather than a
-    // temporary one created and renamed. File systems without unnamed files take the named way.
-    if (const int unnamed = openUnnamedSibling(path); unnamed >= 0) {
-        bool placed = writeAll(unnamed, bytes) && (!durable || ::fsync(unnamed) == 0);
-        if (placed && !nameUnnamedFile(unnamed, path)) {
-            // Taken: a temporary name renamed over it replaces it in one step.
-            std::string tempPath;
-            placed = errno == EEXIST && nameUnnamedFileBeside(unnamed, path, tempPath);
-            if (placed && ::rename(tempPath.c_str(), path.c_str()) != 0) {
-                ::unlink(tempPath.c_str());
-                placed = false;
-            }
-        }
-        placed = ::close(unnamed) == 0 && placed;
-        if (placed && durable) syncDirectory(directory);
-        return placed;
-    }
-
+    // A file without a name until it is whole: a free target gets it by one link, with no
+    // temporary entry in the directory at all. Otherwise (a target already there, or a file
+    // system without unnamed files) a temporary name is renamed over the target.
     std::string tempPath;
-    int fd = createTemporarySibling(path, tempPath);
+    int fd = openUnnamedSibling(path);
+    const bool unnamed = fd >= 0;
+    if (!unnamed) fd = createTemporarySibling(path, tempPath);
     if (fd < 0) return false;
-    bool written = writeAll(fd, bytes) && (!durable || ::fsync(fd) == 0);
-    written = ::close(fd) == 0 && written;
-    if (!written || ::rename(tempPath.c_str(), path.c_str()) != 0) {
-        ::unlink(tempPath.c_str());
-        return false;
+    bool ok = writeAll(fd, bytes) && (!durable || ::fsync(fd) == 0);
+    bool inPlace = false;
+    if (ok && unnamed) {
+        inPlace = nameUnnamedFile(fd, path);
+        ok = inPlace || (errno == EEXIST && nameUnnamedFileBeside(fd, path, tempPath));
     }
-    if (durable) syncDirectory(directory);
-    return true;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && !inPlace) ok = ::rename(tempPath.c_str(), path.c_str()) == 0;
+    if (!ok && !tempPath.empty()) ::unlink(tempPath.c_str());
+    if (ok && durable) syncDirectory(fs::path(path).parent_path().string());
+    return ok;
 }
 
 std::optional<std::string> containerText(const Json& value) {
@@ -130,10 +121,7 @@ std::optional<std::string> containerText(const Json& value) {
 bool saveContainerText(const std::string& text, const std::string& path) {
     if (path.empty()) return false;
     const std::string parent = fs::path(path).parent_path().string();
-    if (!parent.empty()) {
-        std::error_code ec;
-        fs::create_directories(parent, ec);
-    }
+    if (!parent.empty()) QelTool::createPath(parent);
     return writeFileAtomically(path, text, true);
 }
 
