@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <limits>
 #include <stdexcept>
@@ -188,7 +189,8 @@ void QelURLSessionTask::setFailureBlock(FailureBlock block) {
 struct QelNetworking::Private {
     std::shared_ptr<net::Session> session;
     dispatch::Semaphore signal{1};
-    std::vector<QelURLSessionTaskPtr> tasks;  // under `signal`
+    // Under `signal`. Tasks mostly finish in the order they started, so removal is near the front.
+    std::deque<QelURLSessionTaskPtr> tasks;
 };
 
 QelNetworking::QelNetworking() : d_(std::make_unique<Private>()) {
@@ -219,7 +221,7 @@ void QelNetworking::destroy() {
         sharedStorage().reset();
     }
     if (!instance) return;
-    std::vector<QelURLSessionTaskPtr> dropped;
+    std::deque<QelURLSessionTaskPtr> dropped;
     instance->safeLock([&] { dropped.swap(instance->d_->tasks); });
 }
 
@@ -255,7 +257,7 @@ void QelNetworking::safeLock(const std::function<void()>& operation) {
 
 std::vector<QelURLSessionTaskPtr> QelNetworking::tasksArray() {
     std::vector<QelURLSessionTaskPtr> snapshot;
-    safeLock([&] { snapshot = d_->tasks; });
+    safeLock([&] { snapshot.assign(d_->tasks.begin(), d_->tasks.end()); });
     return snapshot;
 }
 
