@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
         ++finished;
         if (!ok) ++failures;
         if (finished % 64 == 0) mostThreads = std::max(mostThreads, threadCount());
-        cv.notify_all();
+        if (finished == names.size()) cv.notify_all();
     };
 
     auto http = velmora::QelNetworking::sharedInstance();
