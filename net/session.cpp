@@ -2,18 +2,15 @@
 
 #include <curl/curl.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string_view>
 
-#include "core/atomic_file.h"
+#include "net/file_writer.h"
 #include "net/url_error.h"
 #include "platform/dispatch.h"
 
@@ -71,10 +68,12 @@ struct Transfer {
     std::string hostKey;
     QelHTTPURLResponse::Headers responseHeaders;
     QelBytes body;
-    int fd = -1;
-    bool unnamed = false;  // the file has no name until the transfer succeeds
+    // Downloads: the file, created on the first byte, and the piece being filled for it.
+    std::shared_ptr<DownloadFile> file;
+    FileWriter::Piece piece;
+    bool paused = false;   // waiting for a free piece
+    bool holding = false;  // listed in `holding`
     bool progressDue = false;
-    std::string tempPath;
     int64_t written = 0;
     int localErrno = 0;
     bool wantsProgress = false;
@@ -83,8 +82,6 @@ struct Transfer {
     int64_t unreportedBytes = 0;
     Session::Impl* owner = nullptr;
 
-    bool openTempFile();
-    QelErrorPtr nameFinishedFile(std::string& location);
     /// The bytes not yet reported, as one progress step.
     TaskCore::Event progressEvent() {
         curl_off_t expected = -1;
@@ -97,56 +94,7 @@ struct Transfer {
         unreportedBytes = 0;
         return event;
     }
-    void closeFile() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-    void discardTempFile() {
-        closeFile();
-        if (!tempPath.empty()) ::unlink(tempPath.c_str());
-        tempPath.clear();
-    }
 };
-
-// In the target's directory, so that naming it there later is atomic. An unnamed file leaves
-// nothing behind if the transfer fails or the process dies.
-bool Transfer::openTempFile() {
-    const std::string& target = coreOf(task).downloadTarget;
-    fd = openUnnamedSibling(target);
-    if (fd >= 0) {
-        unnamed = true;
-        return true;
-    }
-    std::string path;
-    int opened = createTemporarySibling(target, path);
-    if (opened < 0) {
-        localErrno = errno;
-        return false;
-    }
-    fd = opened;
-    tempPath = std::move(path);
-    return true;
-}
-
-// Gives the finished file a name: the target itself when nothing is there (the finish event then
-// finds it in place), otherwise a temporary one that the finish event renames over the target.
-QelErrorPtr Transfer::nameFinishedFile(std::string& location) {
-    if (!unnamed) {
-        location = tempPath;
-        return nullptr;
-    }
-    const std::string& target = coreOf(task).downloadTarget;
-    if (nameUnnamedFile(fd, target)) {
-        location = target;
-        return nullptr;
-    }
-    std::string path;
-    if (errno == EEXIST && nameUnnamedFileBeside(fd, target, path)) {
-        location = std::move(path);
-        return nullptr;
-    }
-    return makePOSIXError(errno);
-}
 
 struct Session::Impl {
     struct HostQueue {
@@ -164,11 +112,15 @@ struct Session::Impl {
     std::vector<TaskPtr> toCancel;
     bool invalidated = false;
 
+    std::unique_ptr<FileWriter> writer;
+
     // I/O thread only.
     std::map<std::string, HostQueue> hosts;
     std::vector<CURL*> idleHandles;
     size_t inFlight = 0;
     std::vector<Transfer*> progressDue;  // transfers with bytes not yet reported
+    std::vector<Transfer*> paused;       // downloads waiting for a free piece
+    std::vector<Transfer*> holding;      // downloads holding a piece
 
     void wake() { curl_multi_wakeup(multi); }
 
@@ -177,6 +129,9 @@ struct Session::Impl {
     void enqueue(const TaskPtr& task);
     void launch();
     bool setUp(Transfer& transfer);
+    bool stage(Transfer& transfer, const char* data, size_t length);
+    void resumePaused();
+    void handOverPieces();
     void release(Transfer* transfer);
     int reportDueProgress();
     void finishTransfer(Transfer* transfer, CURLcode result);
@@ -218,6 +173,8 @@ Session::Session(const SessionConfig& config) : config_(config), impl_(std::make
     impl_->self = this;
     impl_->multi = curl_multi_init();
     impl_->queue = std::make_unique<dispatch::OperationQueue>(config.callbackConcurrency);
+    impl_->writer =
+        std::make_unique<FileWriter>(config.writePieces, [impl = impl_.get()] { impl->wake(); });
     curl_multi_setopt(impl_->multi, CURLMOPT_MAX_HOST_CONNECTIONS,
                       static_cast<long>(config.maxConnectionsPerHost));
     curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, 64L);
@@ -292,6 +249,7 @@ void Session::run() {
         starts.clear();
         cancels.clear();
 
+        d.resumePaused();
         d.launch();
         int running = 0;
         curl_multi_perform(d.multi, &running);
@@ -302,12 +260,15 @@ void Session::run() {
             curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
             d.finishTransfer(transfer, message->data.result);
         }
+        d.handOverPieces();
         d.launch();
 
         if (invalidated && d.outstanding.load() == 0) break;
         curl_multi_poll(d.multi, nullptr, 0, d.reportDueProgress(), nullptr);
     }
-    // Every task has delivered its last event; what is left are the runners that delivered them.
+    // Every task has delivered its last event; what is left are the runners that delivered them,
+    // and the writer dropping files of cancelled downloads.
+    d.writer->drain();
     d.queue->waitUntilAllOperationsAreFinished();
     d.queue.reset();
 }
@@ -494,16 +455,16 @@ size_t Session::Impl::onDownloadData(char* data, size_t size, size_t count, void
     long status = 0;
     curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 400) return length;  // an error page never becomes the file
-    if (t->fd < 0 && !t->openTempFile()) return 0;
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::write(t->fd, data + done, length - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            t->localErrno = errno;
-            return 0;
-        }
-        done += static_cast<size_t>(n);
+    if (!t->file) t->file = std::make_shared<DownloadFile>(coreOf(t->task).downloadTarget);
+    if (int failure = t->file->failure.load()) {
+        t->localErrno = failure;
+        return 0;
+    }
+    if (!t->owner->stage(*t, data, length)) {
+        // libcurl keeps these bytes and hands them over again once resumed.
+        t->paused = true;
+        t->owner->paused.push_back(t);
+        return CURL_WRITEFUNC_PAUSE;
     }
     t->written += static_cast<int64_t>(length);
     t->unreportedBytes += static_cast<int64_t>(length);
@@ -514,6 +475,52 @@ size_t Session::Impl::onDownloadData(char* data, size_t size, size_t count, void
         t->owner->progressDue.push_back(t);
     }
     return length;
+}
+
+// Copies the bytes into the transfer's piece, handing a full one to the writer; false, having
+// taken none of them, when a piece is needed and none is free.
+bool Session::Impl::stage(Transfer& t, const char* data, size_t length) {
+    static_assert(FileWriter::kPieceSize >= CURL_MAX_WRITE_SIZE, "a chunk fits in a fresh piece");
+    if (t.piece.data && FileWriter::kPieceSize - t.piece.size < length) {
+        FileWriter::Piece next;
+        if (!writer->takePiece(next)) return false;
+        writer->write(t.file, std::move(t.piece));
+        t.piece = std::move(next);
+    } else if (!t.piece.data) {
+        if (!writer->takePiece(t.piece)) return false;
+        if (!t.holding) {
+            t.holding = true;
+            holding.push_back(&t);
+        }
+    }
+    std::memcpy(t.piece.data.get() + t.piece.size, data, length);
+    t.piece.size += length;
+    return true;
+}
+
+// No piece stays with a transfer from one turn of the loop to the next, so a transfer that waits
+// for a piece never holds one that others wait for.
+void Session::Impl::handOverPieces() {
+    for (Transfer* t : holding) {
+        t->holding = false;
+        if (t->piece.size > 0)
+            writer->write(t->file, std::move(t->piece));
+        else
+            writer->givePieceBack(std::move(t->piece));
+        t->piece = {};
+    }
+    holding.clear();
+}
+
+void Session::Impl::resumePaused() {
+    if (paused.empty() || !writer->pieceAvailable()) return;
+    std::vector<Transfer*> waiting;
+    waiting.swap(paused);
+    // Resuming delivers the kept bytes at once, and may pause the transfer again.
+    for (Transfer* t : waiting) {
+        t->paused = false;
+        curl_easy_pause(t->easy, CURLPAUSE_CONT);
+    }
 }
 
 // Reports the progress whose interval is up; answers how long the loop may wait, in ms, before
@@ -543,6 +550,9 @@ int Session::Impl::reportDueProgress() {
 
 void Session::Impl::release(Transfer* t) {
     if (t->progressDue) progressDue.erase(std::find(progressDue.begin(), progressDue.end(), t));
+    if (t->paused) paused.erase(std::find(paused.begin(), paused.end(), t));
+    if (t->holding) holding.erase(std::find(holding.begin(), holding.end(), t));
+    writer->givePieceBack(std::move(t->piece));
     curl_multi_remove_handle(multi, t->easy);
     curl_slist_free_all(t->headers);
     t->headers = nullptr;
@@ -575,37 +585,45 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
         error = t->localErrno ? makePOSIXError(t->localErrno)
                               : makeURLError(result, t->errorBuffer, core.url);
     }
-    std::optional<QelBytes> body;
-    std::string location;
-    if (core.kind == TaskCore::Kind::Download) {
-        if (!error && status >= 400) {
-            error = makeURLError(QelURLErrorBadServerResponse,
-                                 "The server answered with HTTP status " + std::to_string(status),
-                                 core.url);
-        }
-        if (!error && t->fd < 0 && !t->openTempFile()) error = makePOSIXError(t->localErrno);
-        if (!error) error = t->nameFinishedFile(location);
-        if (error)
-            t->discardTempFile();
-        else
-            t->closeFile();
-    } else if (!error) {
-        body = std::move(t->body);
+    bool download = core.kind == TaskCore::Kind::Download;
+    if (download && !error && status >= 400) {
+        error = makeURLError(QelURLErrorBadServerResponse,
+                             "The server answered with HTTP status " + std::to_string(status),
+                             core.url);
     }
+    std::optional<QelBytes> body;
+    if (!download && !error) body = std::move(t->body);
     std::optional<TaskCore::Event> lastProgress;
     if (t->wantsProgress && t->unreportedBytes > 0 && core.progressHeard.load())
         lastProgress = t->progressEvent();
+
+    if (download && !error) {
+        // The writer ends the task once it has named the whole file.
+        if (!t->file) t->file = std::make_shared<DownloadFile>(core.downloadTarget);
+        if (t->piece.size > 0) writer->write(t->file, std::move(t->piece));
+        core.writing = true;
+        writer->finish(t->file, [this, task, response, lastProgress](std::string location,
+                                                                     QelErrorPtr error) mutable {
+            finalize(task, std::move(response), std::nullopt, std::move(error), std::move(location),
+                     std::move(lastProgress));
+        });
+        release(t);
+        delete t;
+        return;
+    }
+    if (download && t->file) writer->discard(t->file);
     release(t);
     delete t;
-    finalize(task, std::move(response), std::move(body), std::move(error), std::move(location),
+    finalize(task, std::move(response), std::move(body), std::move(error), {},
              std::move(lastProgress));
 }
 
 void Session::Impl::cancelNow(const TaskPtr& task) {
     TaskCore& core = coreOf(task);
-    if (core.finalized) return;
+    // A download whose data has all arrived is past cancelling, as a finished one is.
+    if (core.writing || core.finalized) return;
     if (Transfer* t = core.transfer) {
-        t->discardTempFile();
+        if (t->file) writer->discard(t->file);
         release(t);
         delete t;
     }

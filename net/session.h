@@ -23,6 +23,8 @@ struct SessionConfig {
     int32_t resourceTimeout = 60;
     int maxConnectionsPerHost = 6;
     int callbackConcurrency = 8;
+    /// 64 KiB pieces of downloaded data that may wait for the disk at once.
+    size_t writePieces = 32;
 };
 
 /// Hooks of one task, all run on the callback queue, one after another.
@@ -62,8 +64,9 @@ struct TaskCore {
     /// and never queued as events nobody hears.
     std::atomic<bool> progressHeard{true};
 
-    // I/O thread only.
+    // I/O thread only; `finalized` is the writer's once `writing` is set.
     bool finalized = false;
+    bool writing = false;  // all received: the writer names the file and ends the task
     Transfer* transfer = nullptr;
 
     // The task's event chain.

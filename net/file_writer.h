@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "velmora/error.h"
+
+namespace velmora::net {
+
+/// The file of one download, made beside its target so that naming it there is atomic.
+struct DownloadFile {
+    explicit DownloadFile(std::string target) : target(std::move(target)) {}
+
+    const std::string target;
+    /// The first errno of the writer; the transfer stops when it sees one.
+    std::atomic<int> failure{0};
+
+    int lane = -1;  // set by the first job, on the I/O thread
+    // Writer only.
+    int fd = -1;
+    bool unnamed = false;  // no name until the download is whole
+    std::string tempPath;
+};
+
+/// Writes downloaded data on a worker of its own, so that the I/O thread only receives. Data
+/// travels in a bounded number of fixed pieces: when all are taken, the transfers wait, and a slow
+/// disk never fills memory. Each file's pieces are written in the order they were handed over.
+class FileWriter {
+  public:
+    static constexpr size_t kPieceSize = 64 * 1024;
+
+    struct Piece {
+        std::unique_ptr<char[]> data;
+        size_t size = 0;
+    };
+
+    /// At most `maxPieces` exist at once. `piecesFreed` runs, on any thread, when a piece comes
+    /// back after `takePiece` found none.
+    FileWriter(size_t maxPieces, std::function<void()> piecesFreed);
+    /// Waits for every write handed over.
+    ~FileWriter();
+
+    /// False when every piece is taken; `piecesFreed` then runs when one comes back.
+    bool takePiece(Piece& piece);
+    void givePieceBack(Piece piece);
+    /// Whether `takePiece` would succeed; when not, `piecesFreed` runs as one comes back.
+    bool pieceAvailable();
+
+    void write(const std::shared_ptr<DownloadFile>& file, Piece piece);
+    /// After the file's last piece: names it (its target when nothing is there, else a temporary
+    /// name beside it) and reports where it is, or why not, on the writer.
+    void finish(const std::shared_ptr<DownloadFile>& file,
+                std::function<void(std::string location, QelErrorPtr error)> done);
+    /// Drops the file, written or not.
+    void discard(const std::shared_ptr<DownloadFile>& file);
+    /// Waits until everything handed over has been done.
+    void drain();
+
+  private:
+    struct Job {
+        enum class Kind { Write, Finish, Discard } kind = Kind::Write;
+        std::shared_ptr<DownloadFile> file;
+        Piece piece;
+        std::function<void(std::string, QelErrorPtr)> done;
+    };
+    struct Lane;
+    struct State;
+    static constexpr int kLanes = 2;
+
+    void submit(Job job);
+    static void run(const std::shared_ptr<State>& state, Lane& lane);
+
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace velmora::net

@@ -1,0 +1,179 @@
+#include "net/file_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "net/session.h"
+#include "tests/net/fixture_server.h"
+
+namespace velmora::net {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string pattern(size_t size, int seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 131 + seed + i / 4093);
+    return bytes;
+}
+
+class FileWriterTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char name[] = "/tmp/velmora-writer-XXXXXX";
+        dir = mkdtemp(name);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::vector<std::string> entries() {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    struct Result {
+        std::string location;
+        QelErrorPtr error;
+        std::string content;  // read on the writer, before anyone moves the file
+    };
+
+    /// Hands `bytes` over in pieces as full as the writer allows, then finishes the file.
+    Result writeWhole(FileWriter& writer, const std::string& target, const std::string& bytes) {
+        auto file = std::make_shared<DownloadFile>(target);
+        for (size_t at = 0; at < bytes.size();) {
+            FileWriter::Piece piece;
+            while (!writer.takePiece(piece)) std::this_thread::yield();
+            piece.size = std::min(FileWriter::kPieceSize, bytes.size() - at);
+            std::memcpy(piece.data.get(), bytes.data() + at, piece.size);
+            at += piece.size;
+            writer.write(file, std::move(piece));
+        }
+        std::promise<Result> done;
+        writer.finish(file, [&done](std::string location, QelErrorPtr error) {
+            Result result{location, error, location.empty() ? "" : readFile(location)};
+            done.set_value(result);
+        });
+        return done.get_future().get();
+    }
+
+    fs::path dir;
+};
+
+TEST_F(FileWriterTest, PiecesAreBoundedAndAReturnAfterAShortageIsAnnounced) {
+    std::atomic<int> announced{0};
+    FileWriter writer(2, [&] { ++announced; });
+    FileWriter::Piece a, b, c;
+    ASSERT_TRUE(writer.takePiece(a));
+    ASSERT_TRUE(writer.takePiece(b));
+    EXPECT_FALSE(writer.pieceAvailable());
+    EXPECT_FALSE(writer.takePiece(c));
+    EXPECT_EQ(c.data, nullptr);
+
+    writer.givePieceBack(std::move(a));
+    EXPECT_EQ(announced.load(), 1);
+    EXPECT_TRUE(writer.takePiece(c));
+    EXPECT_EQ(c.size, 0u);
+    writer.givePieceBack(std::move(b));  // no one was refused since: nothing to announce
+    EXPECT_EQ(announced.load(), 1);
+    writer.givePieceBack(std::move(c));
+}
+
+TEST_F(FileWriterTest, FilesArriveWholeUnderTheirTargetOrBesideATakenOne) {
+    FileWriter writer(3, nullptr);
+    const std::string big = pattern(5 * FileWriter::kPieceSize + 777, 1);  // more than all pieces
+    const fs::path target = dir / "big.bin";
+    Result first = writeWhole(writer, target, big);
+    ASSERT_EQ(first.error, nullptr);
+    EXPECT_EQ(first.location, target.string());
+    EXPECT_EQ(first.content, big);
+
+    // A taken target is left alone; the new file waits beside it for the caller to move.
+    Result second = writeWhole(writer, target, "new");
+    ASSERT_EQ(second.error, nullptr);
+    EXPECT_NE(second.location, target.string());
+    EXPECT_EQ(fs::path(second.location).parent_path(), dir);
+    EXPECT_EQ(second.content, "new");
+    EXPECT_EQ(readFile(target), big);
+
+    Result empty = writeWhole(writer, (dir / "empty.bin").string(), "");
+    ASSERT_EQ(empty.error, nullptr);
+    EXPECT_EQ(fs::file_size(dir / "empty.bin"), 0u);
+}
+
+TEST_F(FileWriterTest, AMissingDirectoryFailsAtTheFinishAndDiscardLeavesNothing) {
+    FileWriter writer(4, nullptr);
+    Result missing = writeWhole(writer, (dir / "no" / "such.bin").string(), pattern(1000, 2));
+    ASSERT_NE(missing.error, nullptr);
+    EXPECT_EQ(missing.error->domain(), "NSPOSIXErrorDomain");
+    EXPECT_EQ(missing.error->code(), ENOENT);
+    EXPECT_TRUE(missing.location.empty());
+
+    auto file = std::make_shared<DownloadFile>((dir / "dropped.bin").string());
+    FileWriter::Piece piece;
+    ASSERT_TRUE(writer.takePiece(piece));
+    piece.size = 100;
+    writer.write(file, std::move(piece));
+    writer.discard(file);
+    writer.drain();
+    EXPECT_TRUE(entries().empty());
+    EXPECT_TRUE(writer.pieceAvailable());  // the written piece came back
+}
+
+// With one piece, the transfer must stop for the disk at every piece and resume when it is free.
+TEST(SessionDownloadTest, ADownloadLargerThanItsPiecesPausesAndArrivesWhole) {
+    const std::string payload = pattern(3 * 1024 * 1024 + 5, 3);
+    testing::FixtureServer server;
+    server.route("/big", [&](const testing::FixtureServer::Request&, httplib::Response& res) {
+        res.set_content(payload, "application/octet-stream");
+    });
+    server.start();
+    char name[] = "/tmp/velmora-session-XXXXXX";
+    const fs::path dir = mkdtemp(name);
+
+    SessionConfig config;
+    config.writePieces = 1;
+    auto session = Session::create(config);
+    constexpr int kDownloads = 3;
+    std::mutex mutex;
+    std::vector<std::string> contents;
+    std::promise<void> allDone;
+    for (int i = 0; i < kDownloads; ++i) {
+        auto core = std::make_unique<TaskCore>();
+        core->kind = TaskCore::Kind::Download;
+        core->url = server.url("/big");
+        core->downloadTarget = (dir / ("big" + std::to_string(i))).string();
+        core->handlers.didComplete = [&](const QelURLResponsePtr&, std::optional<QelBytes>,
+                                         const QelErrorPtr& error, const std::string& location) {
+            std::lock_guard lock(mutex);
+            contents.push_back(error ? errorDescription(error) : readFile(location));
+            if (contents.size() == kDownloads) allDone.set_value();
+        };
+        session->resume(session->makeTask(std::move(core)));
+    }
+    ASSERT_EQ(allDone.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    for (const std::string& content : contents) EXPECT_TRUE(content == payload);
+    session->invalidate();
+    session.reset();
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace velmora::net
