@@ -7,6 +7,7 @@
 #include "platform/log.h"
 #include "tests/net/fixture_server.h"
 #include "tests/net/test_support.h"
+#include "tests/support/temp_dir.h"
 #include "velmora/networking.h"
 
 namespace velmora {
@@ -83,13 +84,7 @@ class DownloadTest : public ::testing::Test {
     }
 
     /// Only the given names: no temporary file is left behind.
-    std::vector<std::string> entries() {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir))
-            names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> entries() { return testing::fileNames(dir); }
     std::vector<std::string> logs() {
         std::lock_guard lock(logMutex);
         return logLines;

@@ -6,26 +6,21 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "net/session.h"
 #include "tests/net/fixture_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace velmora::net {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testing::fileNames;
+using testing::readFile;
+using testing::TempDir;
 
 std::string pattern(size_t size, int seed) {
     std::string bytes(size, '\0');
@@ -35,20 +30,6 @@ std::string pattern(size_t size, int seed) {
 
 class FileWriterTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char name[] = "/tmp/velmora-writer-XXXXXX";
-        dir = mkdtemp(name);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::vector<std::string> entries() {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir))
-            names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
     struct Result {
         std::string location;
         QelErrorPtr error;
@@ -74,7 +55,7 @@ class FileWriterTest : public ::testing::Test {
         return done.get_future().get();
     }
 
-    fs::path dir;
+    TempDir dir;
 };
 
 TEST_F(FileWriterTest, PiecesAreBoundedAndAReturnAfterAShortageIsAnnounced) {
@@ -99,41 +80,41 @@ TEST_F(FileWriterTest, PiecesAreBoundedAndAReturnAfterAShortageIsAnnounced) {
 TEST_F(FileWriterTest, FilesArriveWholeUnderTheirTargetOrBesideATakenOne) {
     FileWriter writer(3, nullptr);
     const std::string big = pattern(5 * FileWriter::kPieceSize + 777, 1);  // more than all pieces
-    const fs::path target = dir / "big.bin";
+    const std::string target = dir / "big.bin";
     Result first = writeWhole(writer, target, big);
     ASSERT_EQ(first.error, nullptr);
-    EXPECT_EQ(first.location, target.string());
+    EXPECT_EQ(first.location, target);
     EXPECT_EQ(first.content, big);
 
     // A taken target is left alone; the new file waits beside it for the caller to move.
     Result second = writeWhole(writer, target, "new");
     ASSERT_EQ(second.error, nullptr);
-    EXPECT_NE(second.location, target.string());
-    EXPECT_EQ(fs::path(second.location).parent_path(), dir);
+    EXPECT_NE(second.location, target);
+    EXPECT_EQ(fs::path(second.location).parent_path(), dir.path());
     EXPECT_EQ(second.content, "new");
     EXPECT_EQ(readFile(target), big);
 
-    Result empty = writeWhole(writer, (dir / "empty.bin").string(), "");
+    Result empty = writeWhole(writer, dir / "empty.bin", "");
     ASSERT_EQ(empty.error, nullptr);
     EXPECT_EQ(fs::file_size(dir / "empty.bin"), 0u);
 }
 
 TEST_F(FileWriterTest, AMissingDirectoryFailsAtTheFinishAndDiscardLeavesNothing) {
     FileWriter writer(4, nullptr);
-    Result missing = writeWhole(writer, (dir / "no" / "such.bin").string(), pattern(1000, 2));
+    Result missing = writeWhole(writer, dir / "no/such.bin", pattern(1000, 2));
     ASSERT_NE(missing.error, nullptr);
     EXPECT_EQ(missing.error->domain(), "NSPOSIXErrorDomain");
     EXPECT_EQ(missing.error->code(), ENOENT);
     EXPECT_TRUE(missing.location.empty());
 
-    auto file = std::make_shared<DownloadFile>((dir / "dropped.bin").string());
+    auto file = std::make_shared<DownloadFile>(dir / "dropped.bin");
     FileWriter::Piece piece;
     ASSERT_TRUE(writer.takePiece(piece));
     piece.size = 100;
     writer.write(file, std::move(piece));
     writer.discard(file);
     writer.drain();
-    EXPECT_TRUE(entries().empty());
+    EXPECT_TRUE(fileNames(dir.path()).empty());
     EXPECT_TRUE(writer.pieceAvailable());  // the written piece came back
 }
 
@@ -145,8 +126,7 @@ TEST(SessionDownloadTest, ADownloadLargerThanItsPiecesPausesAndArrivesWhole) {
         res.set_content(payload, "application/octet-stream");
     });
     server.start();
-    char name[] = "/tmp/velmora-session-XXXXXX";
-    const fs::path dir = mkdtemp(name);
+    TempDir dir;
 
     SessionConfig config;
     config.writePieces = 1;
@@ -159,20 +139,20 @@ TEST(SessionDownloadTest, ADownloadLargerThanItsPiecesPausesAndArrivesWhole) {
         auto core = std::make_unique<TaskCore>();
         core->kind = TaskCore::Kind::Download;
         core->url = server.url("/big");
-        core->downloadTarget = (dir / ("big" + std::to_string(i))).string();
+        core->downloadTarget = dir / ("big" + std::to_string(i));
         core->handlers.didComplete = [&](const QelURLResponsePtr&, std::optional<QelBytes>,
                                          const QelErrorPtr& error, const std::string& location) {
-            std::lock_guard lock(mutex);
+            std::unique_lock lock(mutex);
             contents.push_back(error ? errorDescription(error) : readFile(location));
-            if (contents.size() == kDownloads) allDone.set_value();
+            bool last = contents.size() == kDownloads;
+            lock.unlock();
+            if (last) allDone.set_value();
         };
         session->resume(session->makeTask(std::move(core)));
     }
     ASSERT_EQ(allDone.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
     for (const std::string& content : contents) EXPECT_TRUE(content == payload);
     session->invalidate();
-    session.reset();
-    fs::remove_all(dir);
 }
 
 }  // namespace
