@@ -22,16 +22,17 @@ struct DownloadFile {
     /// The first errno of the writer; the transfer stops when it sees one.
     std::atomic<int> failure{0};
 
-    int lane = -1;  // set by the first job, on the I/O thread
+    int lane = -1;  // set by the first job, on the thread that hands them over
     // Writer only.
     int fd = -1;
     bool unnamed = false;  // no name until the download is whole
     std::string tempPath;
 };
 
-/// Writes downloaded data on a worker of its own, so that the I/O thread only receives. Data
+/// Writes downloaded data on workers of its own, so that the I/O thread only receives. Data
 /// travels in a bounded number of fixed pieces: when all are taken, the transfers wait, and a slow
-/// disk never fills memory. Each file's pieces are written in the order they were handed over.
+/// disk never fills memory. Files are spread over a few lanes; a file keeps to one, so its pieces
+/// are written in the order they were handed over (from one thread).
 class FileWriter {
   public:
     static constexpr size_t kPieceSize = 64 * 1024;
