@@ -92,8 +92,9 @@ inline TaskCore& coreOf(const std::shared_ptr<QelURLSessionTask>& task) {
     return TaskAccess::core(*task);
 }
 
-/// One libcurl multi handle driven by one I/O thread. It lives while the owner holds it or any
-/// task is unfinished; `invalidate` lets running tasks finish and then stops the thread.
+/// One libcurl multi handle driven by one I/O thread; a `FileWriter` writes what downloads
+/// receive. It lives while the owner holds it or any task is unfinished; `invalidate` lets running
+/// tasks finish and then stops the thread.
 class Session : public std::enable_shared_from_this<Session> {
   public:
     static std::shared_ptr<Session> create(const SessionConfig& config);
