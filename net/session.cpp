@@ -607,15 +607,14 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
             finalize(task, std::move(response), std::nullopt, std::move(error), std::move(location),
                      std::move(lastProgress));
         });
-        release(t);
-        delete t;
-        return;
+    } else if (download && t->file) {
+        writer->discard(t->file);
     }
-    if (download && t->file) writer->discard(t->file);
     release(t);
     delete t;
-    finalize(task, std::move(response), std::move(body), std::move(error), {},
-             std::move(lastProgress));
+    if (!core.writing)
+        finalize(task, std::move(response), std::move(body), std::move(error), {},
+                 std::move(lastProgress));
 }
 
 void Session::Impl::cancelNow(const TaskPtr& task) {
