@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cloud/item_files.h"
 #include "cloud/private.h"
 #include "core/format.h"
 #include "platform/clock.h"
@@ -81,11 +82,24 @@ void QelCloudService::destroy() {
 
 void QelCloudService::setupWithConfig(const QelCloudServiceConfig& config,
                                       const std::optional<std::string>& downloadRootPath) {
-    std::lock_guard lock(d_->fieldsMutex);
-    d_->downloadRoot = downloadRootPath;
-    if (d_->downloadRoot && d_->downloadRoot->empty()) d_->downloadRoot.reset();
-    d_->config = config;
-    d_->auth.reset();
+    std::optional<std::string> root = downloadRootPath;
+    if (root && root->empty()) root.reset();
+    bool sameRoot;
+    {
+        std::lock_guard lock(d_->fieldsMutex);
+        sameRoot = d_->downloadRoot == root;
+        d_->downloadRoot = root;
+        d_->config = config;
+        d_->auth.reset();
+    }
+    // The states held belong to the old root; the new one's are read from its own files.
+    if (!sameRoot) {
+        std::lock_guard store(d_->storeMutex);
+        d_->resourceList = absentJson();
+        d_->resourceInfo = absentJson();
+        d_->storedListVersion.reset();
+    }
+    cloud::removeLeftoverTemporaryFiles(this->downloadRootPath());
 }
 
 QelCloudServiceConfig QelCloudService::config() const {

@@ -3,12 +3,17 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
-#include <set>
+#include <map>
 #include <thread>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "cloud/item_files.h"
 #include "cloud/json_text.h"
 #include "cloud/private.h"
 #include "core/format.h"
+#include "net/file_writer.h"
 #include "platform/log.h"
 #include "velmora/encrypt_utils.h"
 #include "velmora/networking.h"
@@ -52,7 +57,10 @@ std::string QelItemDownloadModel::description() const {
 
 struct QelCloudService::Batch {
     std::vector<QelItemDownloadModelPtr> models;
-    std::vector<bool> unsafe;
+    std::vector<std::string> refusals;  // per model: why it is not downloaded, or ""
+    // The root the records were made for: a setup with another root meanwhile leaves the new
+    // root's states alone.
+    std::string root;
     ProgressBlock progress;
     DownloadCompletion completion;
     dispatch::Group group;
@@ -101,8 +109,8 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
         }
         const std::string root = self->downloadRootPath();
         std::vector<QelItemDownloadModelPtr> models;
-        std::vector<bool> unsafe;
-        std::set<std::string> directories;  // made or found already
+        std::vector<std::string> refusals;
+        std::map<std::string, bool> directories;  // made, or refused, already
         Json returnedPaths = Json::array();
         for (const auto& entry : list) {
             const std::string path = cloud::stringMember(entry, "path");
@@ -112,21 +120,29 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
             if (md5.is_string()) expected = md5.get<std::string>();
             const size_t slash = path.rfind('/');
             const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-            // A path that would land outside the download root becomes a failed record.
-            if (!cloud::isSafeRelativePath(path)) {
-                models.push_back(QelItemDownloadModel::createWithItemUrl(
-                    cloud::stringMember(entry, "url"), "", name, path, expected));
-                unsafe.push_back(true);
-                continue;
+            const std::string parent = slash == std::string::npos ? "" : path.substr(0, slash);
+            // A path outside the root or in the SDK's own files, or one that a directory holds,
+            // becomes a failed record; its directories are made without following links.
+            std::string refusal;
+            if (!cloud::isStorableFileId(path)) {
+                refusal = formatMessage("%@ 路径超出下载目录", {path});
+            } else {
+                auto [known, added] = directories.try_emplace(parent, false);
+                if (added) {
+                    const int directory = cloud::openDirectoryBeneath(root, parent, true);
+                    known->second = directory >= 0;
+                    if (directory >= 0) ::close(directory);
+                }
+                if (!known->second) refusal = formatMessage("%@ 路径超出下载目录", {path});
+                if (refusal.empty() &&
+                    cloud::entryBeneath(root, path) == cloud::EntryKind::Directory)
+                    refusal = formatMessage("%@ 路径是一个目录", {path});
             }
-            const std::string directory =
-                slash == std::string::npos
-                    ? root
-                    : platform::appendPathComponent(root, path.substr(0, slash));
-            if (directories.insert(directory).second) QelTool::createPath(directory);
             models.push_back(QelItemDownloadModel::createWithItemUrl(
-                cloud::stringMember(entry, "url"), directory, name, path, expected));
-            unsafe.push_back(false);
+                cloud::stringMember(entry, "url"),
+                refusal.empty() ? platform::appendPathComponent(root, parent) : std::string(), name,
+                path, expected));
+            refusals.push_back(std::move(refusal));
         }
         if (models.size() != resourceIds.size()) {
             if (completion)
@@ -138,7 +154,7 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
                 {jsonDescription(Json(resourceIds)), jsonDescription(returnedPaths)}));
             return;
         }
-        self->startBatch(std::move(models), std::move(unsafe), progress, completion);
+        self->startBatch(std::move(models), std::move(refusals), progress, completion);
     };
 
     auto onFailure = [self, resourceIds, progress, completion, renewals](const QelErrorPtr& error) {
@@ -159,12 +175,18 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
 void QelCloudService::batchDownloadItemsWithModels(
     const std::vector<QelItemDownloadModelPtr>& models, ProgressBlock progress,
     DownloadCompletion completion) {
-    startBatch(models, std::vector<bool>(models.size(), false), std::move(progress),
-               std::move(completion));
+    std::vector<std::string> refusals;
+    for (const auto& model : models) {
+        const bool refused =
+            model && !model->itemFileId().empty() && !isStorableFileId(model->itemFileId());
+        refusals.push_back(refused ? formatMessage("%@ 路径超出下载目录", {model->itemFileId()})
+                                   : std::string());
+    }
+    startBatch(models, std::move(refusals), std::move(progress), std::move(completion));
 }
 
 void QelCloudService::startBatch(std::vector<QelItemDownloadModelPtr> models,
-                                 std::vector<bool> unsafe, ProgressBlock progress,
+                                 std::vector<std::string> refusals, ProgressBlock progress,
                                  DownloadCompletion completion) {
     if (models.empty()) {
         if (completion)
@@ -176,7 +198,8 @@ void QelCloudService::startBatch(std::vector<QelItemDownloadModelPtr> models,
     }
     auto batch = std::make_shared<Batch>();
     batch->models = std::move(models);
-    batch->unsafe = std::move(unsafe);
+    batch->refusals = std::move(refusals);
+    batch->root = downloadRootPath();
     batch->progress = std::move(progress);
     batch->completion = std::move(completion);
     const size_t total = batch->models.size();
@@ -191,10 +214,10 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
     std::vector<std::string> downloading;
     for (size_t i = 0; i < batch->models.size(); ++i) {
         const auto& model = batch->models[i];
-        if (model && !batch->unsafe[i] && !model->itemFileId().empty())
+        if (model && batch->refusals[i].empty() && !model->itemFileId().empty())
             downloading.push_back(model->itemFileId());
     }
-    updateResourceStateWithFileIds(downloading, QelFileStateDownloading);
+    if (downloadRootPath() == batch->root) markStates(downloading, QelFileStateDownloading, {});
 
     auto self = shared_from_this();
     auto net = QelNetworking::sharedInstance();
@@ -203,19 +226,47 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
         QelItemDownloadModelPtr model = batch->models[i];
         if (!model) model = std::make_shared<QelItemDownloadModel>();
         batch->group.enter();
-        if (batch->unsafe[i]) {
-            QelTool::errorLog(formatMessage("%@ 路径超出下载目录", {model->itemFileId()}));
+        if (!batch->refusals[i].empty()) {
+            QelTool::errorLog(batch->refusals[i]);
             safeLock([&] {
-                batch->failTexts.push_back(
-                    formatMessage("%@ 路径超出下载目录", {model->itemFileId()}));
-                batch->failFileIds.push_back(model->itemFileId());
+                batch->failTexts.push_back(batch->refusals[i]);
+                if (!model->itemFileId().empty()) batch->failFileIds.push_back(model->itemFileId());
             });
             finishRecord(batch);
             continue;
         }
+        ProgressBlock progress = single ? batch->progress : ProgressBlock();
+        auto failed = [self, batch, model](const QelErrorPtr& error) {
+            if (net::isDigestMismatch(error)) {
+                // The file never got its name: whatever was at the target is still there.
+                self->recordMismatch(batch, model);
+            } else {
+                platform::systemLog("道具下载保存失败");
+                self->safeLock([&] {
+                    if (!model->itemName().empty()) batch->failTexts.push_back(model->itemName());
+                    if (!model->itemFileId().empty())
+                        batch->failFileIds.push_back(model->itemFileId());
+                });
+            }
+            self->finishRecord(batch);
+        };
+        if (model->itemMd5()) {
+            // Checked while it is written: it reaches its name only with the right digest.
+            net->downloadWithURL(
+                model->itemUrl(), model->itemSavePath(), model->itemName(), *model->itemMd5(),
+                std::move(progress),
+                [self, batch, model](const std::string&) {
+                    itemChecks().async([self, batch, model] {
+                        self->recordAccepted(batch, model);
+                        self->saveMetaDataWithModel(model);
+                        self->finishRecord(batch);
+                    });
+                },
+                std::move(failed));
+            continue;
+        }
         net->downloadWithURL(
-            model->itemUrl(), model->itemSavePath(), model->itemName(),
-            single ? batch->progress : ProgressBlock(),
+            model->itemUrl(), model->itemSavePath(), model->itemName(), std::move(progress),
             [self, batch, model](const std::string&) {
                 itemChecks().async([self, batch, model] {
                     if (self->verifyItemMD5WithModel(model, batch->successFileIds,
@@ -224,17 +275,27 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
                     self->finishRecord(batch);
                 });
             },
-            [self, batch, model](const QelErrorPtr&) {
-                platform::systemLog("道具下载保存失败");
-                self->safeLock([&] {
-                    if (!model->itemName().empty()) batch->failTexts.push_back(model->itemName());
-                    if (!model->itemFileId().empty())
-                        batch->failFileIds.push_back(model->itemFileId());
-                });
-                self->finishRecord(batch);
-            });
+            std::move(failed));
     }
     batch->group.notify(dispatch::globalQueue(), [self, batch] { self->finishBatch(batch); });
+}
+
+void QelCloudService::recordAccepted(const std::shared_ptr<Batch>& batch,
+                                     const QelItemDownloadModelPtr& model) {
+    safeLock([&] {
+        if (!model->itemFileId().empty()) batch->successFileIds.push_back(model->itemFileId());
+    });
+    platform::systemLog("道具下载保存成功");
+}
+
+void QelCloudService::recordMismatch(const std::shared_ptr<Batch>& batch,
+                                     const QelItemDownloadModelPtr& model) {
+    safeLock([&] {
+        if (!model->itemFileId().empty()) batch->failFileIds.push_back(model->itemFileId());
+        if (!model->itemName().empty())
+            batch->failTexts.push_back(formatMessage("%@ MD5值比对不一致", {model->itemName()}));
+    });
+    platform::systemLog("道具下载MD5值比对不一致");
 }
 
 void QelCloudService::finishRecord(const std::shared_ptr<Batch>& batch) {
@@ -260,10 +321,15 @@ void QelCloudService::finishBatch(const std::shared_ptr<Batch>& batch) {
         for (size_t i = 0; i < texts.size(); ++i) joined += (i ? "," : "") + texts[i];
         error = QelTool::errorWithCode(QelErrorCodeFailure, joined + "下载失败！");
     }
-    updateResourceStateWithFileIds(succeeded, QelFileStateDownloaded);
-    updateResourceStateWithFileIds(failed, QelFileStateNeedsDownload);
-    // Saved before the host hears of it, so a completion never runs ahead of the file.
-    saveNewestResourceInfo();
+    if (downloadRootPath() == batch->root) {
+        // A refresh that changed an item's resource meanwhile set it to 1; its new resource is
+        // not what this batch fetched, so only a 2 becomes 3.
+        markStates(succeeded, QelFileStateDownloaded, QelFileStateDownloading);
+        markStates(failed, QelFileStateNeedsDownload, std::nullopt);
+        // Saved before the host hears of it, so a completion never runs ahead of the file. The
+        // save syncs first: the accepted files reach the disk before their 3 does.
+        saveNewestResourceInfo();
+    }
     if (batch->completion) {
         dispatch::mainQueue().async(
             [completion = batch->completion, error, succeeded = std::move(succeeded),
@@ -290,7 +356,8 @@ bool QelCloudService::verifyItemMD5WithModel(const QelItemDownloadModelPtr& mode
         platform::systemLog("道具下载保存成功");
         return true;
     }
-    QelTool::removeFile(path);
+    // Only a file of ours goes; a directory at that path is not the download's.
+    ::unlink(path.c_str());
     safeLock([&] {
         if (!model->itemFileId().empty()) failFileIds.push_back(model->itemFileId());
         if (!model->itemName().empty())

@@ -219,8 +219,8 @@ void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorComple
     Json itemList = Json::object();
     itemList["list"] = std::move(document["list"]);
     document = Json();
-    updateResourceStoreWithItemListDic(std::move(itemList));
-    if (completion) completion(nullptr);
+    QelErrorPtr saveError = updateResourceStoreWithItemListDic(std::move(itemList));
+    if (completion) completion(saveError);
 }
 
 void QelCloudService::getUIListConfigWithVersion(const std::string& version,

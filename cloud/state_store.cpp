@@ -1,9 +1,11 @@
 // The resource state store: the item list and the per-item states, in memory and on disk.
 
 #include <algorithm>
+#include <map>
 #include <string_view>
 #include <vector>
 
+#include "cloud/item_files.h"
 #include "cloud/private.h"
 #include "core/atomic_file.h"
 #include "core/format.h"
@@ -115,6 +117,18 @@ class ListVersionProbe final : public nlohmann::json_sax<Json> {
     std::optional<std::string> version_;
 };
 
+// The list's entries by path, the later of two with one path winning, as the info keeps them.
+std::map<std::string_view, const Json*> entriesByPath(const Json& document) {
+    std::map<std::string_view, const Json*> entries;
+    const Json& list = jsonMemberRef(document, "list");
+    if (!list.is_array()) return entries;
+    for (const auto& item : list) {
+        const Json& path = jsonMemberRef(item, "path");
+        if (path.is_string()) entries[path.get_ref<const std::string&>()] = &item;
+    }
+    return entries;
+}
+
 }  // namespace
 
 bool QelCloudService::ensureResourceListLoaded() {
@@ -164,17 +178,36 @@ void QelCloudService::ensureResourceInfoLoaded() {
     std::lock_guard loading(d_->infoLoadMutex);
     if (loaded()) return;
     Json info;
-    if (const auto text = platform::readWholeFile(pathOfResourceInfoJson())) {
-        info = parseObject(*text);
-        if (isAbsent(info)) return;  // not JSON: stays absent, the next read tries again
+    const auto text = platform::readWholeFile(pathOfResourceInfoJson());
+    if (text) info = parseObject(*text);
+    if (!isAbsent(info)) {
         // The start-up correction, made before anyone can see the loaded states.
-        for (auto& [fileId, entry] : info.items()) {
-            const auto state = stateOf(entry);
-            if (!state || !entry.is_object()) continue;
-            if (*state == QelFileStateDownloading || *state == QelFileStatePresent)
-                entry[kStateKey] = presenceState(fileId);
+        std::optional<Json> list;
+        std::map<std::string_view, const Json*> entries;
+        for (auto entry = info.begin(); entry != info.end();) {
+            if (!isStorableFileId(entry.key())) {
+                entry = info.erase(entry);
+                continue;
+            }
+            const auto state = stateOf(*entry);
+            if (state == QelFileStateDownloading && !list) {
+                list = loadResourceList();
+                entries = entriesByPath(*list);
+            }
+            if (state && entry->is_object()) {
+                const auto found = entries.find(entry.key());
+                const auto corrected = correctedState(
+                    entry.key(), *state, found == entries.end() ? nullptr : found->second);
+                if (corrected != *state) (*entry)[kStateKey] = corrected;
+            }
+            ++entry;
         }
     } else {
+        // No file, or one that cannot be read: nothing on record is trusted, every entry is
+        // checked against the list afresh.
+        if (text)
+            QelTool::warningLog(formatMessage("%@ 无法解析，按最新 resourceList 重新校验",
+                                              {pathOfResourceInfoJson()}));
         info = resourceInfoDicWithData(loadResourceList());
     }
     std::lock_guard lock(d_->storeMutex);
@@ -202,25 +235,41 @@ void QelCloudService::setResourceInfoDic(Json info) {
     d_->resourceInfo = std::move(info);
 }
 
-uint64_t QelCloudService::presenceState(const std::string& fileId) {
-    return QelTool::isExist(itemPath(fileId)) ? QelFileStatePresent : QelFileStateNeedsDownload;
+bool QelCloudService::isStorableFileId(const std::string& fileId) {
+    return cloud::isStorableFileId(fileId);
+}
+
+uint64_t QelCloudService::verifiedState(const std::string& fileId, const Json* listEntry) {
+    return listEntry && cloud::fileMatchesEntry(downloadRootPath(), fileId, *listEntry)
+               ? QelFileStatePresent
+               : QelFileStateNeedsDownload;
+}
+
+// A 2 on record says nothing about the file: it may be stale, or never checked. Only its digest
+// against the list proves it. A 0 without its file is gone; every other state stays.
+uint64_t QelCloudService::correctedState(const std::string& fileId, uint64_t state,
+                                         const Json* listEntry) {
+    if (state == QelFileStateDownloading) return verifiedState(fileId, listEntry);
+    if (state == QelFileStatePresent &&
+        cloud::entryBeneath(downloadRootPath(), fileId) != cloud::EntryKind::File)
+        return QelFileStateNeedsDownload;
+    return state;
 }
 
 Json QelCloudService::resourceInfoDicWithData(const Json& data) {
     Json info = Json::object();
-    const Json& list = jsonMemberRef(data, "list");
-    if (!list.is_array()) return info;
-    for (const auto& item : list) {
-        const Json& path = jsonMemberRef(item, "path");
-        if (!path.is_string()) continue;
+    const auto entries = entriesByPath(data);
+    for (const auto& [path, item] : entries) {
+        const std::string fileId(path);
+        if (!isStorableFileId(fileId)) continue;
         Json entry = Json::object();
         for (const char* key : {"resource_id", "icon_url"}) {
-            const Json& value = jsonMemberRef(item, key);
+            const Json& value = jsonMemberRef(*item, key);
             if (!isAbsent(value)) entry[key] = value;
         }
-        info[path.get<std::string>()] = std::move(entry);
+        entry[kStateKey] = verifiedState(fileId, item);
+        info[fileId] = std::move(entry);
     }
-    for (auto& [fileId, entry] : info.items()) entry[kStateKey] = presenceState(fileId);
     return info;
 }
 
@@ -265,13 +314,14 @@ void QelCloudService::createLatestResourceInfoWithRequestItemListDic(const Json&
         listed.reserve(list.size());
         for (const auto& item : list) {
             const Json& path = jsonMemberRef(item, "path");
-            if (!path.is_string()) continue;
+            if (!path.is_string() || !isStorableFileId(path.get_ref<const std::string&>()))
+                continue;
             const std::string& fileId = path.get_ref<const std::string&>();
             listed.push_back(fileId);
             auto [found, added] = info.try_emplace(fileId);
             Json& entry = found->second;
             if (added) {
-                entry = {{kStateKey, presenceState(fileId)}};
+                entry = {{kStateKey, verifiedState(fileId, &item)}};
             } else if (!entry.is_object()) {
                 entry = Json::object();  // no state to carry
             } else {
@@ -303,7 +353,7 @@ void QelCloudService::createLatestResourceInfoWithRequestItemListDic(const Json&
     }
 }
 
-void QelCloudService::updateResourceStoreWithItemListDic(Json itemListDic) {
+QelErrorPtr QelCloudService::updateResourceStoreWithItemListDic(Json itemListDic) {
     if (knownResourceListVersion()) {
         const auto iconUrls =
             updateResourceInfoFileStateWithRequestItemList(jsonMemberRef(itemListDic, "list"));
@@ -313,8 +363,13 @@ void QelCloudService::updateResourceStoreWithItemListDic(Json itemListDic) {
     } else {
         setResourceInfoDic(resourceInfoDicWithData(itemListDic));
     }
-    setResourceListDic(saveResourceListDocument(std::move(itemListDic)));
-    saveNewestResourceInfo();
+    bool listSaved = false;
+    setResourceListDic(saveResourceListDocument(std::move(itemListDic), &listSaved));
+    const bool infoSaved = storeResourceInfo();
+    if (listSaved && infoSaved) return nullptr;
+    return QelTool::errorWithCode(
+        QelErrorCodeFailure, formatMessage("%@ 保存失败", {listSaved ? pathOfResourceInfoJson()
+                                                                     : pathOfResourceListJson()}));
 }
 
 void QelCloudService::updateItemFileStateDownloadingWithModels(
@@ -330,6 +385,11 @@ void QelCloudService::updateItemFileStateDownloadingWithModels(
 
 void QelCloudService::updateResourceStateWithFileIds(const std::vector<std::string>& fileIds,
                                                      uint64_t state) {
+    markStates(fileIds, state, std::nullopt);
+}
+
+void QelCloudService::markStates(const std::vector<std::string>& fileIds, uint64_t state,
+                                 std::optional<uint64_t> onlyFrom) {
     if (fileIds.empty()) return;
     ensureResourceInfoLoaded();
     for (const auto& fileId : fileIds) {
@@ -339,8 +399,8 @@ void QelCloudService::updateResourceStateWithFileIds(const std::vector<std::stri
             if (!d_->resourceInfo.is_object()) return;
             auto entry = d_->resourceInfo.find(fileId);
             if (entry == d_->resourceInfo.end() || !entry->is_object()) return;
-            (*entry)[kStateKey] = state;
             known = true;
+            if (!onlyFrom || stateOf(*entry) == onlyFrom) (*entry)[kStateKey] = state;
         });
         if (!known)
             QelTool::errorLog(formatMessage("%@ 在最新的 resourceInfoDic 中不存在", {fileId}));
@@ -359,9 +419,17 @@ void QelCloudService::correctFileStateIfNeed() {
                 candidates.emplace_back(fileId, *state);
         }
     }
+    std::optional<Json> list;
+    std::map<std::string_view, const Json*> entries;
     std::vector<std::pair<std::string, uint64_t>> changes;
     for (const auto& [fileId, state] : candidates) {
-        const uint64_t found = presenceState(fileId);
+        if (state == QelFileStateDownloading && !list) {
+            list = loadResourceList();
+            entries = entriesByPath(*list);
+        }
+        const auto listed = entries.find(fileId);
+        const uint64_t found =
+            correctedState(fileId, state, listed == entries.end() ? nullptr : listed->second);
         if (found != state) changes.emplace_back(fileId, found);
     }
     std::lock_guard lock(d_->storeMutex);
@@ -379,14 +447,16 @@ void QelCloudService::saveNewestResourceList() {
     saveResourceListDocument(std::move(document));
 }
 
-Json QelCloudService::saveResourceListDocument(Json document) {
+Json QelCloudService::saveResourceListDocument(Json document, bool* saved) {
     if (!document.is_object()) document = Json::object();
     const auto model = projectJsonModel();
     const bool versioned = model && model->hasItemListVersion();
     Json previous = jsonMember(document, "version");
     if (versioned) document["version"] = model->itemListVersion();
-    const bool saved = QelTool::saveContainer(document, pathOfResourceListJson());
-    QelTool::normalLog(formatMessage("最新 resourceList 保存结果：%@", {saved ? "成功" : "失败"}));
+    const bool written = QelTool::saveContainer(document, pathOfResourceListJson());
+    QelTool::normalLog(
+        formatMessage("最新 resourceList 保存结果：%@", {written ? "成功" : "失败"}));
+    if (saved) *saved = written;
     // The version goes to the file only; what stays in memory is the document as it came.
     if (versioned) {
         if (isAbsent(previous))
@@ -398,19 +468,32 @@ Json QelCloudService::saveResourceListDocument(Json document) {
 }
 
 void QelCloudService::saveNewestResourceInfo() {
+    storeResourceInfo();
+}
+
+bool QelCloudService::storeResourceInfo() {
     ensureResourceInfoLoaded();
+    const std::string root = downloadRootPath();
     const std::string path = pathOfResourceInfoJson();
+    bool saved = false;
     safeLock([&] {
+        // Every file that a 0 or 3 below stands for was named before its mark, and marks wait
+        // for this lock: after the sync their bytes are on disk before the states are.
+        if (!cloud::syncFileSystemOf(root)) {
+            QelTool::normalLog(formatMessage("最新 resourceInfo 保存结果：%@", {"失败"}));
+            return;
+        }
         // Serialised under the store's lock rather than copied: the info can be large.
         std::optional<std::string> text;
         {
             std::lock_guard lock(d_->storeMutex);
             if (d_->resourceInfo.is_object()) text = containerText(d_->resourceInfo);
         }
-        const bool saved = text && saveContainerText(*text, path);
+        saved = text && saveContainerText(*text, path);
         QelTool::normalLog(
             formatMessage("最新 resourceInfo 保存结果：%@", {saved ? "成功" : "失败"}));
     });
+    return saved;
 }
 
 void QelCloudService::saveMetaDataWithModel(const QelItemDownloadModelPtr& model) {

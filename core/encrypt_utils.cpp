@@ -1,5 +1,7 @@
 #include "velmora/encrypt_utils.h"
 
+#include "core/digest.h"
+
 #include <fcntl.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -87,26 +89,48 @@ std::optional<std::string> QelEncryptUtils::getFileMD5WithPath(const std::string
     if (file.get() < 0) return std::nullopt;
     struct stat info {};
     if (::fstat(file.get(), &info) != 0 || S_ISDIR(info.st_mode)) return std::nullopt;
-    ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return md5OfDescriptor(file.get());
+}
 
-    std::unique_ptr<EVP_MD_CTX, MacDeleter> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return std::nullopt;
+struct Md5Stream::Context {
+    std::unique_ptr<EVP_MD_CTX, MacDeleter> ctx{EVP_MD_CTX_new()};
+};
 
+Md5Stream::Md5Stream() : context_(new Context) {
+    failed_ = !context_->ctx || EVP_DigestInit_ex(context_->ctx.get(), EVP_md5(), nullptr) != 1;
+}
+
+Md5Stream::~Md5Stream() {
+    delete context_;
+}
+
+void Md5Stream::update(const void* data, size_t length) {
+    if (!failed_ && length > 0) failed_ = EVP_DigestUpdate(context_->ctx.get(), data, length) != 1;
+}
+
+std::optional<std::string> Md5Stream::finish() {
+    if (failed_) return std::nullopt;
+    failed_ = true;
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context_->ctx.get(), digest.data(), &length) != 1) return std::nullopt;
+    return toHex(digest.data(), length);
+}
+
+std::optional<std::string> md5OfDescriptor(int fd) {
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    Md5Stream stream;
     std::array<unsigned char, kReadBufferSize> buffer;
     for (;;) {
-        ssize_t n = ::read(file.get(), buffer.data(), buffer.size());
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
         }
-        if (EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n)) != 1)
-            return std::nullopt;
+        stream.update(buffer.data(), static_cast<size_t>(n));
     }
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) != 1) return std::nullopt;
-    return toHex(digest.data(), length);
+    return stream.finish();
 }
 
 }  // namespace velmora

@@ -13,6 +13,9 @@
 namespace velmora::net {
 namespace {
 
+constexpr const char* kExpectedKey = "QelExpectedMD5";
+constexpr const char* kReceivedKey = "QelReceivedMD5";
+
 bool openFile(DownloadFile& file) {
     file.fd = openUnnamedSibling(file.target);
     if (file.fd >= 0) {
@@ -36,6 +39,23 @@ void writePiece(DownloadFile& file, const FileWriter::Piece& piece) {
         }
         done += static_cast<size_t>(n);
     }
+    file.digest.update(piece.data.get(), piece.size);
+}
+
+QelErrorPtr checkDigest(DownloadFile& file) {
+    if (!file.expectedMd5) return nullptr;
+    const auto received = file.digest.finish();
+    if (received && *received == *file.expectedMd5) {
+        // Its data is wanted on disk before the state that names it good: start the write-back
+        // now, so that the one sync of the batch finds little left to do.
+        ::sync_file_range(file.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        return nullptr;
+    }
+    return std::make_shared<const QelError>(
+        kNSCocoaErrorDomain, QelErrorCodeFailure,
+        QelError::UserInfo{{kNSLocalizedDescriptionKey, "MD5值比对不一致"},
+                           {kExpectedKey, *file.expectedMd5},
+                           {kReceivedKey, received.value_or("")}});
 }
 
 void discardFile(DownloadFile& file) {
@@ -65,6 +85,10 @@ QelErrorPtr nameFile(DownloadFile& file, std::string& location) {
 }
 
 }  // namespace
+
+bool isDigestMismatch(const QelErrorPtr& error) {
+    return error && error->userInfo().count(kExpectedKey) > 0;
+}
 
 struct FileWriter::Lane {
     std::mutex mutex;
@@ -201,6 +225,7 @@ void FileWriter::run(const std::shared_ptr<State>& state, Lane& lane) {
                 QelErrorPtr error;
                 if (!file.failure.load() && file.fd < 0) openFile(file);
                 if (int failure = file.failure.load()) error = makePOSIXError(failure);
+                if (!error) error = checkDigest(file);
                 if (!error) error = nameFile(file, location);
                 if (error) {
                     location.clear();

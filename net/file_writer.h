@@ -7,18 +7,23 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/digest.h"
 #include "velmora/error.h"
 
 namespace velmora::net {
 
 /// The file of one download, made beside its target so that naming it there is atomic.
 struct DownloadFile {
-    explicit DownloadFile(std::string target) : target(std::move(target)) {}
+    explicit DownloadFile(std::string target, std::optional<std::string> expectedMd5 = {})
+        : target(std::move(target)), expectedMd5(std::move(expectedMd5)) {}
 
     const std::string target;
+    /// When set, the file is named only if its bytes have this digest; otherwise it is dropped.
+    const std::optional<std::string> expectedMd5;
     /// The first errno of the writer; the transfer stops when it sees one.
     std::atomic<int> failure{0};
 
@@ -27,7 +32,11 @@ struct DownloadFile {
     int fd = -1;
     bool unnamed = false;  // no name until the download is whole
     std::string tempPath;
+    Md5Stream digest;  // of every byte written, so the check needs no second read
 };
+
+/// Whether a download failed because its bytes did not have the digest asked for.
+bool isDigestMismatch(const QelErrorPtr& error);
 
 /// Writes downloaded data on workers of its own, so that the I/O thread only receives. Data
 /// travels in a bounded number of fixed pieces: when all are taken, the transfers wait, and a slow
@@ -55,8 +64,9 @@ class FileWriter {
     bool pieceAvailable();
 
     void write(const std::shared_ptr<DownloadFile>& file, Piece piece);
-    /// After the file's last piece: names it (its target when nothing is there, else a temporary
-    /// name beside it) and reports where it is, or why not, on the writer.
+    /// After the file's last piece: checks its digest when one is expected, then names it (its
+    /// target when nothing is there, else a temporary name beside it) and reports where it is,
+    /// or why not, on the writer. A file that fails its check never gets a name.
     void finish(const std::shared_ptr<DownloadFile>& file,
                 std::function<void(std::string location, QelErrorPtr error)> done);
     /// Drops the file, written or not.

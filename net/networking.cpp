@@ -105,10 +105,9 @@ QelErrorPtr moveIntoPlace(const QelURLSessionTask& task, const std::string& loca
     if (!moved) {
         std::error_code ec;
         auto status = std::filesystem::symlink_status(target, ec);
-        if (!ec && std::filesystem::exists(status)) {
-            platform::systemLog("已经存在了，先移除！！！");
-            if (std::filesystem::is_directory(status)) QelTool::removeFile(target);
-        }
+        // A directory is never the download's to remove: its contents are someone else's.
+        if (!ec && std::filesystem::is_directory(status)) return makePOSIXError(EISDIR);
+        if (!ec && std::filesystem::exists(status)) platform::systemLog("已经存在了，先移除！！！");
         if (::rename(location.c_str(), target.c_str()) != 0) return makePOSIXError(errno);
     }
     core.temporaryMoved = true;
@@ -449,17 +448,16 @@ QelURLSessionTaskPtr QelNetworking::uploadFileWithURL(const std::string& url,
                          std::move(failure));
 }
 
-QelURLSessionTaskPtr QelNetworking::startDownload(const std::string& url,
-                                                  const std::string& directoryPath,
-                                                  const std::string& fileName,
-                                                  bool withProgressRecord, ProgressBlock progress,
-                                                  DownloadSuccessBlock success,
-                                                  FailureBlock failure) {
+QelURLSessionTaskPtr QelNetworking::startDownload(
+    const std::string& url, const std::string& directoryPath, const std::string& fileName,
+    bool withProgressRecord, ProgressBlock progress, DownloadSuccessBlock success,
+    FailureBlock failure, std::optional<std::string> md5) {
     std::string target = platform::appendPathComponent(directoryPath, fileName);
     auto core = std::make_unique<net::TaskCore>();
     core->kind = net::TaskCore::Kind::Download;
     core->url = url;
     core->downloadTarget = target;
+    core->downloadMd5 = std::move(md5);
     QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
     QelURLSessionTask* raw = task.get();
     net::TaskHandlers& handlers = net::coreOf(task).handlers;
@@ -523,6 +521,16 @@ QelURLSessionTaskPtr QelNetworking::downloadWithURL(const std::string& url,
                                                     FailureBlock failure) {
     return startDownload(url, directoryPath, fileName, false, nullptr, std::move(success),
                          std::move(failure));
+}
+
+QelURLSessionTaskPtr QelNetworking::downloadWithURL(const std::string& url,
+                                                    const std::string& directoryPath,
+                                                    const std::string& fileName,
+                                                    const std::string& md5, ProgressBlock progress,
+                                                    DownloadSuccessBlock success,
+                                                    FailureBlock failure) {
+    return startDownload(url, directoryPath, fileName, true, std::move(progress),
+                         std::move(success), std::move(failure), md5);
 }
 
 }  // namespace velmora

@@ -455,7 +455,9 @@ size_t Session::Impl::onDownloadData(char* data, size_t size, size_t count, void
     long status = 0;
     curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 400) return length;  // an error page never becomes the file
-    if (!t->file) t->file = std::make_shared<DownloadFile>(coreOf(t->task).downloadTarget);
+    if (!t->file)
+        t->file = std::make_shared<DownloadFile>(coreOf(t->task).downloadTarget,
+                                                 coreOf(t->task).downloadMd5);
     if (int failure = t->file->failure.load()) {
         t->localErrno = failure;
         return 0;
@@ -599,7 +601,8 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
 
     if (download && !error) {
         // The writer ends the task once it has named the whole file.
-        if (!t->file) t->file = std::make_shared<DownloadFile>(core.downloadTarget);
+        if (!t->file)
+            t->file = std::make_shared<DownloadFile>(core.downloadTarget, core.downloadMd5);
         if (t->piece.size > 0) writer->write(t->file, std::move(t->piece));
         core.writing = true;
         writer->finish(t->file, [this, task, response, lastProgress](std::string location,

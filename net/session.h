@@ -55,6 +55,8 @@ struct TaskCore {
     std::optional<QelBytes> body;
     /// Downloads: the target, beside which the temporary file is made.
     std::string downloadTarget;
+    /// Downloads: the digest the file must have to be named.
+    std::optional<std::string> downloadMd5;
     TaskHandlers handlers;
 
     std::shared_ptr<Session> session;

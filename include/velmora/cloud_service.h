@@ -215,7 +215,9 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     // Configuration and token
 
     /// Keeps a copy of the configuration and the download root (none brings back the default),
-    /// and discards the auth record, so the token reads "" again. Sends nothing.
+    /// and discards the auth record, so the token reads "" again. Sends nothing. Another root
+    /// drops the states held in memory (the new root's are read from its own files); temporary
+    /// files that earlier, ended processes left below the root are removed.
     void setupWithConfig(const QelCloudServiceConfig& config,
                          const std::optional<std::string>& downloadRootPath);
     QelCloudServiceConfig config() const;
@@ -261,21 +263,30 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     Json resourceInfoDic();
     void setResourceInfoDic(Json info);
 
-    /// A new info object from an item list document, states from file existence.
+    /// A new info object from an item list document. An item is present (0) only when its file
+    /// is proven by the entry's "md5" (and "size", when given); otherwise it needs download (1),
+    /// whatever is on disk. Paths the store refuses (see `isStorableFileId`) get no entry.
     Json resourceInfoDicWithData(const Json& data);
+    /// A relative path of plain names, outside the SDK's own "GAvatarList" and "GGenerateJson".
+    static bool isStorableFileId(const std::string& fileId);
     /// Sets state 1 for items whose resource changed; answers their previous icon URLs.
     std::vector<std::string> updateResourceInfoFileStateWithRequestItemList(const Json& list);
     /// Rebuilds the info from a new document, carrying the states of known items.
     void createLatestResourceInfoWithRequestItemListDic(const Json& itemListDic);
     /// The whole refresh with a new item list document: states, info, icons callback, both saves.
-    void updateResourceStoreWithItemListDic(Json itemListDic);
+    /// Answers 999999 when a state file could not be saved.
+    QelErrorPtr updateResourceStoreWithItemListDic(Json itemListDic);
     /// Marks the models' file ids as downloading on a background queue; returns at once.
     void updateItemFileStateDownloadingWithModels(
         const std::vector<QelItemDownloadModelPtr>& models);
     void updateResourceStateWithFileIds(const std::vector<std::string>& fileIds, uint64_t state);
-    /// 2 becomes 0 or 1 by file existence, 0 without a file becomes 1.
+    /// 2 is unknown: 0 when the file matches the list's "md5" (and "size"), else 1. 0 without
+    /// its file becomes 1. Runs on every load of the info file, which also drops refused paths;
+    /// an info file that cannot be read is rebuilt from the list the same way.
     void correctFileStateIfNeed();
     void saveNewestResourceList();
+    /// Syncs the root's file system first, so that the file of every 0 or 3 it records is on
+    /// disk before the record is.
     void saveNewestResourceInfo();
     /// Writes the meta file of a downloaded bundle, or removes it when the bundle has none.
     void saveMetaDataWithModel(const QelItemDownloadModelPtr& model);
@@ -377,10 +388,14 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
                            RetryBlock retry, ErrorBlock errorCompletion);
     void downloadItems(std::vector<std::string> resourceIds, ProgressBlock progress,
                        DownloadCompletion completion, int renewals);
-    void startBatch(std::vector<QelItemDownloadModelPtr> models, std::vector<bool> unsafe,
+    /// `refusals` holds, per model, the failure text of a record refused before download ("" for
+    /// none).
+    void startBatch(std::vector<QelItemDownloadModelPtr> models, std::vector<std::string> refusals,
                     ProgressBlock progress, DownloadCompletion completion);
     void runBatch(const std::shared_ptr<Batch>& batch);
     void finishRecord(const std::shared_ptr<Batch>& batch);
+    void recordAccepted(const std::shared_ptr<Batch>& batch, const QelItemDownloadModelPtr& model);
+    void recordMismatch(const std::shared_ptr<Batch>& batch, const QelItemDownloadModelPtr& model);
     void finishBatch(const std::shared_ptr<Batch>& batch);
 
     // State store internals, all under the store's own lock.
@@ -391,11 +406,17 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     /// "version" as text (absent when it has none). The stored file is checked, not read in.
     std::optional<std::optional<std::string>> knownResourceListVersion();
     /// Saves `document` with the project's item list "version" added, and answers it without.
-    Json saveResourceListDocument(Json document);
+    Json saveResourceListDocument(Json document, bool* saved = nullptr);
+    /// saveNewestResourceInfo, answering whether the file was written.
+    bool storeResourceInfo();
     void ensureResourceInfoLoaded();
     std::string itemPath(const std::string& fileId);
-    /// Present (0) when the item's file exists, needs-download (1) otherwise.
-    uint64_t presenceState(const std::string& fileId);
+    /// Present (0) when the item's file is proven by its list entry, needs-download (1) otherwise.
+    uint64_t verifiedState(const std::string& fileId, const Json* listEntry);
+    uint64_t correctedState(const std::string& fileId, uint64_t state, const Json* listEntry);
+    /// Sets the state of each known id, with `onlyFrom` only where the state is that one.
+    void markStates(const std::vector<std::string>& fileIds, uint64_t state,
+                    std::optional<uint64_t> onlyFrom);
 
     std::unique_ptr<Private> d_;
     std::atomic<bool> isDownloadDefaultAvatars_{false};

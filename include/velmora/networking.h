@@ -192,7 +192,8 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
 
     /// Streams the answer into a temporary file beside the target and renames it over
     /// `directoryPath`/`fileName` when complete, so a file at the target is always a whole
-    /// download. The directory must exist. A final HTTP status of 400 or more fails with
+    /// download. The directory must exist. A directory at the target is never replaced: the
+    /// download fails with EISDIR. A final HTTP status of 400 or more fails with
     /// "NSURLErrorDomain" -1011 and leaves the target untouched. Success receives the target's
     /// file URL text; progress the fraction written as "%.4f".
     QelURLSessionTaskPtr downloadWithURL(const std::string& url, const std::string& directoryPath,
@@ -200,6 +201,14 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
                                          DownloadSuccessBlock success, FailureBlock failure);
     QelURLSessionTaskPtr downloadWithURL(const std::string& url, const std::string& directoryPath,
                                          const std::string& fileName, DownloadSuccessBlock success,
+                                         FailureBlock failure);
+    /// The progress form for a file that must have the MD5 value `md5` (32 lowercase hex
+    /// digits): the digest is taken while the bytes are written, and a file without it never
+    /// reaches the target, which stays as it was. Such a failure is "NSCocoaErrorDomain" 999999
+    /// "MD5值比对不一致" with the two values under "QelExpectedMD5" and "QelReceivedMD5".
+    QelURLSessionTaskPtr downloadWithURL(const std::string& url, const std::string& directoryPath,
+                                         const std::string& fileName, const std::string& md5,
+                                         ProgressBlock progress, DownloadSuccessBlock success,
                                          FailureBlock failure);
 
   private:
@@ -215,7 +224,8 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
     QelURLSessionTaskPtr startDownload(const std::string& url, const std::string& directoryPath,
                                        const std::string& fileName, bool withProgressRecord,
                                        ProgressBlock progress, DownloadSuccessBlock success,
-                                       FailureBlock failure);
+                                       FailureBlock failure,
+                                       std::optional<std::string> md5 = std::nullopt);
 
     std::unique_ptr<Private> d_;
 };

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "velmora/json.h"
+
+// Item files below the download root, reached without leaving it: every directory on the way is
+// opened without following symbolic links, so a link inside the root never leads outside it.
+namespace velmora::cloud {
+
+/// A file id the store accepts: a relative path of plain names (no "", ".", ".." component, no
+/// leading "/", no NUL) outside the SDK's own "GAvatarList" and "GGenerateJson".
+bool isStorableFileId(const std::string& fileId);
+
+/// Opens (with `create`, making what is missing) the directory `relative` below `root`, refusing
+/// symbolic links and non-directories on the way; -1 with errno set on failure. "" is the root.
+int openDirectoryBeneath(const std::string& root, const std::string& relative, bool create);
+
+/// What is at `fileId` below the root, without following links. Absent when nothing is there
+/// or the way to it leaves the root.
+enum class EntryKind { File, Directory, Other };
+std::optional<EntryKind> entryBeneath(const std::string& root, const std::string& fileId);
+
+/// True when the file at `fileId` is a plain file whose bytes match the item list entry: its
+/// "size" when given, and its "md5", which must be given. Nothing else proves a file.
+bool fileMatchesEntry(const std::string& root, const std::string& fileId, const Json& entry);
+
+/// Removes the SDK's temporary files (".NAME.tmp-PID-N-R") left below `root` by processes that
+/// no longer run; links are not followed. Answers how many went.
+size_t removeLeftoverTemporaryFiles(const std::string& root);
+
+/// Writes everything of the file system that holds `root` to disk; false when that failed.
+bool syncFileSystemOf(const std::string& root);
+
+}  // namespace velmora::cloud
