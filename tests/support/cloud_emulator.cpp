@@ -321,6 +321,10 @@ void CloudEmulator::clearFaults() const {
     admin("DELETE", "faults");
 }
 
+void CloudEmulator::releaseHeld() const {
+    admin("POST", "release");
+}
+
 Json CloudEmulator::state() const {
     return admin("GET", "state");
 }

@@ -84,7 +84,10 @@ class CloudEmulator {
     /// Adds one rule (or {"rules": [...]}); answers the added rules. Throws when refused.
     Json addFault(const Json& rule) const;
     Json faults() const;
+    /// Also releases every held answer.
     void clearFaults() const;
+    /// Lets every answer held by a "hold" rule go on.
+    void releaseHeld() const;
     Json state() const;
     /// Publishes the items below dataDir()/items as a new version; answers its number.
     int64_t publish() const;

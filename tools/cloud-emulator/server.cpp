@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <deque>
@@ -51,6 +52,7 @@ constexpr int64_t kClockWindowMs = 5 * 60 * 1000;
 constexpr size_t kMaxRecords = 100000;
 constexpr size_t kChunk = 64 * 1024;
 constexpr size_t kWorkerThreads = 64;
+constexpr int kMaxHoldSeconds = 120;
 
 struct Reply {
     int status = 200;
@@ -158,6 +160,7 @@ struct FaultRule {
     bool drop = false;
     bool truncate = false;
     bool corrupt = false;
+    bool hold = false;
     bool expireTokens = false;
     std::optional<int64_t> throttleBps;
 
@@ -174,6 +177,7 @@ struct FaultRule {
         if (drop) j["drop"] = true;
         if (truncate) j["truncate"] = true;
         if (corrupt) j["corrupt"] = true;
+        if (hold) j["hold"] = true;
         if (expireTokens) j["expire_tokens"] = true;
         if (throttleBps) j["throttle_bps"] = *throttleBps;
         return j;
@@ -233,13 +237,14 @@ std::optional<FaultRule> parseRule(const Json& j, std::string& error) {
             if (!need(value.is_string(), "a string")) return std::nullopt;
             rule.rawBody = value.get<std::string>();
             acts = true;
-        } else if (key == "drop" || key == "truncate" || key == "corrupt" ||
+        } else if (key == "drop" || key == "truncate" || key == "corrupt" || key == "hold" ||
                    key == "expire_tokens") {
             if (!need(value.is_boolean(), "a boolean")) return std::nullopt;
             bool on = value.get<bool>();
             (key == "drop"       ? rule.drop
              : key == "truncate" ? rule.truncate
              : key == "corrupt"  ? rule.corrupt
+             : key == "hold"     ? rule.hold
                                  : rule.expireTokens) = on;
             acts = acts || on;
         } else if (key == "throttle_bps") {
@@ -274,6 +279,7 @@ struct Effects {
     bool drop = false;
     bool truncate = false;
     bool corrupt = false;
+    bool hold = false;
     bool expireTokens = false;
     std::optional<int64_t> throttleBps;
     std::vector<int64_t> ruleIds;
@@ -318,8 +324,14 @@ struct Server::Impl {
     int64_t nextRuleId = 1;
     double taskSeconds;
     int64_t tokenTtlSeconds;
+    // Held answers wait for the next release (or the stop) after half their body.
+    std::condition_variable releasedHeld;
+    uint64_t releases = 0;
+    bool stopping = false;
 
     void setUp();
+    void releaseHeld(bool stop = false);
+    void waitForRelease(uint64_t heldAt);
     void serve(const httplib::Request& req, httplib::Response& res,
                const httplib::ContentReader* reader);
     std::string baseUrl(const httplib::Request& req) const;
@@ -358,7 +370,24 @@ bool Server::run() {
 }
 
 void Server::stop() {
+    impl_->releaseHeld(true);
     impl_->http.stop();
+}
+
+void Server::Impl::releaseHeld(bool stop) {
+    {
+        std::lock_guard lock(mutex);
+        ++releases;
+        stopping = stopping || stop;
+    }
+    releasedHeld.notify_all();
+}
+
+// Bounded, so a test that forgets to release cannot keep a worker for good.
+void Server::Impl::waitForRelease(uint64_t heldAt) {
+    std::unique_lock lock(mutex);
+    releasedHeld.wait_for(lock, std::chrono::seconds(kMaxHoldSeconds),
+                          [&] { return stopping || releases != heldAt; });
 }
 
 void Server::Impl::setUp() {
@@ -477,6 +506,7 @@ Effects Server::Impl::matchFaults(const httplib::Request& req) {
         fx.drop = fx.drop || rule.drop;
         fx.truncate = fx.truncate || rule.truncate;
         fx.corrupt = fx.corrupt || rule.corrupt;
+        fx.hold = fx.hold || rule.hold;
         fx.expireTokens = fx.expireTokens || rule.expireTokens;
         if (rule.throttleBps) fx.throttleBps = *rule.throttleBps;
     }
@@ -601,11 +631,24 @@ void Server::Impl::emit(const httplib::Request& req, httplib::Response& res, Rep
     const bool truncate = fx.truncate;
     const bool corrupt = fx.corrupt;
     const int64_t bps = fx.throttleBps.value_or(0);
+    std::optional<uint64_t> heldAt;
+    if (fx.hold) {
+        std::lock_guard lock(mutex);
+        heldAt = releases;
+    }
 
     res.set_content_provider(length, reply.contentType,
-                             [file, text, progress, truncate, corrupt, bps, half](
-                                 size_t offset, size_t want, httplib::DataSink& sink) {
+                             [this, file, text, progress, truncate, corrupt, bps, half, heldAt](
+                                 size_t offset, size_t want, httplib::DataSink& sink) mutable {
                                  size_t n = std::min(want, kChunk);
+                                 if (heldAt) {
+                                     if (progress->sent >= half) {
+                                         waitForRelease(*heldAt);
+                                         heldAt.reset();
+                                     } else {
+                                         n = std::min<size_t>(n, half - progress->sent);
+                                     }
+                                 }
                                  if (bps > 0)
                                      n = std::min<size_t>(n, std::max<int64_t>(1, bps / 20));
                                  if (truncate) {
@@ -942,10 +985,18 @@ Reply Server::Impl::admin(const httplib::Request& req, const std::string& body) 
         return success({{"rules", added}});
     }
     if (what == "faults" && method == "DELETE") {
-        std::lock_guard lock(mutex);
-        size_t n = rules.size();
-        rules.clear();
+        size_t n;
+        {
+            std::lock_guard lock(mutex);
+            n = rules.size();
+            rules.clear();
+        }
+        releaseHeld();
         return success({{"cleared", n}});
+    }
+    if (what == "release" && method == "POST") {
+        releaseHeld();
+        return success(Json::object());
     }
     if (what == "state" && method == "GET") return success(state());
     if (what == "publish" && method == "POST") {
