@@ -42,9 +42,11 @@ class StateStoreTest : public ::testing::Test {
         writeFile(root / fileId, bytes);
     }
 
-    static Json item(const std::string& path, const std::string& rid, const char* icon = nullptr) {
+    static Json item(const std::string& path, const std::string& rid, const char* icon = nullptr,
+                     const char* md5 = nullptr) {
         Json entry = {{"path", path}, {"resource_id", rid}, {"name", "n"}};
         if (icon) entry["icon_url"] = icon;
+        if (md5) entry["md5"] = md5;
         return entry;
     }
 
@@ -58,6 +60,9 @@ class StateStoreTest : public ::testing::Test {
     std::shared_ptr<QelCloudService> service;
 };
 
+// The MD5 value of the bytes "x" that putItem writes by default.
+constexpr const char* kMd5OfX = "9dd4e461268c8034f5c8564e155c67a6";
+
 TEST_F(StateStoreTest, FirstItemListBuildsEntriesAndSavesBothFiles) {
     putItem("a/x.bundle");
     auto project = std::make_shared<QelProjectJsonModel>();
@@ -66,7 +71,7 @@ TEST_F(StateStoreTest, FirstItemListBuildsEntriesAndSavesBothFiles) {
 
     const Json list = {
         {"list",
-         {item("a/x.bundle", "r1", "http://i/x.png"), item("b/y.bundle", "r2"),
+         {item("a/x.bundle", "r1", "http://i/x.png", kMd5OfX), item("b/y.bundle", "r2"),
           Json{{"resource_id", "no path"}}, item("b/y.bundle", "r3", "http://i/y.png")}}};
     service->updateResourceStoreWithItemListDic(list);
 
@@ -97,45 +102,97 @@ TEST_F(StateStoreTest, EntryWithoutIconHasNoIconMember) {
 }
 
 TEST_F(StateStoreTest, StartUpCorrectionOfALoadedInfoFile) {
+    // A 2 on record proves nothing: only a file whose digest the list confirms becomes 0.
     struct Case {
         const char* fileId;
         uint64_t saved;
-        bool onDisk;
+        const char* onDisk;  // null: no file
+        const char* listMd5;
         uint64_t loaded;
     };
     const Case cases[] = {
-        {"a/downloading-present.bundle", 2, true, 0}, {"a/downloading-absent.bundle", 2, false, 1},
-        {"a/present-absent.bundle", 0, false, 1},     {"a/downloaded-absent.bundle", 3, false, 3},
-        {"a/needs-present.bundle", 1, true, 1},       {"a/present-present.bundle", 0, true, 0},
+        {"a/downloading-verified.bundle", 2, "x", kMd5OfX, 0},
+        {"a/downloading-stale.bundle", 2, "old bytes", kMd5OfX, 1},
+        {"a/downloading-unlisted-md5.bundle", 2, "x", nullptr, 1},
+        {"a/downloading-absent.bundle", 2, nullptr, kMd5OfX, 1},
+        {"a/present-absent.bundle", 0, nullptr, kMd5OfX, 1},
+        {"a/downloaded-absent.bundle", 3, nullptr, kMd5OfX, 3},
+        {"a/needs-present.bundle", 1, "x", kMd5OfX, 1},
+        {"a/present-present.bundle", 0, "x", kMd5OfX, 0},
     };
     Json info = Json::object();
+    Json list = {{"list", Json::array()}};
     for (const auto& c : cases) {
         info[c.fileId] = {{"resource_id", "r"}, {"fileState", c.saved}};
-        if (c.onDisk) putItem(c.fileId);
+        list["list"].push_back(item(c.fileId, "r", nullptr, c.listMd5));
+        if (c.onDisk) putItem(c.fileId, c.onDisk);
     }
+    // Keys the store refuses are dropped on loading.
+    for (const char* refused : {"..", "", "/", "GGenerateJson/resource_info.json", "a/../../x"})
+        info[refused] = {{"fileState", 0}};
     ASSERT_TRUE(QelTool::saveContainer(info, service->pathOfResourceInfoJson()));
+    ASSERT_TRUE(QelTool::saveContainer(list, service->pathOfResourceListJson()));
 
     restart();
     for (const auto& c : cases) EXPECT_EQ(stateOf(c.fileId), c.loaded) << c.fileId;
+    EXPECT_EQ(service->resourceInfoDic().size(), std::size(cases));
     // The corrections live in memory until the next save.
     EXPECT_EQ(savedInfo(), info);
     service->saveNewestResourceInfo();
     EXPECT_EQ(savedInfo(), service->resourceInfoDic());
 }
 
-TEST_F(StateStoreTest, UnparsableInfoFileStaysAbsentUntilItParses) {
-    fs::create_directories(fs::path(service->pathOfResourceInfoJson()).parent_path());
-    writeFile(service->pathOfResourceInfoJson(), "{not json");
-    EXPECT_TRUE(isAbsent(service->resourceInfoDic()));
+TEST_F(StateStoreTest, DamagedStateFilesTrustNothingThatTheListDoesNotProve) {
+    putItem("a/good.bundle");
+    putItem("a/stale.bundle", "an older version");
+    const Json list = {{"list",
+                        {item("a/good.bundle", "g", nullptr, kMd5OfX),
+                         item("a/stale.bundle", "s", nullptr, kMd5OfX),
+                         item("a/absent.bundle", "a", nullptr, kMd5OfX)}}};
+    const Json verified = {{"a/good.bundle", 0}, {"a/stale.bundle", 1}, {"a/absent.bundle", 1}};
+    auto states = [&] {
+        Json found = Json::object();
+        const Json info = service->resourceInfoDic();
+        for (const auto& [fileId, entry] : info.items())
+            found[fileId] = entry["fileState"];
+        return found;
+    };
+    const Json allGood = {{"a/good.bundle", {{"resource_id", "g"}, {"fileState", 0}}},
+                          {"a/stale.bundle", {{"resource_id", "s"}, {"fileState", 3}}},
+                          {"a/absent.bundle", {{"resource_id", "a"}, {"fileState", 3}}}};
 
-    // A state write then finds no entry and says so.
-    ::testing::internal::CaptureStdout();
-    service->updateResourceStateWithFileIds({"a/x.bundle"}, QelFileStateDownloaded);
-    EXPECT_THAT(::testing::internal::GetCapturedStdout(),
-                ::testing::HasSubstr("a/x.bundle 在最新的 resourceInfoDic 中不存在"));
+    // A truncated info file: every entry is checked against the list afresh.
+    ASSERT_TRUE(QelTool::saveContainer(list, service->pathOfResourceListJson()));
+    writeFile(service->pathOfResourceInfoJson(), allGood.dump().substr(0, 40));
+    restart();
+    EXPECT_EQ(states(), verified);
 
-    writeFile(service->pathOfResourceInfoJson(), R"({"a/x.bundle": {"fileState": 3}})");
-    EXPECT_EQ(stateOf("a/x.bundle"), 3u);
+    // A truncated list file with a catalogue change: the refresh has no earlier list to carry
+    // states from, and builds them from the new one, verified.
+    ASSERT_TRUE(QelTool::saveContainer(allGood, service->pathOfResourceInfoJson()));
+    writeFile(service->pathOfResourceListJson(), list.dump().substr(0, 40));
+    restart();
+    EXPECT_EQ(service->updateResourceStoreWithItemListDic(list), nullptr);
+    EXPECT_EQ(states(), verified);
+    EXPECT_EQ(savedInfo(), service->resourceInfoDic());
+}
+
+TEST_F(StateStoreTest, PathsTheStoreRefusesGetNoEntryAndNoProbe) {
+    // A file that a probe through ".." would find.
+    const std::string outsideName = fs::path(root.path()).filename().string() + "-outside.bundle";
+    writeFile(fs::path(root.path()).parent_path() / outsideName, "x");
+    putItem("ok.bundle");
+    const Json list = {{"list",
+                        {item("..", "r"), item("", "r"), item("/", "r"), item("/etc/passwd", "r"),
+                         item("../" + outsideName, "r", nullptr, kMd5OfX), item("a//b.bundle", "r"),
+                         item("./ok.bundle", "r", nullptr, kMd5OfX),
+                         item("GAvatarList/a1/avatar.json", "r"),
+                         item("GGenerateJson/resource_info.json", "r"),
+                         item("ok.bundle", "r", nullptr, kMd5OfX)}}};
+    EXPECT_EQ(service->updateResourceStoreWithItemListDic(list), nullptr);
+    EXPECT_EQ(service->resourceInfoDic(),
+              Json({{"ok.bundle", {{"resource_id", "r"}, {"fileState", 0}}}}));
+    fs::remove(fs::path(root.path()).parent_path() / outsideName);
 }
 
 TEST_F(StateStoreTest, StateWritesTouchOnlyKnownEntries) {
@@ -169,7 +226,8 @@ TEST_F(StateStoreTest, RefreshKeepsOrResetsStatesAndReportsChangedIcons) {
     const Json next = {{"list",
                         {item("a/keep.bundle", "k1", "http://i/keep.png"),
                          item("a/changed.bundle", "c2", "http://i/changed-new.png"),
-                         item("a/new-present.bundle", "n1"), item("a/new-absent.bundle", "n2")}}};
+                         item("a/new-present.bundle", "n1", nullptr, kMd5OfX),
+                         item("a/new-absent.bundle", "n2", nullptr, kMd5OfX)}}};
     service->updateResourceStoreWithItemListDic(next);
 
     const Json info = service->resourceInfoDic();
