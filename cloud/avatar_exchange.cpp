@@ -1,6 +1,7 @@
 // Moving avatars between the device and the cloud: default avatars, storing one avatar, avatar
 // info, uploads.
 
+#include <cerrno>
 #include <string>
 
 #include "cloud/json_text.h"
@@ -91,30 +92,35 @@ void QelCloudService::saveAvatarInfoWithAvatarId(const std::string& avatarId,
         return;
     }
     auto self = shared_from_this();
-    getAvatarInfoWithAvatarId(avatarId, [self, avatarId, completion](const QelErrorPtr& error,
-                                                                     const Json& info) {
-        if (error) {
-            if (completion) completion(error);
-            return;
-        }
-        const std::string json = cloud::stringMember(info, "json");
-        const std::string icon = cloud::stringMember(info, "icon");
-        if (json.empty() || icon.empty()) {
-            if (completion) completion(failure("avatarJson或者iconUrl 不能为空"));
-            return;
-        }
-        const std::string directory = *self->avatarPathWithName(avatarId);
-        if (!QelTool::isExist(directory)) QelTool::createPath(directory);
-        writeFileAtomically(platform::appendPathComponent(directory, "avatar.json"), json, false);
-        auto model = QelItemDownloadModel::createWithItemUrl(icon, directory, "avatar.png", "",
-                                                             std::nullopt);
-        self->batchDownloadItemsWithModels(
-            {model}, nullptr,
-            [completion](const QelErrorPtr& downloadError, const std::vector<std::string>&,
-                         const std::vector<std::string>&) {
-                if (completion) completion(downloadError);
-            });
-    });
+    getAvatarInfoWithAvatarId(
+        avatarId, [self, avatarId, completion](const QelErrorPtr& error, const Json& info) {
+            if (error) {
+                if (completion) completion(error);
+                return;
+            }
+            const std::string json = cloud::stringMember(info, "json");
+            const std::string icon = cloud::stringMember(info, "icon");
+            if (json.empty() || icon.empty()) {
+                if (completion) completion(failure("avatarJson或者iconUrl 不能为空"));
+                return;
+            }
+            const std::string directory = *self->avatarPathWithName(avatarId);
+            if (!QelTool::isExist(directory)) QelTool::createPath(directory);
+            // A description that did not reach the disk is no stored avatar.
+            if (!writeFileAtomically(platform::appendPathComponent(directory, "avatar.json"), json,
+                                     false)) {
+                if (completion) completion(makePOSIXError(errno ? errno : EIO));
+                return;
+            }
+            auto model = QelItemDownloadModel::createWithItemUrl(icon, directory, "avatar.png", "",
+                                                                 std::nullopt);
+            self->batchDownloadItemsWithModels(
+                {model}, nullptr,
+                [completion](const QelErrorPtr& downloadError, const std::vector<std::string>&,
+                             const std::vector<std::string>&) {
+                    if (completion) completion(downloadError);
+                });
+        });
 }
 
 void QelCloudService::getAvatarInfoWithAvatarId(const std::string& avatarId,

@@ -177,7 +177,7 @@ void QelCloudService::ensureResourceInfoLoaded() {
     if (loaded()) return;
     std::lock_guard loading(d_->infoLoadMutex);
     if (loaded()) return;
-    Json info;
+    Json info = absentJson();
     const auto text = platform::readWholeFile(pathOfResourceInfoJson());
     if (text) info = parseObject(*text);
     if (!isAbsent(info)) {

@@ -102,9 +102,17 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, bool
         inPlace = nameUnnamedFile(fd, path);
         ok = inPlace || (errno == EEXIST && nameUnnamedFileBeside(fd, path, tempPath));
     }
-    ok = ::close(fd) == 0 && ok;
-    if (ok && !inPlace) ok = ::rename(tempPath.c_str(), path.c_str()) == 0;
+    int failure = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        failure = errno;
+        ok = false;
+    }
+    if (ok && !inPlace && ::rename(tempPath.c_str(), path.c_str()) != 0) {
+        failure = errno;
+        ok = false;
+    }
     if (!ok && !tempPath.empty()) ::unlink(tempPath.c_str());
+    if (!ok) errno = failure;
     if (ok && durable) syncDirectory(fs::path(path).parent_path().string());
     return ok;
 }

@@ -26,7 +26,7 @@ bool nameUnnamedFileBeside(int fd, const std::string& path, std::string& tempPat
 
 /// Writes `bytes` to a temporary sibling and renames it over `path`, so that a reader sees the old
 /// file or the new one whole. With `durable`, the data and the directory entry reach the disk
-/// before it answers, so a power loss leaves one of the two as well.
+/// before it answers, so a power loss leaves one of the two as well. False with errno set.
 bool writeFileAtomically(const std::string& path, const std::string& bytes, bool durable);
 
 /// A JSON object or array as the indented text containers are saved in; absent for anything else

@@ -108,6 +108,18 @@ TEST_F(AvatarExchangeTest, StoringReplacesAnExistingAvatar) {
     service->removeOldAvatarInfo();  // nothing left to remove
 }
 
+TEST_F(AvatarExchangeTest, ADescriptionThatCannotBeWrittenFailsTheStore) {
+    const std::string id = defaultAvatarIds()[0];
+    fs::create_directories(avatarDir(id) + "/avatar.json/inside");
+    ErrorProbe probe;
+    service->saveAvatarInfoWithAvatarId(id, probe.callback());
+    const QelErrorPtr error = std::get<0>(probe.wait());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->domain(), kNSPOSIXErrorDomain);
+    EXPECT_TRUE(fs::is_directory(avatarDir(id) + "/avatar.json/inside"));
+    EXPECT_FALSE(fs::exists(avatarDir(id) + "/avatar.png"));
+}
+
 TEST_F(AvatarExchangeTest, UnusableAvatarAnswers) {
     struct Case {
         const char* name;

@@ -153,8 +153,7 @@ TEST_F(StateStoreTest, DamagedStateFilesTrustNothingThatTheListDoesNotProve) {
     auto states = [&] {
         Json found = Json::object();
         const Json info = service->resourceInfoDic();
-        for (const auto& [fileId, entry] : info.items())
-            found[fileId] = entry["fileState"];
+        for (const auto& [fileId, entry] : info.items()) found[fileId] = entry["fileState"];
         return found;
     };
     const Json allGood = {{"a/good.bundle", {{"resource_id", "g"}, {"fileState", 0}}},
@@ -182,13 +181,13 @@ TEST_F(StateStoreTest, PathsTheStoreRefusesGetNoEntryAndNoProbe) {
     const std::string outsideName = fs::path(root.path()).filename().string() + "-outside.bundle";
     writeFile(fs::path(root.path()).parent_path() / outsideName, "x");
     putItem("ok.bundle");
-    const Json list = {{"list",
-                        {item("..", "r"), item("", "r"), item("/", "r"), item("/etc/passwd", "r"),
-                         item("../" + outsideName, "r", nullptr, kMd5OfX), item("a//b.bundle", "r"),
-                         item("./ok.bundle", "r", nullptr, kMd5OfX),
-                         item("GAvatarList/a1/avatar.json", "r"),
-                         item("GGenerateJson/resource_info.json", "r"),
-                         item("ok.bundle", "r", nullptr, kMd5OfX)}}};
+    const Json list = {
+        {"list",
+         {item("..", "r"), item("", "r"), item("/", "r"), item("/etc/passwd", "r"),
+          item("../" + outsideName, "r", nullptr, kMd5OfX), item("a//b.bundle", "r"),
+          item("./ok.bundle", "r", nullptr, kMd5OfX), item("GAvatarList/a1/avatar.json", "r"),
+          item("GGenerateJson/resource_info.json", "r"),
+          item("ok.bundle", "r", nullptr, kMd5OfX)}}};
     EXPECT_EQ(service->updateResourceStoreWithItemListDic(list), nullptr);
     EXPECT_EQ(service->resourceInfoDic(),
               Json({{"ok.bundle", {{"resource_id", "r"}, {"fileState", 0}}}}));
