@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <limits>
 #include <set>
 #include <thread>
 
@@ -126,6 +127,10 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
             if (directories.insert(directory).second) QelTool::createPath(directory);
             models.push_back(QelItemDownloadModel::createWithItemUrl(
                 cloud::stringMember(entry, "url"), directory, name, path, expected));
+            const Json size = jsonMember(entry, "size");
+            if (size.is_number_unsigned())
+                models.back()->setItemSize(static_cast<int64_t>(std::min<uint64_t>(
+                    size.get<uint64_t>(), std::numeric_limits<int64_t>::max())));
             unsafe.push_back(false);
         }
         if (models.size() != resourceIds.size()) {
@@ -214,7 +219,7 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
             continue;
         }
         net->downloadWithURL(
-            model->itemUrl(), model->itemSavePath(), model->itemName(),
+            model->itemUrl(), model->itemSavePath(), model->itemName(), model->itemSize(),
             single ? batch->progress : ProgressBlock(),
             [self, batch, model](const std::string&) {
                 itemChecks().async([self, batch, model] {
