@@ -129,8 +129,8 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
                 cloud::stringMember(entry, "url"), directory, name, path, expected));
             const Json size = jsonMember(entry, "size");
             if (size.is_number_unsigned())
-                models.back()->setItemSize(static_cast<int64_t>(std::min<uint64_t>(
-                    size.get<uint64_t>(), std::numeric_limits<int64_t>::max())));
+                models.back()->setItemSize(static_cast<int64_t>(
+                    std::min<uint64_t>(size.get<uint64_t>(), std::numeric_limits<int64_t>::max())));
             unsafe.push_back(false);
         }
         if (models.size() != resourceIds.size()) {

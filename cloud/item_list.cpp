@@ -80,7 +80,8 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-    if (limit > 0) curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit));
+    if (limit > 0)
+        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit));
     if (timeout > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kItemListMaxRedirects);
@@ -101,10 +102,9 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
     if (received.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
-        error = net::makeURLError(QelURLErrorDataLengthExceedsMaximum,
-                                  "The item list exceeds the limit of " + std::to_string(limit) +
-                                      " bytes",
-                                  url);
+        error = net::makeURLError(
+            QelURLErrorDataLengthExceedsMaximum,
+            "The item list exceeds the limit of " + std::to_string(limit) + " bytes", url);
     } else if (result == CURLE_UNSUPPORTED_PROTOCOL && secure && status >= 300 && status < 400) {
         error = net::makeURLError(QelURLErrorSecureConnectionFailed,
                                   "A redirect from https to another scheme was refused", url);
@@ -224,10 +224,9 @@ void QelCloudService::continueCloudConfig(ErrorCompletion completion) {
     dispatch::globalQueue().async([self] { self->ensureResourceInfoLoaded(); });
     // The read blocks for as long as the document takes: never on a delivery thread, where it
     // would hold up every other answer.
-    dispatch::globalQueue().async([self, url = project ? project->itemListUrl() : std::string(),
-                                   completion = std::move(completion)] {
-        self->getItemListJsonWithUrl(url, completion);
-    });
+    dispatch::globalQueue().async(
+        [self, url = project ? project->itemListUrl() : std::string(),
+         completion = std::move(completion)] { self->getItemListJsonWithUrl(url, completion); });
 }
 
 std::optional<std::string> QelCloudService::localItemListVersion() {

@@ -19,8 +19,7 @@ size_t characterBoundary(std::string_view text, size_t limit) {
 }
 
 std::string cutNote(size_t cut, bool atLeast) {
-    return std::string("… (") + (atLeast ? "more than " : "") + std::to_string(cut) +
-           " bytes cut)";
+    return std::string("… (") + (atLeast ? "more than " : "") + std::to_string(cut) + " bytes cut)";
 }
 
 struct StopCounting {};

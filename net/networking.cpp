@@ -359,9 +359,9 @@ void QelNetworking::handleRequestResultWithResponse(
         platform::writeStandardOutput(
             "\n\n【 VELMORA 接口信息 👉 】\n url:" + url +
             ", \n parameters:" + jsonDescription(parameters) + ", \n statusCode:" + statusCode +
-            ", \n x-request-id:" + requestId + ", \n date:" + date +
-            ", \n 接口内容:" +
-            boundedText(std::string_view(reinterpret_cast<const char*>(data->data()), data->size())) +
+            ", \n x-request-id:" + requestId + ", \n date:" + date + ", \n 接口内容:" +
+            boundedText(
+                std::string_view(reinterpret_cast<const char*>(data->data()), data->size())) +
             "\n");
     }
 
@@ -422,8 +422,7 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
             // Our own reading failed (out of memory): the caller still hears of the request.
             if (!delivered)
                 onFailure(QelError::make(kNSCocoaErrorDomain, QelErrorCodeFailure,
-                                         std::string("The answer could not be read: ") +
-                                             e.what()));
+                                         std::string("The answer could not be read: ") + e.what()));
         }
         self->unregisterTask(raw);
     };
@@ -499,20 +498,18 @@ QelURLSessionTaskPtr QelNetworking::uploadFileWithURL(const std::string& url,
                          std::move(failure));
 }
 
-QelURLSessionTaskPtr QelNetworking::startDownload(const std::string& url,
-                                                  const std::string& directoryPath,
-                                                  const std::string& fileName,
-                                                  std::optional<int64_t> maximumSize,
-                                                  bool withProgressRecord, ProgressBlock progress,
-                                                  DownloadSuccessBlock success,
-                                                  FailureBlock failure) {
+QelURLSessionTaskPtr QelNetworking::startDownload(
+    const std::string& url, const std::string& directoryPath, const std::string& fileName,
+    std::optional<int64_t> maximumSize, bool withProgressRecord, ProgressBlock progress,
+    DownloadSuccessBlock success, FailureBlock failure) {
     std::string target = platform::appendPathComponent(directoryPath, fileName);
     auto core = std::make_unique<net::TaskCore>();
     core->kind = net::TaskCore::Kind::Download;
     core->url = url;
     core->downloadTarget = target;
     int64_t limit = effectiveLimit(gMaximumDownloadSize.load());
-    if (maximumSize && *maximumSize >= 0) limit = limit < 0 ? *maximumSize : std::min(limit, *maximumSize);
+    if (maximumSize && *maximumSize >= 0)
+        limit = limit < 0 ? *maximumSize : std::min(limit, *maximumSize);
     core->maxBytes = limit;
     QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
     QelURLSessionTask* raw = task.get();

@@ -630,16 +630,14 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
     bool download = core.kind == TaskCore::Kind::Download;
     QelErrorPtr error;
     if (t->overLimit || result == CURLE_FILESIZE_EXCEEDED) {
-        error = makeURLError(QelURLErrorDataLengthExceedsMaximum,
-                             "The answer exceeds the limit of " + std::to_string(t->maxBytes) +
-                                 " bytes",
-                             core.url);
+        error = makeURLError(
+            QelURLErrorDataLengthExceedsMaximum,
+            "The answer exceeds the limit of " + std::to_string(t->maxBytes) + " bytes", core.url);
     } else if (download && status >= 400) {
         error = makeURLError(QelURLErrorBadServerResponse,
                              "The server answered with HTTP status " + std::to_string(status),
                              core.url);
-    } else if (result == CURLE_UNSUPPORTED_PROTOCOL && t->secure && status >= 300 &&
-               status < 400) {
+    } else if (result == CURLE_UNSUPPORTED_PROTOCOL && t->secure && status >= 300 && status < 400) {
         error = makeURLError(QelURLErrorSecureConnectionFailed,
                              "A redirect from https to another scheme was refused", core.url);
     } else if (result != CURLE_OK) {
@@ -706,7 +704,8 @@ void Session::Impl::finalize(const TaskPtr& task, QelURLResponsePtr response,
                     error = std::move(error), location = std::move(location)]() mutable {
         TaskCore& c = coreOf(task);
         if (c.handlers.didComplete)
-            callGuarded(c, [&] { c.handlers.didComplete(response, std::move(body), error, location); });
+            callGuarded(
+                c, [&] { c.handlers.didComplete(response, std::move(body), error, location); });
         if (!location.empty() && !c.temporaryMoved) ::unlink(location.c_str());
         c.handlers = TaskHandlers();  // callbacks may hold the issuer; let it go now
         taskDone();

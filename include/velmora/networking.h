@@ -225,9 +225,8 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
     /// bytes (never more than `maximumDownloadSize`) fails the download; absent is the default.
     QelURLSessionTaskPtr downloadWithURL(const std::string& url, const std::string& directoryPath,
                                          const std::string& fileName,
-                                         std::optional<int64_t> maximumSize,
-                                         ProgressBlock progress, DownloadSuccessBlock success,
-                                         FailureBlock failure);
+                                         std::optional<int64_t> maximumSize, ProgressBlock progress,
+                                         DownloadSuccessBlock success, FailureBlock failure);
 
   private:
     struct Private;
