@@ -93,6 +93,16 @@ int64_t integerValue(const Json& value) {
     return negative ? -result : result;
 }
 
+// The parameters as the response report prints them: a GET's token is one of them.
+std::string reportedParameters(const Json& parameters) {
+    const Json& token = jsonMemberRef(parameters, "token");
+    if (!token.is_string() || token.get_ref<const std::string&>().empty())
+        return jsonDescription(parameters);
+    Json redacted = parameters;
+    redacted["token"] = "<redacted>";
+    return jsonDescription(redacted);
+}
+
 std::string orNull(const std::optional<std::string>& text) {
     return text ? *text : "(null)";
 }
@@ -346,7 +356,7 @@ void QelNetworking::handleRequestResultWithResponse(
                   : net::makeURLError(QelURLErrorBadServerResponse, "no data", response ? url : "");
         if (showLog) {
             platform::writeStandardOutput("\n\n【 VELMORA 接口信息 👉 】 \n url:" + url +
-                                          ", \n parameters:" + jsonDescription(parameters) +
+                                          ", \n parameters:" + reportedParameters(parameters) +
                                           ", \n statusCode:" + statusCode +
                                           ", \n x-request-id:" + requestId + ", \n date:" + date +
                                           ", \n 接口报错:" + errorDescription(reported) + "\n");
@@ -358,7 +368,7 @@ void QelNetworking::handleRequestResultWithResponse(
     if (showLog) {
         platform::writeStandardOutput(
             "\n\n【 VELMORA 接口信息 👉 】\n url:" + url +
-            ", \n parameters:" + jsonDescription(parameters) + ", \n statusCode:" + statusCode +
+            ", \n parameters:" + reportedParameters(parameters) + ", \n statusCode:" + statusCode +
             ", \n x-request-id:" + requestId + ", \n date:" + date + ", \n 接口内容:" +
             boundedText(
                 std::string_view(reinterpret_cast<const char*>(data->data()), data->size())) +
