@@ -1,5 +1,6 @@
 // The shared service, its configuration, the signed auth record and the token.
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "cloud/item_files.h"
@@ -26,6 +27,19 @@ bool isTokenCode(const QelErrorPtr& error) {
     return error && (error->code() == 100000 || error->code() == 100101);
 }
 
+// A token travels unencoded in URLs: only visible ASCII of a sane length is one.
+constexpr size_t kMaxTokenLength = 4096;
+
+std::optional<std::string> usableToken(const Json& value) {
+    if (!value.is_string()) return std::nullopt;
+    const std::string& text = value.get_ref<const std::string&>();
+    if (text.empty() || text.size() > kMaxTokenLength) return std::nullopt;
+    for (const char c : text) {
+        if (c <= ' ' || c > '~') return std::nullopt;
+    }
+    return text;
+}
+
 }  // namespace
 
 // QelCloudServiceAuth
@@ -34,15 +48,21 @@ QelCloudServiceAuth::QelCloudServiceAuth(std::string apiKey, std::string apiSecr
     : apiKey_(std::move(apiKey)), apiSecret_(std::move(apiSecret)) {}
 
 std::string QelCloudServiceAuth::signature() {
+    return signTimestamp().signature;
+}
+
+QelCloudServiceAuth::Signed QelCloudServiceAuth::signTimestamp() {
+    // The clock is read under the lock too, so the stored pair is always the latest one.
+    std::lock_guard lock(mutex_);
     char digits[64];
     std::snprintf(digits, sizeof digits, "%.0f", platform::absoluteTimeNow() * 1000.0);
-    const std::string stamp = digits;
-    const std::string content = formatMessage("key=%@&timestamp=%@", {apiKey_, stamp});
-    std::string signature = QelEncryptUtils::HMacSHA256WithSecret(apiSecret_, content);
-    std::lock_guard lock(mutex_);
-    timestamp_ = stamp;
-    signature_ = signature;
-    return signature;
+    Signed result;
+    result.timestamp = digits;
+    const std::string content = formatMessage("key=%@&timestamp=%@", {apiKey_, result.timestamp});
+    result.signature = QelEncryptUtils::HMacSHA256WithSecret(apiSecret_, content);
+    timestamp_ = result.timestamp;
+    signature_ = result.signature;
+    return result;
 }
 
 std::string QelCloudServiceAuth::timestamp() const {
@@ -149,9 +169,10 @@ void QelCloudService::getTokenWithCompletion(TokenCompletion completion) {
     }
     // The answer is kept by the record that signed the request; a setup meanwhile starts afresh.
     auto auth = authConfig();
-    const std::string signature = auth->signature();
-    const int64_t stamp = std::stoll(auth->timestamp());
-    const Json body = {{"key", cfg.apiKey()}, {"timestamp", stamp}, {"signature", signature}};
+    const QelCloudServiceAuth::Signed signedStamp = auth->signTimestamp();
+    const int64_t stamp = std::stoll(signedStamp.timestamp);
+    const Json body = {
+        {"key", cfg.apiKey()}, {"timestamp", stamp}, {"signature", signedStamp.signature}};
 
     auto self = shared_from_this();
     QelNetworking::sharedInstance()->postWithURL(
@@ -159,12 +180,13 @@ void QelCloudService::getTokenWithCompletion(TokenCompletion completion) {
         [self, auth, completion](const Json& envelope) {
             const Json data = jsonMember(envelope, "data");
             if (safeData(data)) {
-                const Json token = jsonMember(data, "token");
-                if (token.is_string()) auth->setToken(token.get<std::string>());
-                std::string held = auth->token();
+                // An answer without a usable token leaves none: keeping the old one would
+                // repeat the rejected call with it.
+                const std::optional<std::string> token = usableToken(jsonMember(data, "token"));
+                auth->setToken(token.value_or(""));
                 if (!completion) return;
-                if (!held.empty())
-                    completion(nullptr, held);
+                if (token)
+                    completion(nullptr, *token);
                 else
                     completion(QelTool::errorWithCode(QelErrorCodeFailure, "获取Token值为空"),
                                std::nullopt);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <thread>
 
@@ -143,6 +144,10 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
                 refusal.empty() ? platform::appendPathComponent(root, parent) : std::string(), name,
                 path, expected));
             refusals.push_back(std::move(refusal));
+            const Json size = jsonMember(entry, "size");
+            if (size.is_number_unsigned())
+                models.back()->setItemSize(static_cast<int64_t>(
+                    std::min<uint64_t>(size.get<uint64_t>(), std::numeric_limits<int64_t>::max())));
         }
         if (models.size() != resourceIds.size()) {
             if (completion)
@@ -254,7 +259,7 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
             // Checked while it is written: it reaches its name only with the right digest.
             net->downloadWithURL(
                 model->itemUrl(), model->itemSavePath(), model->itemName(), *model->itemMd5(),
-                std::move(progress),
+                model->itemSize(), std::move(progress),
                 [self, batch, model](const std::string&) {
                     itemChecks().async([self, batch, model] {
                         self->recordAccepted(batch, model);
@@ -266,7 +271,8 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
             continue;
         }
         net->downloadWithURL(
-            model->itemUrl(), model->itemSavePath(), model->itemName(), std::move(progress),
+            model->itemUrl(), model->itemSavePath(), model->itemName(), model->itemSize(),
+            std::move(progress),
             [self, batch, model](const std::string&) {
                 itemChecks().async([self, batch, model] {
                     if (self->verifyItemMD5WithModel(model, batch->successFileIds,

@@ -1,13 +1,16 @@
 // The project configuration check, the item list document and the UI configuration.
 #include <curl/curl.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
 #include "cloud/json_text.h"
 #include "cloud/private.h"
 #include "core/atomic_file.h"
+#include "core/bounded_text.h"
 #include "core/format.h"
+#include "core/json_intake.h"
 #include "net/url_error.h"
 #include "platform/log.h"
 #include "velmora/networking.h"
@@ -23,6 +26,11 @@ constexpr const char* kUIListMethod = "getUIListConfigWithVersion:completion:";
 // The platform's default for a blocking read: give up after this long without any data.
 constexpr long kItemListReadTimeoutSeconds = 60;
 constexpr long kItemListMaxRedirects = 10;
+// The diagnostic copy of an unusable document is for reading by a person, not for keeping it all.
+constexpr size_t kMaxDiagnosticCopyBytes = 1024 * 1024;
+
+std::atomic<int64_t> gMaximumItemListSize{QelCloudService::kDefaultMaximumItemListSize};
+std::atomic<int32_t> gTimeoutForItemList{QelCloudService::kDefaultTimeoutForItemList};
 
 // What the platform's JSON parser reports for text that is not JSON.
 constexpr int32_t kJSONReadCorruptError = 3840;
@@ -31,28 +39,50 @@ QelErrorPtr failure(const std::string& message) {
     return QelTool::errorWithCode(QelErrorCodeFailure, message);
 }
 
+struct Received {
+    std::string body;
+    size_t limit = 0;  // 0: none
+    bool overLimit = false;
+};
+
+// Counts the bytes as they come out of the decoder, so a small compressed answer cannot
+// inflate without bound.
 size_t appendBody(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
+    auto* received = static_cast<Received*>(user);
+    const size_t length = size * count;
+    if (received->limit && received->body.size() + length > received->limit) {
+        received->overLimit = true;
+        return 0;
+    }
+    received->body.append(data, length);
+    return length;
 }
 
-// The whole document at `url`, read on this thread. A transport failure or an HTTP error status
-// becomes a transport error record, as the session would make it.
+// The whole document at `url`, read on this thread, within the item list's size and time limits.
+// A transport failure or an HTTP error status becomes a transport error record, as the session
+// would make it.
 std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     static std::once_flag curlInit;
     std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 
-    std::string body;
+    Received received;
+    const int64_t limit = QelCloudService::maximumItemListSize();
+    if (limit > 0) received.limit = static_cast<size_t>(limit);
+    const int32_t timeout = QelCloudService::timeoutForItemList();
     CURL* curl = curl_easy_init();
     if (!curl) {
         error = net::makeURLError(QelURLErrorUnknown, "Could not set up the transfer", url);
-        return body;
+        return {};
     }
     char errorBuffer[CURL_ERROR_SIZE] = {};
+    const bool secure = url.size() >= 6 && curl_strnequal(url.c_str(), "https:", 6);
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    if (limit > 0)
+        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit));
+    if (timeout > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kItemListMaxRedirects);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
@@ -61,7 +91,7 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kItemListReadTimeoutSeconds);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &appendBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
 
     CURLcode result;
     {
@@ -71,15 +101,21 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
-    if (result != CURLE_OK) {
+    if (received.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
+        error = net::makeURLError(
+            QelURLErrorDataLengthExceedsMaximum,
+            "The item list exceeds the limit of " + std::to_string(limit) + " bytes", url);
+    } else if (result == CURLE_UNSUPPORTED_PROTOCOL && secure && status >= 300 && status < 400) {
+        error = net::makeURLError(QelURLErrorSecureConnectionFailed,
+                                  "A redirect from https to another scheme was refused", url);
+    } else if (result != CURLE_OK) {
         error = net::makeURLError(result, errorBuffer, url);
-        body.clear();
     } else if (status >= 400) {
         error = net::makeURLError(QelURLErrorBadServerResponse,
                                   formatMessage("HTTP status %@", {std::to_string(status)}), url);
-        body.clear();
     }
-    return body;
+    if (error) return {};
+    return std::move(received.body);
 }
 
 }  // namespace
@@ -116,12 +152,13 @@ Json QelItemListJsonModel::requestItemLisDataWithData(const Json& data,
 
 void QelItemListJsonModel::logItemListResponseData(const Json& data,
                                                    const std::string& downloadRootPath) {
-    const auto text = containerText(data);
-    if (!text) return;
+    if (!data.is_structured()) return;
+    // Both copies keep the head of a large document and say how much was cut.
+    const std::string text = boundedDump(data, 2, kMaxDiagnosticCopyBytes);
     platform::systemLog(">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
-    QelTool::normalLog(*text);
-    QelTool::saveContainer(data, platform::appendPathComponent(
-                                     downloadRootPath, "GGenerateJson/itemListResponse.log"));
+    QelTool::normalLog(boundedText(text));
+    saveContainerText(text, platform::appendPathComponent(downloadRootPath,
+                                                          "GGenerateJson/itemListResponse.log"));
 }
 
 // QelCloudService
@@ -183,9 +220,13 @@ void QelCloudService::continueCloudConfig(ErrorCompletion completion) {
     QelTool::normalLog(
         formatMessage("需要下载最新的 item_list; 本地版本：%@,远端版本：%@", {localText, remote}));
     // The refresh needs the stored states; they are read on another core while the list comes.
+    auto self = shared_from_this();
+    dispatch::globalQueue().async([self] { self->ensureResourceInfoLoaded(); });
+    // The read blocks for as long as the document takes: never on a delivery thread, where it
+    // would hold up every other answer.
     dispatch::globalQueue().async(
-        [self = shared_from_this()] { self->ensureResourceInfoLoaded(); });
-    getItemListJsonWithUrl(project ? project->itemListUrl() : std::string(), std::move(completion));
+        [self, url = project ? project->itemListUrl() : std::string(),
+         completion = std::move(completion)] { self->getItemListJsonWithUrl(url, completion); });
 }
 
 std::optional<std::string> QelCloudService::localItemListVersion() {
@@ -198,29 +239,47 @@ void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorComple
         if (completion) completion(failure("item_list_url为空"));
         return;
     }
-    QelErrorPtr readError;
-    const std::string text = readWholeURL(url, readError);
-    if (readError) {
-        if (completion) completion(readError);
-        return;
-    }
-    Json document;
+    QelErrorPtr outcome;
     try {
-        document = Json::parse(text);
-    } catch (const Json::parse_error& e) {
-        if (completion) completion(QelTool::errorWithCode(kJSONReadCorruptError, e.what()));
-        return;
+        outcome = refreshWithItemListAt(url);
+    } catch (const std::exception& e) {
+        // Out of memory or the like: the state store kept what it had, and the caller hears.
+        outcome = failure(std::string("获取ItemListJson时出错,") + e.what());
     }
+    if (completion) completion(outcome);
+}
+
+QelErrorPtr QelCloudService::refreshWithItemListAt(const std::string& url) {
+    QelErrorPtr readError;
+    std::string text = readWholeURL(url, readError);
+    if (readError) return readError;
+    jsonintake::Limits limits;
+    const int64_t maximum = maximumItemListSize();
+    if (maximum > 0) limits.maxBytes = static_cast<size_t>(maximum);
+    jsonintake::Result parsed = jsonintake::parse(text, limits);
+    text = std::string();
+    if (!parsed.ok()) return QelTool::errorWithCode(kJSONReadCorruptError, parsed.message);
+    Json document = std::move(parsed.value);
     // The extraction of requestItemLisDataWithData, moving the entries rather than copying them.
-    if (!hasItems(document, downloadRootPath())) {
-        if (completion) completion(failure("获取ItemListJson时得到的所需数据不完整！！"));
-        return;
-    }
+    if (!hasItems(document, downloadRootPath()))
+        return failure("获取ItemListJson时得到的所需数据不完整！！");
     Json itemList = Json::object();
     itemList["list"] = std::move(document["list"]);
     document = Json();
-    QelErrorPtr saveError = updateResourceStoreWithItemListDic(std::move(itemList));
-    if (completion) completion(saveError);
+    return updateResourceStoreWithItemListDic(std::move(itemList));
+}
+
+void QelCloudService::setMaximumItemListSize(int64_t bytes) {
+    gMaximumItemListSize.store(bytes);
+}
+int64_t QelCloudService::maximumItemListSize() {
+    return gMaximumItemListSize.load();
+}
+void QelCloudService::setTimeoutForItemList(int32_t seconds) {
+    gTimeoutForItemList.store(seconds);
+}
+int32_t QelCloudService::timeoutForItemList() {
+    return gTimeoutForItemList.load();
 }
 
 void QelCloudService::getUIListConfigWithVersion(const std::string& version,

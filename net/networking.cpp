@@ -11,6 +11,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/bounded_text.h"
+#include "core/json_intake.h"
 #include "net/session.h"
 #include "net/url_encoding.h"
 #include "net/url_error.h"
@@ -27,6 +29,13 @@ constexpr const char* kBoundary = "boundaryInInQelORVIniOS";
 std::atomic<int32_t> gTimeoutForRequest{60};
 std::atomic<int32_t> gTimeoutForDownload{60};
 std::atomic<bool> gShowResponseLog{false};
+std::atomic<int64_t> gMaximumResponseSize{QelNetworking::kDefaultMaximumResponseSize};
+std::atomic<int64_t> gMaximumDownloadSize{QelNetworking::kDefaultMaximumDownloadSize};
+
+// A limit of 0 or less is no limit, which the session spells as a negative one.
+int64_t effectiveLimit(int64_t limit) {
+    return limit > 0 ? limit : -1;
+}
 
 std::mutex& sharedMutex() {
     static auto* mutex = new std::mutex();
@@ -82,6 +91,16 @@ int64_t integerValue(const Json& value) {
         result = result * 10 + digit;
     }
     return negative ? -result : result;
+}
+
+// The parameters as the response report prints them: a GET's token is one of them.
+std::string reportedParameters(const Json& parameters) {
+    const Json& token = jsonMemberRef(parameters, "token");
+    if (!token.is_string() || token.get_ref<const std::string&>().empty())
+        return jsonDescription(parameters);
+    Json redacted = parameters;
+    redacted["token"] = "<redacted>";
+    return jsonDescription(redacted);
 }
 
 std::string orNull(const std::optional<std::string>& text) {
@@ -242,6 +261,18 @@ void QelNetworking::setShowResponseLog(bool show) {
 bool QelNetworking::showResponseLog() {
     return gShowResponseLog.load();
 }
+void QelNetworking::setMaximumResponseSize(int64_t bytes) {
+    gMaximumResponseSize.store(bytes);
+}
+int64_t QelNetworking::maximumResponseSize() {
+    return gMaximumResponseSize.load();
+}
+void QelNetworking::setMaximumDownloadSize(int64_t bytes) {
+    gMaximumDownloadSize.store(bytes);
+}
+int64_t QelNetworking::maximumDownloadSize() {
+    return gMaximumDownloadSize.load();
+}
 
 void QelNetworking::safeLock(const std::function<void()>& operation) {
     d_->signal.wait();
@@ -308,7 +339,7 @@ std::optional<std::string> QelNetworking::transformationToString(const Json& val
 void QelNetworking::handleRequestResultWithResponse(
     const QelURLResponsePtr& response, const std::optional<QelBytes>& data, const Json& parameters,
     const QelErrorPtr& error, const SuccessBlock& success, const FailureBlock& failure) const {
-    std::string url = response ? response->URL() : "(null)";
+    std::string url = response ? net::redactTokens(response->URL()) : "(null)";
     std::string statusCode, requestId, date;
     if (response) {
         statusCode = std::to_string(response->statusCode());
@@ -324,7 +355,7 @@ void QelNetworking::handleRequestResultWithResponse(
                   : net::makeURLError(QelURLErrorBadServerResponse, "no data", response ? url : "");
         if (showLog) {
             platform::writeStandardOutput("\n\n【 VELMORA 接口信息 👉 】 \n url:" + url +
-                                          ", \n parameters:" + jsonDescription(parameters) +
+                                          ", \n parameters:" + reportedParameters(parameters) +
                                           ", \n statusCode:" + statusCode +
                                           ", \n x-request-id:" + requestId + ", \n date:" + date +
                                           ", \n 接口报错:" + errorDescription(reported) + "\n");
@@ -336,12 +367,21 @@ void QelNetworking::handleRequestResultWithResponse(
     if (showLog) {
         platform::writeStandardOutput(
             "\n\n【 VELMORA 接口信息 👉 】\n url:" + url +
-            ", \n parameters:" + jsonDescription(parameters) + ", \n statusCode:" + statusCode +
-            ", \n x-request-id:" + requestId + ", \n date:" + date +
-            ", \n 接口内容:" + std::string(data->begin(), data->end()) + "\n");
+            ", \n parameters:" + reportedParameters(parameters) + ", \n statusCode:" + statusCode +
+            ", \n x-request-id:" + requestId + ", \n date:" + date + ", \n 接口内容:" +
+            boundedText(
+                std::string_view(reinterpret_cast<const char*>(data->data()), data->size())) +
+            "\n");
     }
 
-    Json object = Json::parse(data->begin(), data->end(), nullptr, false);
+    // An answer too large or too deep to read is treated as any other that is not JSON.
+    jsonintake::Limits limits;
+    const int64_t maximum = gMaximumResponseSize.load();
+    if (maximum > 0) limits.maxBytes = static_cast<size_t>(maximum);
+    Json object =
+        jsonintake::parse(
+            std::string_view(reinterpret_cast<const char*>(data->data()), data->size()), limits)
+            .value;
     Json codeMember = jsonMember(object, "code");
     int64_t code = isAbsent(codeMember) ? 0 : integerValue(codeMember);
     if (code != 0) {
@@ -364,6 +404,7 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
     core->method = std::move(method);
     core->headers = std::move(headers);
     core->body = std::move(body);
+    core->maxBytes = effectiveLimit(gMaximumResponseSize.load());
     QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
     const QelURLSessionTask* raw = task.get();
     net::coreOf(task).handlers.didComplete = [self = shared_from_this(), raw,
@@ -373,7 +414,25 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
                                                  const QelURLResponsePtr& response,
                                                  std::optional<QelBytes> data,
                                                  const QelErrorPtr& error, const std::string&) {
-        self->handleRequestResultWithResponse(response, data, parameters, error, success, failure);
+        const net::TaskCore& core = net::TaskAccess::core(*raw);
+        bool delivered = false;
+        const SuccessBlock onSuccess = [&](const Json& value) {
+            delivered = true;
+            if (success) net::callGuarded(core, [&] { success(value); });
+        };
+        const FailureBlock onFailure = [&](const QelErrorPtr& reported) {
+            delivered = true;
+            if (failure) net::callGuarded(core, [&] { failure(reported); });
+        };
+        try {
+            self->handleRequestResultWithResponse(response, data, parameters, error, onSuccess,
+                                                  onFailure);
+        } catch (const std::exception& e) {
+            // Our own reading failed (out of memory): the caller still hears of the request.
+            if (!delivered)
+                onFailure(QelError::make(kNSCocoaErrorDomain, QelErrorCodeFailure,
+                                         std::string("The answer could not be read: ") + e.what()));
+        }
         self->unregisterTask(raw);
     };
     // Registered before it starts, so that its completion always finds it.
@@ -450,14 +509,18 @@ QelURLSessionTaskPtr QelNetworking::uploadFileWithURL(const std::string& url,
 
 QelURLSessionTaskPtr QelNetworking::startDownload(
     const std::string& url, const std::string& directoryPath, const std::string& fileName,
-    bool withProgressRecord, ProgressBlock progress, DownloadSuccessBlock success,
-    FailureBlock failure, std::optional<std::string> md5) {
+    std::optional<int64_t> maximumSize, bool withProgressRecord, ProgressBlock progress,
+    DownloadSuccessBlock success, FailureBlock failure, std::optional<std::string> md5) {
     std::string target = platform::appendPathComponent(directoryPath, fileName);
     auto core = std::make_unique<net::TaskCore>();
     core->kind = net::TaskCore::Kind::Download;
     core->url = url;
     core->downloadTarget = target;
     core->downloadMd5 = std::move(md5);
+    int64_t limit = effectiveLimit(gMaximumDownloadSize.load());
+    if (maximumSize && *maximumSize >= 0)
+        limit = limit < 0 ? *maximumSize : std::min(limit, *maximumSize);
+    core->maxBytes = limit;
     QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
     QelURLSessionTask* raw = task.get();
     net::TaskHandlers& handlers = net::coreOf(task).handlers;
@@ -469,22 +532,26 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
         task->setSuccessBlock(std::move(success));
         task->setFailureBlock(std::move(failure));
         handlers.didWriteData = [raw](int64_t, int64_t written, int64_t expected) {
-            if (auto block = raw->progressBlock()) block(net::progressText(written, expected));
+            if (auto block = raw->progressBlock())
+                net::callGuarded(net::TaskAccess::core(*raw),
+                                 [&] { block(net::progressText(written, expected)); });
         };
         handlers.didFinishDownloading = [raw](const std::string& location,
                                               const QelURLResponsePtr&) {
             std::string path = raw->filePath();
             if (path.empty()) return;
+            const net::TaskCore& core = net::TaskAccess::core(*raw);
             if (QelErrorPtr error = moveIntoPlace(*raw, location, path)) {
-                if (auto block = raw->failureBlock()) block(error);
+                if (auto block = raw->failureBlock()) net::callGuarded(core, [&] { block(error); });
             } else if (auto block = raw->successBlock()) {
-                block(net::fileURLString(path));
+                net::callGuarded(core, [&] { block(net::fileURLString(path)); });
             }
         };
         handlers.didComplete = [self, raw](const QelURLResponsePtr&, std::optional<QelBytes>,
                                            const QelErrorPtr& error, const std::string&) {
             if (error) {
-                if (auto block = raw->failureBlock()) block(error);
+                if (auto block = raw->failureBlock())
+                    net::callGuarded(net::TaskAccess::core(*raw), [&] { block(error); });
             }
             self->unregisterTask(raw);
         };
@@ -493,11 +560,12 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
                                 failure = std::move(failure)](
                                    const QelURLResponsePtr&, std::optional<QelBytes>,
                                    const QelErrorPtr& error, const std::string& location) {
+            const net::TaskCore& core = net::TaskAccess::core(*raw);
             QelErrorPtr outcome = error ? error : moveIntoPlace(*raw, location, target);
             if (outcome) {
-                if (failure) failure(outcome);
+                if (failure) net::callGuarded(core, [&] { failure(outcome); });
             } else if (success) {
-                success(net::fileURLString(target));
+                net::callGuarded(core, [&] { success(net::fileURLString(target)); });
             }
             self->unregisterTask(raw);
         };
@@ -510,7 +578,15 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
 QelURLSessionTaskPtr QelNetworking::downloadWithURL(
     const std::string& url, const std::string& directoryPath, const std::string& fileName,
     ProgressBlock progress, DownloadSuccessBlock success, FailureBlock failure) {
-    return startDownload(url, directoryPath, fileName, true, std::move(progress),
+    return startDownload(url, directoryPath, fileName, std::nullopt, true, std::move(progress),
+                         std::move(success), std::move(failure));
+}
+
+QelURLSessionTaskPtr QelNetworking::downloadWithURL(
+    const std::string& url, const std::string& directoryPath, const std::string& fileName,
+    std::optional<int64_t> maximumSize, ProgressBlock progress, DownloadSuccessBlock success,
+    FailureBlock failure) {
+    return startDownload(url, directoryPath, fileName, maximumSize, true, std::move(progress),
                          std::move(success), std::move(failure));
 }
 
@@ -519,17 +595,15 @@ QelURLSessionTaskPtr QelNetworking::downloadWithURL(const std::string& url,
                                                     const std::string& fileName,
                                                     DownloadSuccessBlock success,
                                                     FailureBlock failure) {
-    return startDownload(url, directoryPath, fileName, false, nullptr, std::move(success),
-                         std::move(failure));
+    return startDownload(url, directoryPath, fileName, std::nullopt, false, nullptr,
+                         std::move(success), std::move(failure));
 }
 
-QelURLSessionTaskPtr QelNetworking::downloadWithURL(const std::string& url,
-                                                    const std::string& directoryPath,
-                                                    const std::string& fileName,
-                                                    const std::string& md5, ProgressBlock progress,
-                                                    DownloadSuccessBlock success,
-                                                    FailureBlock failure) {
-    return startDownload(url, directoryPath, fileName, true, std::move(progress),
+QelURLSessionTaskPtr QelNetworking::downloadWithURL(
+    const std::string& url, const std::string& directoryPath, const std::string& fileName,
+    const std::string& md5, std::optional<int64_t> maximumSize, ProgressBlock progress,
+    DownloadSuccessBlock success, FailureBlock failure) {
+    return startDownload(url, directoryPath, fileName, maximumSize, true, std::move(progress),
                          std::move(success), std::move(failure), md5);
 }
 

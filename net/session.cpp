@@ -11,8 +11,10 @@
 #include <string_view>
 
 #include "net/file_writer.h"
+#include "net/url_encoding.h"
 #include "net/url_error.h"
 #include "platform/dispatch.h"
+#include "platform/log.h"
 
 namespace velmora::net {
 namespace {
@@ -75,6 +77,9 @@ struct Transfer {
     bool holding = false;  // listed in `holding`
     bool progressDue = false;
     int64_t written = 0;
+    int64_t maxBytes = -1;
+    bool overLimit = false;
+    bool secure = false;  // https: redirects may not leave it
     int localErrno = 0;
     bool wantsProgress = false;
     // Progress goes out at most once an interval; bytes since the last report wait here.
@@ -148,6 +153,18 @@ struct Session::Impl {
     static size_t onData(char* data, size_t size, size_t count, void* user);
     static size_t onDownloadData(char* data, size_t size, size_t count, void* user);
 };
+
+void logCallbackThrow(const TaskCore& core, const std::exception_ptr& thrown) {
+    std::string what = "an exception that is no std::exception";
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    platform::systemLog("velmora: a callback of task " + std::to_string(core.identifier) + " (" +
+                        core.method + " " + redactTokens(core.url) + ") threw: " + what);
+}
 
 std::string progressText(int64_t totalWritten, int64_t totalExpected) {
     float fraction = totalExpected == 0 ? 0.0f
@@ -295,13 +312,18 @@ void Session::Impl::post(const TaskPtr& task, std::vector<TaskCore::Event> event
                 next = std::move(c.events.front());
                 c.events.pop_front();
             }
-            if (next.isProgress) {
-                if (c.handlers.didWriteData)
-                    c.handlers.didWriteData(next.bytesWritten, next.totalWritten,
-                                            next.totalExpected);
-            } else {
-                next.run();
-            }
+            // The handlers guard the callbacks they call; this catches what escapes anyway (an
+            // allocation failure), so that the task's later events, its clean-up among them,
+            // still run.
+            callGuarded(c, [&] {
+                if (next.isProgress) {
+                    if (c.handlers.didWriteData)
+                        c.handlers.didWriteData(next.bytesWritten, next.totalWritten,
+                                                next.totalExpected);
+                } else {
+                    next.run();
+                }
+            });
         }
     });
 }
@@ -384,16 +406,23 @@ bool Session::Impl::setUp(Transfer& t) {
     curl_easy_setopt(e, CURLOPT_PRIVATE, &t);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // A redirect never takes a request (and the token in its URL) off an encrypted connection.
+    t.secure = t.hostKey.rfind("https:", 0) == 0;
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, t.secure ? "https" : "http,https");
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorBuffer);
+    // An announced length over the limit is refused before the body comes; the callbacks count
+    // what comes without one.
+    t.maxBytes = core.maxBytes;
+    if (t.maxBytes > 0)
+        curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.maxBytes));
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, download ? &Impl::onDownloadData : &Impl::onData);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
-    if (core.url.rfind("https:", 0) == 0) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+    if (t.secure) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
     if (download) curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
 
     // No data for this long ends the transfer; so does a connection that takes as long.
@@ -445,6 +474,19 @@ size_t Session::Impl::onHeader(char* data, size_t size, size_t count, void* user
 size_t Session::Impl::onData(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     size_t length = size * count;
+    if (t->maxBytes >= 0 && t->body.size() + length > static_cast<uint64_t>(t->maxBytes)) {
+        t->overLimit = true;
+        return 0;
+    }
+    if (t->body.empty()) {
+        // One allocation for an announced length (never more than the limit allows).
+        curl_off_t announced = -1;
+        curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        if (announced > 0) {
+            if (t->maxBytes >= 0) announced = std::min<curl_off_t>(announced, t->maxBytes);
+            t->body.reserve(static_cast<size_t>(announced));
+        }
+    }
     t->body.insert(t->body.end(), data, data + length);
     return length;
 }
@@ -454,7 +496,12 @@ size_t Session::Impl::onDownloadData(char* data, size_t size, size_t count, void
     size_t length = size * count;
     long status = 0;
     curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 400) return length;  // an error page never becomes the file
+    // An error page never becomes the file, and is not worth reading: the status decides.
+    if (status >= 400) return 0;
+    if (t->maxBytes >= 0 && t->written + static_cast<int64_t>(length) > t->maxBytes) {
+        t->overLimit = true;
+        return 0;
+    }
     if (!t->file)
         t->file = std::make_shared<DownloadFile>(coreOf(t->task).downloadTarget,
                                                  coreOf(t->task).downloadMd5);
@@ -582,16 +629,22 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
         response = std::make_shared<const QelHTTPURLResponse>(
             effective ? effective : core.url, status, std::move(t->responseHeaders));
     }
-    QelErrorPtr error;
-    if (result != CURLE_OK) {
-        error = t->localErrno ? makePOSIXError(t->localErrno)
-                              : makeURLError(result, t->errorBuffer, core.url);
-    }
     bool download = core.kind == TaskCore::Kind::Download;
-    if (download && !error && status >= 400) {
+    QelErrorPtr error;
+    if (t->overLimit || result == CURLE_FILESIZE_EXCEEDED) {
+        error = makeURLError(
+            QelURLErrorDataLengthExceedsMaximum,
+            "The answer exceeds the limit of " + std::to_string(t->maxBytes) + " bytes", core.url);
+    } else if (download && status >= 400) {
         error = makeURLError(QelURLErrorBadServerResponse,
                              "The server answered with HTTP status " + std::to_string(status),
                              core.url);
+    } else if (result == CURLE_UNSUPPORTED_PROTOCOL && t->secure && status >= 300 && status < 400) {
+        error = makeURLError(QelURLErrorSecureConnectionFailed,
+                             "A redirect from https to another scheme was refused", core.url);
+    } else if (result != CURLE_OK) {
+        error = t->localErrno ? makePOSIXError(t->localErrno)
+                              : makeURLError(result, t->errorBuffer, core.url);
     }
     std::optional<QelBytes> body;
     if (!download && !error) body = std::move(t->body);
@@ -654,7 +707,8 @@ void Session::Impl::finalize(const TaskPtr& task, QelURLResponsePtr response,
                     error = std::move(error), location = std::move(location)]() mutable {
         TaskCore& c = coreOf(task);
         if (c.handlers.didComplete)
-            c.handlers.didComplete(response, std::move(body), error, location);
+            callGuarded(
+                c, [&] { c.handlers.didComplete(response, std::move(body), error, location); });
         if (!location.empty() && !c.temporaryMoved) ::unlink(location.c_str());
         c.handlers = TaskHandlers();  // callbacks may hold the issuer; let it go now
         taskDone();

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,9 @@ struct TaskCore {
     std::string method = "GET";
     std::vector<std::string> headers;
     std::optional<QelBytes> body;
+    /// The most bytes the answer may have (a data task's body, a download's file); more fails
+    /// the task with "NSURLErrorDomain" -1103. Negative: no limit.
+    int64_t maxBytes = -1;
     /// Downloads: the target, beside which the temporary file is made.
     std::string downloadTarget;
     /// Downloads: the digest the file must have to be named.
@@ -119,6 +123,20 @@ class Session : public std::enable_shared_from_this<Session> {
     std::unique_ptr<Impl> impl_;
     friend struct Impl;
 };
+
+/// Logs, once, that a callback of the task threw, naming the task (token redacted).
+void logCallbackThrow(const TaskCore& core, const std::exception_ptr& thrown);
+
+/// Runs a callback that is not ours; whatever it throws is logged and goes no further, so the
+/// task's clean-up after it still runs.
+template <class Callback>
+void callGuarded(const TaskCore& core, Callback&& callback) {
+    try {
+        callback();
+    } catch (...) {
+        logCallbackThrow(core, std::current_exception());
+    }
+}
 
 /// The download progress text: written/expected in double precision, rounded to single, "%.4f";
 /// 0 when nothing is expected.

@@ -57,4 +57,24 @@ std::string fileURLString(const std::string& path) {
     return "file://" + encode(absolute, kPathSet);
 }
 
+std::string redactTokens(std::string_view text) {
+    static constexpr std::string_view kName = "token=";
+    static constexpr std::string_view kValueEnds = "&#; \t\r\n\"'<>";
+    std::string out;
+    size_t copied = 0;
+    for (size_t at = text.find(kName); at != std::string_view::npos;
+         at = text.find(kName, at + kName.size())) {
+        if (at == 0 || (text[at - 1] != '?' && text[at - 1] != '&')) continue;
+        const size_t start = at + kName.size();
+        size_t end = text.find_first_of(kValueEnds, start);
+        if (end == std::string_view::npos) end = text.size();
+        if (end == start) continue;
+        out.append(text.substr(copied, start - copied));
+        out.append("<redacted>");
+        copied = end;
+    }
+    out.append(text.substr(copied));
+    return out;
+}
+
 }  // namespace velmora::net

@@ -18,4 +18,8 @@ inline std::string percentEncodeFragment(std::string_view text) {
 /// directory), its path percent-encoded with the RFC 3986 path set.
 std::string fileURLString(const std::string& path);
 
+/// `text` (a URL, or a message holding URLs) with the value of every "token" query parameter
+/// replaced by "<redacted>", for logs and error texts; an empty value stays empty.
+std::string redactTokens(std::string_view text);
+
 }  // namespace velmora::net

@@ -1,5 +1,7 @@
 #include "net/url_error.h"
 
+#include "net/url_encoding.h"
+
 namespace velmora::net {
 
 int64_t urlErrorCode(CURLcode code) {
@@ -18,6 +20,8 @@ int64_t urlErrorCode(CURLcode code) {
         case CURLE_HTTP2:
         case CURLE_HTTP2_STREAM:
             return QelURLErrorNetworkConnectionLost;
+        case CURLE_FILESIZE_EXCEEDED:
+            return QelURLErrorDataLengthExceedsMaximum;
         case CURLE_WEIRD_SERVER_REPLY:
         case CURLE_BAD_CONTENT_ENCODING:
             return QelURLErrorBadServerResponse;
@@ -42,8 +46,9 @@ int64_t urlErrorCode(CURLcode code) {
 }
 
 QelErrorPtr makeURLError(int64_t code, const std::string& message, const std::string& url) {
-    QelError::UserInfo info{{kNSLocalizedDescriptionKey, message}};
-    if (!url.empty()) info.emplace("NSErrorFailingURLStringKey", url);
+    // Error texts reach logs and hosts' crash reports; the token is a credential.
+    QelError::UserInfo info{{kNSLocalizedDescriptionKey, redactTokens(message)}};
+    if (!url.empty()) info.emplace("NSErrorFailingURLStringKey", redactTokens(url));
     return std::make_shared<const QelError>(kNSURLErrorDomain, code, std::move(info));
 }
 

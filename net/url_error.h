@@ -12,7 +12,7 @@ namespace velmora::net {
 int64_t urlErrorCode(CURLcode code);
 
 /// A transport error record: the mapped code, libcurl's text (the detail of `errorBuffer` when
-/// it has one) and the failing URL.
+/// it has one) and the failing URL, each with any token redacted.
 QelErrorPtr makeURLError(CURLcode code, const char* errorBuffer, const std::string& url);
 
 /// A transport-style record with a code and message of our own (cancellation, bad status).

@@ -56,9 +56,18 @@ class VELMORA_EXPORT QelCloudServiceAuth {
   public:
     QelCloudServiceAuth(std::string apiKey, std::string apiSecret);
 
+    /// A time stamp and the signature made of it, taken as one pair.
+    struct Signed {
+        std::string timestamp;
+        std::string signature;
+    };
+
     /// Signs "key=<apiKey>&timestamp=<ms>" with the secret at the current millisecond, stores
     /// and answers the 64-digit HMAC-SHA256 ("" for an empty secret).
     std::string signature();
+    /// The same, answering the time stamp with it: both are made and stored under one lock, so
+    /// concurrent signers never send one's signature with another's time stamp.
+    Signed signTimestamp();
     /// The time stamp of the last signature, decimal milliseconds ("" before the first).
     std::string timestamp() const;
     /// The current token, "" while none is held.
@@ -124,6 +133,9 @@ class VELMORA_EXPORT QelItemDownloadModel {
     void setItemFileId(std::string v) { itemFileId_ = std::move(v); }
     const std::optional<std::string>& itemMd5() const { return itemMd5_; }
     void setItemMd5(std::optional<std::string> v) { itemMd5_ = std::move(v); }
+    /// The file's size in bytes when the cloud named it: the download fails beyond it.
+    const std::optional<int64_t>& itemSize() const { return itemSize_; }
+    void setItemSize(std::optional<int64_t> v) { itemSize_ = v; }
 
     /// "<itemName>; <itemFileId>".
     std::string description() const;
@@ -134,6 +146,7 @@ class VELMORA_EXPORT QelItemDownloadModel {
     std::string itemName_;
     std::string itemFileId_;
     std::optional<std::string> itemMd5_;
+    std::optional<int64_t> itemSize_;
 };
 
 using QelItemDownloadModelPtr = std::shared_ptr<QelItemDownloadModel>;
@@ -318,12 +331,26 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
         std::function<void(const QelErrorPtr& error, const std::optional<std::string>& value)>;
 
     /// Fetches the project configuration, downloads the default avatars when asked to, and
-    /// fetches the item list when the announced version differs from the stored one. The
-    /// item list read blocks the thread the configuration answer arrived on.
+    /// fetches the item list when the announced version differs from the stored one. The item
+    /// list is read on a worker of the background queue, where the completion then runs; the
+    /// HTTP client's delivery threads are never held up by it.
     void getLatestCloudConfigWithVersion(const std::string& version, ErrorCompletion completion);
     /// Reads the item list document synchronously on the calling thread (no token, no session
-    /// settings, a time-out of its own), refreshes the state store and saves it.
+    /// settings, limits of its own below), refreshes the state store and saves it. A document
+    /// that is too large (after decompression), too slow or not JSON (nested deeper than 128
+    /// levels counts as not JSON, code 3840) fails and leaves the store as it was.
     void getItemListJsonWithUrl(const std::string& url, ErrorCompletion completion);
+
+    static constexpr int64_t kDefaultMaximumItemListSize = 64LL * 1024 * 1024;
+    static constexpr int32_t kDefaultTimeoutForItemList = 120;
+    /// The most bytes the item list document may have once decompressed; a larger one fails
+    /// with "NSURLErrorDomain" -1103. 0 or less lifts the limit.
+    static void setMaximumItemListSize(int64_t bytes);
+    static int64_t maximumItemListSize();
+    /// Seconds the whole item list read may take (besides 60 without any data); 0 or less lifts
+    /// the limit.
+    static void setTimeoutForItemList(int32_t seconds);
+    static int32_t timeoutForItemList();
     /// Hands the project's UI configuration over exactly as received.
     void getUIListConfigWithVersion(const std::string& version, ValueCompletion completion);
 
@@ -363,6 +390,8 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
   private:
     void getLatestCloudConfig(std::string version, ErrorCompletion completion, int renewals);
     void continueCloudConfig(ErrorCompletion completion);
+    /// The item list fetch after its argument check; answers its error.
+    QelErrorPtr refreshWithItemListAt(const std::string& url);
     std::optional<std::string> localItemListVersion();
     void getUIListConfig(std::string version, ValueCompletion completion, int renewals);
     /// The avatar query behind getAvatarInfoWithAvatarId and getAvatarOnlineWithAvatarId: the

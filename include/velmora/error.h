@@ -23,6 +23,8 @@ enum QelURLErrorCode : int64_t {
     QelURLErrorCannotConnectToHost = -1004,
     QelURLErrorNetworkConnectionLost = -1005,
     QelURLErrorBadServerResponse = -1011,
+    /// An answer larger than the limit set for it (a body, a download, the item list).
+    QelURLErrorDataLengthExceedsMaximum = -1103,
     QelURLErrorSecureConnectionFailed = -1200,
 };
 

@@ -35,6 +35,7 @@ VELMORA_EXPORT const Json& jsonMemberRef(const Json& object, const std::string& 
 
 /// The printed form of a value as a "%@" in a message shows it: text without quotes, numbers and
 /// booleans as JSON, null as "<null>", an absent value as "(null)", containers as pretty JSON.
+/// At most 64 KiB: a longer one keeps its head and ends with a note of how many bytes were cut.
 VELMORA_EXPORT std::string jsonDescription(const Json& value);
 
 }  // namespace velmora

@@ -129,6 +129,17 @@ class VELMORA_EXPORT QelMultipartFormModel {
 /// time-out ends a transfer after that many seconds without data; the download time-out bounds
 /// a whole transfer from the moment it gets a connection slot. Both are read when the shared
 /// instance is created.
+///
+/// Answers are bounded. A data task keeps at most `maximumResponseSize` bytes of body (default
+/// 64 MiB) and a download writes at most `maximumDownloadSize` bytes (default 512 MiB, or less when
+/// the caller names the size to expect); a longer answer, announced or not, fails the task with
+/// "NSURLErrorDomain" -1103 and leaves no file. A JSON answer nested deeper than 128 levels is
+/// read as one that is not JSON. The sizes are read when a request starts; 0 or less lifts the
+/// limit. A redirect from https goes to https only. Tokens in URLs that the SDK logs or puts into
+/// an error's text read "token=<redacted>"; the request itself carries them unchanged.
+///
+/// A callback that throws is logged once with its task's identity; the exception goes no further
+/// and the task's clean-up (its registry entry) still happens.
 class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetworking> {
   public:
     using SuccessBlock = std::function<void(const Json& responseObject)>;
@@ -152,6 +163,15 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
     static int32_t timeoutForDownload();
     static void setShowResponseLog(bool show);
     static bool showResponseLog();
+
+    static constexpr int64_t kDefaultMaximumResponseSize = 64LL * 1024 * 1024;
+    static constexpr int64_t kDefaultMaximumDownloadSize = 512LL * 1024 * 1024;
+    /// The most bytes of body a GET, POST, multipart or upload request accepts.
+    static void setMaximumResponseSize(int64_t bytes);
+    static int64_t maximumResponseSize();
+    /// The most bytes a download writes when its caller names no smaller size.
+    static void setMaximumDownloadSize(int64_t bytes);
+    static int64_t maximumDownloadSize();
 
     QelURLSessionTaskPtr getWithURL(const std::string& url,
                                     const std::optional<Parameters>& parameters,
@@ -202,14 +222,21 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
     QelURLSessionTaskPtr downloadWithURL(const std::string& url, const std::string& directoryPath,
                                          const std::string& fileName, DownloadSuccessBlock success,
                                          FailureBlock failure);
-    /// The progress form for a file that must have the MD5 value `md5` (32 lowercase hex
-    /// digits): the digest is taken while the bytes are written, and a file without it never
-    /// reaches the target, which stays as it was. Such a failure is "NSCocoaErrorDomain" 999999
+    /// The progress form for a file whose size is known beforehand: more than `maximumSize`
+    /// bytes (never more than `maximumDownloadSize`) fails the download; absent is the default.
+    QelURLSessionTaskPtr downloadWithURL(const std::string& url, const std::string& directoryPath,
+                                         const std::string& fileName,
+                                         std::optional<int64_t> maximumSize, ProgressBlock progress,
+                                         DownloadSuccessBlock success, FailureBlock failure);
+    /// The form for a file that must have the MD5 value `md5` (32 lowercase hex digits): the
+    /// digest is taken while the bytes are written, and a file without it never reaches the
+    /// target, which stays as it was. Such a failure is "NSCocoaErrorDomain" 999999
     /// "MD5值比对不一致" with the two values under "QelExpectedMD5" and "QelReceivedMD5".
+    /// `maximumSize` bounds the body as in the form above.
     QelURLSessionTaskPtr downloadWithURL(const std::string& url, const std::string& directoryPath,
                                          const std::string& fileName, const std::string& md5,
-                                         ProgressBlock progress, DownloadSuccessBlock success,
-                                         FailureBlock failure);
+                                         std::optional<int64_t> maximumSize, ProgressBlock progress,
+                                         DownloadSuccessBlock success, FailureBlock failure);
 
   private:
     struct Private;
@@ -222,7 +249,8 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
                                        std::optional<QelBytes> body, Json reportParameters,
                                        SuccessBlock success, FailureBlock failure);
     QelURLSessionTaskPtr startDownload(const std::string& url, const std::string& directoryPath,
-                                       const std::string& fileName, bool withProgressRecord,
+                                       const std::string& fileName,
+                                       std::optional<int64_t> maximumSize, bool withProgressRecord,
                                        ProgressBlock progress, DownloadSuccessBlock success,
                                        FailureBlock failure,
                                        std::optional<std::string> md5 = std::nullopt);

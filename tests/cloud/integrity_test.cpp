@@ -97,7 +97,7 @@ TEST_F(IntegrityTest, CorruptDownloadsNeverReachTheirNames) {
     std::promise<QelErrorPtr> failed;
     QelNetworking::sharedInstance()->downloadWithURL(
         fileUrl(0), fs::path(target).parent_path(), fs::path(target).filename(),
-        items[0]["md5"].get<std::string>(), nullptr,
+        items[0]["md5"].get<std::string>(), std::nullopt, nullptr,
         [&](const std::string&) { failed.set_value(nullptr); },
         [&](const QelErrorPtr& error) { failed.set_value(error); });
     const QelErrorPtr error = failed.get_future().get();

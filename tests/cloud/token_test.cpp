@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "tests/cloud/cloud_test_support.h"
@@ -147,6 +148,43 @@ TEST_F(TokenTest, RenewalIsBoundedToThreeTokensPerCall) {
     EXPECT_THAT(outcome.error->localizedDescription(), HasSubstr("message=token expired"));
     EXPECT_EQ(emulator().requests("items/v3/resource/list").size(), 4u);
     EXPECT_EQ(emulator().requests("user/token/key").size(), 3u);
+}
+
+TEST_F(TokenTest, ConcurrentRenewalsEachSendTheTimeStampTheySigned) {
+    constexpr size_t kCalls = 24;
+    emulator().addFault({{"path", "items/v3/app/centre-config"},
+                         {"code", 100101},
+                         {"message", "token expired"},
+                         {"count", kCalls}});
+    std::vector<std::promise<QelErrorPtr>> done(kCalls);
+    std::vector<std::thread> callers;
+    std::promise<void> go;
+    std::shared_future<void> start = go.get_future().share();
+    for (size_t i = 0; i < kCalls; ++i) {
+        callers.emplace_back([&, i] {
+            start.wait();
+            service->getUIListConfigWithVersion(
+                "1.0",
+                [&done, i](const QelErrorPtr& error, const Json&) { done[i].set_value(error); });
+        });
+    }
+    go.set_value();
+    for (auto& caller : callers) caller.join();
+    for (auto& call : done) {
+        auto future = call.get_future();
+        ASSERT_EQ(future.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+        const QelErrorPtr error = future.get();
+        EXPECT_EQ(error, nullptr) << errorDescription(error);
+    }
+    // Every token request was answered with a token, which the emulator only does for a
+    // signature of the request's own time stamp; checked here once more, independently.
+    const Json sent = emulator().requests("user/token/key");
+    ASSERT_EQ(sent.size(), kCalls);
+    for (const auto& request : sent) {
+        const Json body = Json::parse(CloudEmulator::recordedBody(request));
+        EXPECT_EQ(body["signature"], emulator().signature(body["timestamp"].get<int64_t>()))
+            << body.dump();
+    }
 }
 
 struct FailureCase {

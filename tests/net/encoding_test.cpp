@@ -52,6 +52,25 @@ TEST(PercentEncodingTest, FileURLAndPathJoin) {
     EXPECT_EQ(platform::appendPathComponent("/d", ""), "/d");
 }
 
+TEST(PercentEncodingTest, TokensAreRedactedWhereverAQueryNamesThem) {
+    const struct {
+        std::string input;
+        std::string expected;
+    } cases[] = {
+        {"http://h/api/x?token=abc", "http://h/api/x?token=<redacted>"},
+        {"http://h/api/x?a=1&token=abc&b=2", "http://h/api/x?a=1&token=<redacted>&b=2"},
+        {"http://h/x?token=abc#f", "http://h/x?token=<redacted>#f"},
+        {"http://h/x?token=&a=1", "http://h/x?token=&a=1"},  // nothing to hide
+        {"http://h/x?mytoken=abc&xtoken=d", "http://h/x?mytoken=abc&xtoken=d"},
+        {"http://h/token=abc", "http://h/token=abc"},  // a path, not a query
+        {"failed: http://h/x?token=a%20b; retry http://h/y?token=c",
+         "failed: http://h/x?token=<redacted>; retry http://h/y?token=<redacted>"},
+        {"no url at all", "no url at all"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(net::redactTokens(c.input), c.expected) << c.input;
+}
+
 TEST(ProgressTextTest, FractionRoundedToSinglePrecision) {
     EXPECT_EQ(net::progressText(1, 2), "0.5000");
     EXPECT_EQ(net::progressText(0, 0), "0.0000");

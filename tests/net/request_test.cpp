@@ -338,6 +338,16 @@ TEST_F(RequestTest, ResponseReportsOnlyWhenSwitchedOn) {
                            ", \n statusCode:200, \n "
                            "x-request-id:rid, \n date:Mon, 01 Jan 2024 00:00:00 GMT, \n "
                            "接口内容:{\"code\":0}\n");
+    // A token in the URL is the one thing the report keeps to itself.
+    std::string withToken = captureStandardOutput([&] {
+        Outcome outcome;
+        http->getWithURL(server.url("/report"), QelNetworking::Parameters{{"token", "s3cret"}},
+                         outcome.success(), outcome.failure());
+        outcome.wait();
+    });
+    EXPECT_NE(withToken.find("url:" + server.url("/report?token=<redacted>&")), std::string::npos)
+        << withToken;
+    EXPECT_EQ(withToken.find("s3cret"), std::string::npos) << withToken;
     std::string failure = captureStandardOutput([&] { run(refused); });
     EXPECT_EQ(failure.rfind("\n\n【 VELMORA 接口信息 👉 】 \n url:(null), \n parameters:", 0), 0u)
         << failure;

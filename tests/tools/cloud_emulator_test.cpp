@@ -1,5 +1,9 @@
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -449,6 +453,66 @@ TEST_F(CloudEmulatorApi, AnswersBadRequestsWithTheEnvelope) {
         EXPECT_FALSE(reply.json().value("message", "").empty()) << c.what;
         EXPECT_FALSE(reply.headers["x-request-id"].empty()) << c.what;
     }
+}
+
+TEST_F(CloudEmulatorApi, RefusesBodiesNestedTooDeep) {
+    const std::string token = emu().fetchToken();
+    auto nested = [](size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    const std::string png = "\x89PNG\r\n\x1a\n....";
+    const struct {
+        const char* what;
+        std::string target;
+        std::string body;
+        std::string type;
+    } cases[] = {
+        {"token request", "/api/user/token/key", R"({"key":)" + nested(10000) + "}",
+         "application/json"},
+        {"resource list", "/api/items/v3/resource/list?token=" + token,
+         R"({"resourceids":)" + nested(300000) + "}", "application/json"},
+        {"avatar description", "/api/items/v3/avatar/create?token=" + token,
+         formBody({{"icon_full", png, "icon.png", "image/png"},
+                   {"data", R"({"a":)" + nested(10000) + "}", "", ""}}),
+         kFormType},
+        {"fault rule", "/_emulator/faults", R"({"path":"x","body":)" + nested(300000) + "}",
+         "application/json"},
+        {"settings", "/_emulator/settings", nested(129), "application/json"},
+    };
+    for (const auto& c : cases) {
+        HttpReply reply = emu().request("POST", c.target, c.body, {"Content-Type: " + c.type});
+        EXPECT_EQ(reply.status, 400) << c.what;
+        EXPECT_EQ(reply.code(), 100400) << c.what;
+        EXPECT_THAT(reply.json().value("message", ""),
+                    ::testing::HasSubstr("nests deeper than 128 levels"))
+            << c.what;
+    }
+    // 128 levels in all are still read: the rule object and 127 in its body.
+    const HttpReply rule =
+        emu().request("POST", "/_emulator/faults", R"({"path":"x","body":)" + nested(127) + "}",
+                      {"Content-Type: application/json"});
+    EXPECT_EQ(rule.code(), 0) << rule.body;
+    EXPECT_EQ(emu().faults().size(), 1u);
+}
+
+TEST(CloudEmulatorLimits, IdleConnectionsDoNotHoldUpARequest) {
+    CloudEmulator emu;
+    // Connected and silent, as a client that went away without closing would be.
+    std::vector<int> idle;
+    for (int i = 0; i < 200; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(emu.port()));
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        idle.push_back(fd);
+    }
+    const auto started = Clock::now();
+    const HttpReply reply = emu.get("/_emulator/state");
+    const auto took = Clock::now() - started;
+    EXPECT_EQ(reply.code(), 0) << reply.body;
+    EXPECT_LT(took, std::chrono::seconds(1));
+    for (const int fd : idle) ::close(fd);
+    EXPECT_EQ(emu.stop(), 0) << emu.log();
 }
 
 TEST(CloudEmulatorLimits, RefusesOversizedBodies) {

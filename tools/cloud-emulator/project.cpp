@@ -10,11 +10,13 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <stdexcept>
 #include <unordered_set>
 
+#include "core/json_intake.h"
 #include "engine/standin/bundle_format.h"
 #include "velmora/encrypt_utils.h"
 
@@ -41,7 +43,10 @@ std::optional<std::string> readFile(const fs::path& path) {
 Json readJson(const fs::path& path) {
     auto text = readFile(path);
     if (!text) return absentJson();
-    return Json::parse(*text, nullptr, false);
+    // The project's own files, but anyone can edit them: read as carefully as a request.
+    jsonintake::Limits limits;
+    limits.maxBytes = std::numeric_limits<size_t>::max();
+    return jsonintake::parse(*text, limits).value;
 }
 
 // Written beside the target and renamed over it, so that a reader never sees half a file.
@@ -344,7 +349,7 @@ int64_t Project::publishLocked() {
         const std::string rel = fs::relative(path, items).generic_string();
         auto [md5, size] = storeCopy(dir_ / "store", path);
         Json meta =
-            Json::parse(standin::readBundleMeta((dir_ / "store" / md5).string()), nullptr, false);
+            jsonintake::parse(standin::readBundleMeta((dir_ / "store" / md5).string())).value;
         std::string category =
             meta.is_object() && meta.contains("category") && meta["category"].is_string()
                 ? meta["category"].get<std::string>()

@@ -18,10 +18,13 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <thread>
 
+#include "core/json_intake.h"
 #include "tools/cloud-emulator/multipart.h"
 #include "tools/cloud-emulator/project.h"
 
@@ -51,8 +54,92 @@ constexpr int64_t kUnknownAvatar = 130404;
 constexpr int64_t kClockWindowMs = 5 * 60 * 1000;
 constexpr size_t kMaxRecords = 100000;
 constexpr size_t kChunk = 64 * 1024;
-constexpr size_t kWorkerThreads = 64;
 constexpr int kMaxHoldSeconds = 120;
+// Every open connection holds a worker, so workers are made as connections come (up to this
+// many) and leave after a while without one.
+constexpr size_t kMaxWorkerThreads = 512;
+constexpr auto kIdleWorkerLife = std::chrono::seconds(10);
+// A connection that sends nothing gives its worker back after this long.
+constexpr time_t kKeepAliveSeconds = 5;
+constexpr time_t kReadTimeoutSeconds = 5;
+
+// httplib's own pool has a fixed number of workers, and a connection keeps one for as long as it
+// is open: a few idle connections then hold up every other client.
+class ElasticTaskQueue final : public httplib::TaskQueue {
+  public:
+    ElasticTaskQueue(size_t maxThreads, std::chrono::seconds idleLife)
+        : maxThreads_(maxThreads), idleLife_(idleLife) {}
+    ~ElasticTaskQueue() override { shutdown(); }
+
+    void enqueue(std::function<void()> job) override {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+        reapLocked();
+        if (jobs_.size() > idle_ && workers_.size() < maxThreads_) {
+            std::thread worker([this] { work(); });
+            const auto id = worker.get_id();
+            workers_.emplace(id, std::move(worker));
+        }
+        ready_.notify_one();
+    }
+
+    void shutdown() override {
+        std::map<std::thread::id, std::thread> workers;
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            workers.swap(workers_);
+            exited_.clear();
+        }
+        ready_.notify_all();
+        for (auto& [id, worker] : workers) worker.join();
+    }
+
+  private:
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ++idle_;
+            const bool woken =
+                ready_.wait_for(lock, idleLife_, [this] { return !jobs_.empty() || stopping_; });
+            --idle_;
+            if (jobs_.empty()) {
+                if (!woken || stopping_) {
+                    if (!stopping_) exited_.push_back(std::this_thread::get_id());
+                    return;
+                }
+                continue;
+            }
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            job = nullptr;
+            lock.lock();
+        }
+    }
+
+    // Joins the workers that left for want of work; they no longer need the lock.
+    void reapLocked() {
+        for (const auto& id : exited_) {
+            auto it = workers_.find(id);
+            if (it == workers_.end()) continue;
+            it->second.join();
+            workers_.erase(it);
+        }
+        exited_.clear();
+    }
+
+    const size_t maxThreads_;
+    const std::chrono::seconds idleLife_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> jobs_;
+    std::map<std::thread::id, std::thread> workers_;
+    std::vector<std::thread::id> exited_;
+    size_t idle_ = 0;
+    bool stopping_ = false;
+};
 
 struct Reply {
     int status = 200;
@@ -316,6 +403,7 @@ struct Server::Impl {
     int port = -1;
     std::string requestPrefix;
     std::atomic<uint64_t> requestCounter{0};
+    std::atomic<int> listener{-1};
 
     std::mutex mutex;                       // guards everything below
     std::map<std::string, int64_t> tokens;  // token -> expiry in ms
@@ -338,6 +426,8 @@ struct Server::Impl {
     void record(const httplib::Request& req, const std::string& id, std::string_view body);
     Effects matchFaults(const httplib::Request& req);
     Reply route(const httplib::Request& req, const std::string& body);
+    /// A JSON body read within the limits the SDK reads answers with; a refusal is a 400.
+    std::optional<Reply> readJson(std::string_view text, Json& out) const;
     Reply api(const std::string& endpoint, const httplib::Request& req, const std::string& body);
     Reply admin(const httplib::Request& req, const std::string& body);
     Reply fileReply(const httplib::Request& req, const fs::path& file, const std::string& type);
@@ -362,6 +452,7 @@ int Server::bind() {
         impl.port =
             impl.http.bind_to_port(impl.options.host, impl.options.port) ? impl.options.port : -1;
     }
+    if (impl.port > 0 && impl.listener.load() >= 0) ::listen(impl.listener.load(), SOMAXCONN);
     return impl.port;
 }
 
@@ -391,8 +482,16 @@ void Server::Impl::waitForRelease(uint64_t heldAt) {
 }
 
 void Server::Impl::setUp() {
-    http.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+    http.new_task_queue = [] { return new ElasticTaskQueue(kMaxWorkerThreads, kIdleWorkerLife); };
     http.set_keep_alive_max_count(1000);
+    http.set_keep_alive_timeout(kKeepAliveSeconds);
+    http.set_read_timeout(kReadTimeoutSeconds);
+    // The library listens with a backlog of 5; a burst of connections would wait a second each
+    // for the kernel to try again. The socket is kept so that bind() can listen with more.
+    http.set_socket_options([this](socket_t sock) {
+        httplib::default_socket_options(sock);
+        listener.store(sock);
+    });
     // Headers and body go out as separate writes; without this the body waits on the client's
     // delayed acknowledgement.
     http.set_tcp_nodelay(true);
@@ -761,9 +860,23 @@ std::optional<Reply> Server::Impl::checkToken(const httplib::Request& req) {
     return std::nullopt;
 }
 
+std::optional<Reply> Server::Impl::readJson(std::string_view text, Json& out) const {
+    jsonintake::Limits limits;
+    limits.maxBytes = options.maxBodyBytes;
+    jsonintake::Result result = jsonintake::parse(text, limits);
+    if (!result.ok()) {
+        out = absentJson();
+        return badRequest(result.refusal == jsonintake::Refusal::Malformed
+                              ? "malformed JSON body"
+                              : "malformed JSON body: " + result.message);
+    }
+    out = std::move(result.value);
+    return std::nullopt;
+}
+
 Reply Server::Impl::issueToken(const std::string& body) {
-    Json request = Json::parse(body, nullptr, false);
-    if (request.is_discarded()) return badRequest("malformed JSON body");
+    Json request;
+    if (auto refused = readJson(body, request)) return *refused;
     if (!request.is_object()) return badRequest("the JSON body must be an object");
     for (const char* member : {"key", "timestamp", "signature"}) {
         if (!request.contains(member)) return badRequest(std::string("missing member ") + member);
@@ -814,8 +927,7 @@ Reply Server::Impl::api(const std::string& endpoint, const httplib::Request& req
         return std::nullopt;
     };
     auto jsonBody = [&](Json& out) -> std::optional<Reply> {
-        out = Json::parse(body, nullptr, false);
-        if (out.is_discarded()) return badRequest("malformed JSON body");
+        if (auto refused = readJson(body, out)) return *refused;
         if (!out.is_object()) return badRequest("the JSON body must be an object");
         return std::nullopt;
     };
@@ -849,7 +961,8 @@ Reply Server::Impl::api(const std::string& endpoint, const httplib::Request& req
         if (!icon) return badRequest("missing form part icon_full");
         if (!data) return badRequest("missing form part data");
         if (!looksLikePicture(icon->data)) return badRequest("form part icon_full is no picture");
-        Json description = Json::parse(data->data, nullptr, false);
+        Json description;
+        if (auto refused = readJson(data->data, description)) return *refused;
         if (!description.is_object()) return badRequest("form part data must hold a JSON object");
         return success({{"avatar_id", project.createAvatar(description, icon->data)}});
     }
@@ -962,8 +1075,8 @@ Reply Server::Impl::admin(const httplib::Request& req, const std::string& body) 
         return success({{"rules", list}});
     }
     if (what == "faults" && method == "POST") {
-        Json j = Json::parse(body, nullptr, false);
-        if (j.is_discarded()) return badRequest("malformed JSON body");
+        Json j;
+        if (auto refused = readJson(body, j)) return *refused;
         Json items = j.is_array()                             ? j
                      : (j.is_object() && j.contains("rules")) ? j["rules"]
                                                               : Json::array({j});
@@ -1013,7 +1126,8 @@ Reply Server::Impl::admin(const httplib::Request& req, const std::string& body) 
         return success({{"expired", n}});
     }
     if (what == "settings" && method == "POST") {
-        Json j = Json::parse(body, nullptr, false);
+        Json j;
+        if (auto refused = readJson(body, j)) return *refused;
         if (!j.is_object()) return badRequest("the JSON body must be an object");
         for (const auto& [key, value] : j.items()) {
             if (key != "task_seconds" && key != "token_ttl_seconds")
