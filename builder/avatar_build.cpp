@@ -37,8 +37,8 @@ void QelBuilderKit::buildAvatarWithImage(const QelImagePtr& image, int64_t type,
         const QelImagePtr photo = uploadPhoto(image, config.buildAvatarMaxSize());
         service->generateAvatarOnlineWithImage(
             photo, type, true,
-            [limit, completion](const QelErrorPtr& error,
-                                const std::optional<std::string>& taskId) {
+            [service, limit, completion](const QelErrorPtr& error,
+                                         const std::optional<std::string>& taskId) {
                 if (error || !taskId) {
                     if (completion)
                         completion(
@@ -48,7 +48,8 @@ void QelBuilderKit::buildAvatarWithImage(const QelImagePtr& image, int64_t type,
                             std::nullopt);
                     return;
                 }
-                builder::pollTaskResult(*taskId, limit, builder::cloudResultRequest(), completion);
+                builder::pollTaskResult(*taskId, limit, builder::cloudResultRequest(service),
+                                        completion);
             });
     });
 }

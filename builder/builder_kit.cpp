@@ -37,7 +37,7 @@ void QelBuilderKit::getTaskInfoWithTaskId(const std::string& taskId, double over
     };
     auto outcome = std::make_shared<Outcome>();
     builder::pollTaskResult(
-        taskId, overTime, builder::cloudResultRequest(),
+        taskId, overTime, builder::cloudResultRequest(QelCloudService::sharedService()),
         [outcome](const QelErrorPtr& error, const std::optional<std::string>& text) {
             outcome->error = error;
             outcome->text = text;

@@ -92,10 +92,10 @@ QelErrorPtr timeOutError() {
     return QelTool::errorWithCode(QelErrorCodeFailure, formatMessage("%@ 超时", {kPollingMethod}));
 }
 
-ResultRequest cloudResultRequest() {
-    return [](const std::string& taskId, double deadline, Reply reply) {
-        cloud::getTaskInfoWithLimit(QelCloudService::sharedService(), taskId,
-                                    cloud::TaskPollLimit{deadline, nullptr}, std::move(reply));
+ResultRequest cloudResultRequest(std::shared_ptr<QelCloudService> service) {
+    return [service](const std::string& taskId, double deadline, Reply reply) {
+        cloud::getTaskInfoWithLimit(service, taskId, cloud::TaskPollLimit{deadline, nullptr},
+                                    std::move(reply));
     };
 }
 

@@ -1,10 +1,15 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "velmora/error.h"
+
+namespace velmora {
+class QelCloudService;
+}
 
 // The builder's result polling under a time limit, apart from the transport so that the reply
 // handling can be driven with any answer.
@@ -19,8 +24,8 @@ using Reply = std::function<void(const QelErrorPtr& error, const std::optional<s
 /// `deadline`, answering the time-out record (`timeOutError()`) instead.
 using ResultRequest = std::function<void(const std::string& taskId, double deadline, Reply reply)>;
 
-/// The cloud's result request on the shared cloud service.
-ResultRequest cloudResultRequest();
+/// The cloud's result request on `service` (the one that started the task: a build keeps it).
+ResultRequest cloudResultRequest(std::shared_ptr<QelCloudService> service);
 
 /// 999999 "getTaskInfoWithTaskId:overTime:completion: 超时".
 QelErrorPtr timeOutError();
