@@ -3,10 +3,12 @@
 // Velmora: the whole public interface in one include.
 
 #include "velmora/avatar_helper.h"
+#include "velmora/builder_kit.h"
 #include "velmora/cloud_service.h"
 #include "velmora/encrypt_utils.h"
 #include "velmora/error.h"
 #include "velmora/export.h"
+#include "velmora/face_check.h"
 #include "velmora/geometry.h"
 #include "velmora/image.h"
 #include "velmora/json.h"

@@ -1,0 +1,108 @@
+#include "builder/result_polling.h"
+
+#include <atomic>
+#include <memory>
+
+#include "cloud/task_polling.h"
+#include "core/format.h"
+#include "platform/clock.h"
+#include "velmora/cloud_service.h"
+#include "velmora/tool.h"
+
+namespace velmora::builder {
+namespace {
+
+bool isStillRunning(const QelErrorPtr& error) {
+    return error && (error->code() == 120004 || error->code() == 120005);
+}
+
+bool isTimeOut(const QelErrorPtr& error) {
+    static const std::string text = formatMessage("%@ 超时", {kPollingMethod});
+    return error && error->code() == QelErrorCodeFailure && error->localizedDescription() == text;
+}
+
+class Poll : public std::enable_shared_from_this<Poll> {
+  public:
+    Poll(std::string taskId, double deadline, ResultRequest request, Reply completion)
+        : taskId_(std::move(taskId)),
+          deadline_(deadline),
+          request_(std::move(request)),
+          completion_(std::move(completion)) {}
+
+    void step() {
+        // Written so that a deadline that is not a number has passed.
+        if (!(platform::absoluteTimeNow() <= deadline_)) {
+            finish(timeOutError(), std::nullopt);
+            return;
+        }
+        // One answer per request: a second one must not start a second chain of requests.
+        auto self = shared_from_this();
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        request_(
+            taskId_, deadline_,
+            [self, answered](const QelErrorPtr& error, const std::optional<std::string>& text) {
+                if (answered->exchange(true)) return;
+                self->reply(error, text);
+            });
+    }
+
+  private:
+    void reply(const QelErrorPtr& error, const std::optional<std::string>& text) {
+        if (isStillRunning(error)) {
+            step();
+            return;
+        }
+        if (isTimeOut(error)) {
+            finish(error, std::nullopt);
+            return;
+        }
+        if (error) {
+            finish(QelTool::errorWithCode(
+                       static_cast<int32_t>(error->code()),
+                       formatMessage("%@ 出错,%@", {kPollingMethod, QelTool::errorMessage(error)})),
+                   std::nullopt);
+            return;
+        }
+        if (text) {
+            finish(nullptr, text);
+            return;
+        }
+        // An answer with neither would otherwise leave the build waiting for ever.
+        finish(QelTool::errorWithCode(QelErrorCodeFailure,
+                                      formatMessage("%@ 返回值为空", {kPollingMethod})),
+               std::nullopt);
+    }
+
+    void finish(const QelErrorPtr& error, const std::optional<std::string>& text) {
+        if (finished_.exchange(true)) return;
+        Reply completion = std::move(completion_);
+        if (completion) completion(error, text);
+    }
+
+    const std::string taskId_;
+    const double deadline_;
+    ResultRequest request_;
+    Reply completion_;
+    std::atomic<bool> finished_{false};
+};
+
+}  // namespace
+
+QelErrorPtr timeOutError() {
+    return QelTool::errorWithCode(QelErrorCodeFailure, formatMessage("%@ 超时", {kPollingMethod}));
+}
+
+ResultRequest cloudResultRequest(std::shared_ptr<QelCloudService> service) {
+    return [service](const std::string& taskId, double deadline, Reply reply) {
+        cloud::getTaskInfoWithLimit(service, taskId, cloud::TaskPollLimit{deadline, nullptr},
+                                    std::move(reply));
+    };
+}
+
+void pollTaskResult(const std::string& taskId, double overTime, ResultRequest request,
+                    Reply completion) {
+    const double deadline = platform::absoluteTimeNow() + overTime;
+    std::make_shared<Poll>(taskId, deadline, std::move(request), std::move(completion))->step();
+}
+
+}  // namespace velmora::builder
