@@ -1,0 +1,550 @@
+// velmora-demo: a host application in miniature. It runs Velmora's main job end to end against a
+// cloud: by default the project's own cloud emulator, started here on loopback.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "emulator_process.h"
+#include "report.h"
+#include "velmora/velmora.h"
+
+namespace fs = std::filesystem;
+using velmora::Json;
+using velmora::QelErrorPtr;
+
+namespace demo {
+namespace {
+
+struct Options {
+    std::string baseUrl;
+    std::string key;
+    std::string secret;
+    std::string appid;
+    std::string data;
+    std::string emulator;
+    std::string photo;
+    double buildTimeLimit = 10.0;
+    double stepTimeout = 60.0;
+    bool json = false;
+    bool verbose = false;
+};
+
+/// One answer from a callback that may come on any thread, or never: every wait is bounded.
+template <class T>
+class Await {
+  public:
+    void set(T value) {
+        std::lock_guard lock(mutex_);
+        if (!value_) value_ = std::move(value);
+        cv_.notify_all();
+    }
+    std::optional<T> wait(double seconds) {
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, std::chrono::duration<double>(seconds),
+                     [&] { return value_.has_value(); });
+        return value_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::optional<T> value_;
+};
+
+QelErrorPtr demoError(const std::string& message) {
+    return velmora::QelError::make(velmora::kNSCocoaErrorDomain, velmora::QelErrorCodeFailure,
+                                   message);
+}
+
+QelErrorPtr noAnswer(const Options& options) {
+    return demoError("no answer within " + std::to_string(static_cast<int>(options.stepTimeout)) +
+                     " s");
+}
+
+/// Everything the steps share.
+struct Demo {
+    Options options;
+    Report report;
+    std::string root;          // the demo's data: download root, avatars, engine files
+    std::string emulatorData;  // the emulator's project directory, when known
+    int stepNumber = 0;
+
+    Demo(Options o, std::FILE* out) : options(std::move(o)), report(options.json, out) {}
+
+    std::string downloadRoot() const { return root + "/cloud"; }
+
+    /// Runs one step; `body` fills the step and answers false on failure.
+    bool step(const std::string& name, const std::function<bool(Report::Step&)>& body) {
+        Report::Step s;
+        s.number = ++stepNumber;
+        s.name = name;
+        const auto start = std::chrono::steady_clock::now();
+        bool ok = false;
+        try {
+            ok = body(s);
+        } catch (const std::exception& e) {
+            s.error = demoError(std::string("unexpected: ") + e.what());
+        }
+        s.ms = elapsedMs(start);
+        if (s.status != Report::Status::Skipped)
+            s.status = ok ? Report::Status::Ok : Report::Status::Failed;
+        const bool passed = s.status != Report::Status::Failed;
+        report.add(std::move(s));
+        return passed;
+    }
+
+    /// The configuration check: project configuration, default avatars, item list.
+    QelErrorPtr configurationCheck() {
+        auto done = std::make_shared<Await<QelErrorPtr>>();
+        velmora::QelCloudService::sharedService()->getLatestCloudConfigWithVersion(
+            "1.0", [done](const QelErrorPtr& error) { done->set(error); });
+        auto error = done->wait(options.stepTimeout);
+        return error ? *error : noAnswer(options);
+    }
+
+    /// File ids by state, from the state store.
+    std::map<std::string, uint64_t> states() {
+        std::map<std::string, uint64_t> out;
+        Json info = velmora::QelCloudService::sharedService()->resourceInfoDic();
+        if (!info.is_object()) return out;
+        for (const auto& [fileId, entry] : info.items())
+            if (entry.is_object() && entry.contains("fileState") &&
+                entry["fileState"].is_number_unsigned())
+                out[fileId] = entry["fileState"].get<uint64_t>();
+        return out;
+    }
+
+    /// An admin request to the emulator; absent when the cloud has no admin API.
+    std::optional<Json> admin(const std::string& method, const std::string& path) {
+        auto done = std::make_shared<Await<std::pair<QelErrorPtr, Json>>>();
+        auto http = velmora::QelNetworking::sharedInstance();
+        auto success = [done](const Json& value) { done->set({nullptr, value}); };
+        auto failure = [done](const QelErrorPtr& error) { done->set({error, Json()}); };
+        std::string url = options.baseUrl + "/_emulator/" + path;
+        if (method == "GET")
+            http->getWithURL(url, std::nullopt, success, failure);
+        else
+            http->postWithURL(url, Json::object(), success, failure);
+        auto answer = done->wait(options.stepTimeout);
+        if (!answer || answer->first || !answer->second.is_object()) return std::nullopt;
+        return answer->second;
+    }
+};
+
+void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+// ---- The steps ----
+
+bool stepSetup(Demo& d, Report::Step& s) {
+    fs::create_directories(d.root + "/engine");
+    // The stand-in engine only checks that its three configuration files exist.
+    for (const char* name : {"controller.json", "graph.json", "logic.json"})
+        writeFile(d.root + "/engine/" + name, "{}\n");
+    auto helper = velmora::QelAvatarHelper::shareHelper();
+    helper->setControllerConfigPath(d.root + "/engine/controller.json");
+    helper->setAnimationGraphPath(d.root + "/engine/graph.json");
+    helper->setAnimationLogicPath(d.root + "/engine/logic.json");
+    // The default set names catalogue items; it is written once the catalogue is known.
+    helper->setDefaultJsonPath(d.root + "/engine/default.json");
+
+    velmora::QelCloudServiceConfig config;
+    config.setApiKey(d.options.key);
+    config.setApiSecret(d.options.secret);
+    config.setAppid(d.options.appid);
+    config.setApiBasePath(d.options.baseUrl);
+    auto cloud = velmora::QelCloudService::sharedService();
+    cloud->setupWithConfig(config, d.downloadRoot());
+    cloud->setIsDownloadDefaultAvatars(true);
+
+    s.summary = "engine files, cloud service and download root " + d.downloadRoot();
+    s.figures = {{"download_root", d.downloadRoot()}};
+    return true;
+}
+
+bool stepSync(Demo& d, Report::Step& s) {
+    s.error = d.configurationCheck();
+    if (s.error) {
+        s.summary = "the configuration check failed";
+        return false;
+    }
+    auto cloud = velmora::QelCloudService::sharedService();
+    auto states = d.states();
+    size_t present = 0;
+    for (const auto& [id, state] : states)
+        if (state == velmora::QelFileStatePresent || state == velmora::QelFileStateDownloaded)
+            ++present;
+    size_t avatars = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(cloud->avatarRootPath(), ec))
+        if (entry.is_directory()) ++avatars;
+    auto project = cloud->projectJsonModel();
+    std::string version = project ? project->itemListVersion() : "";
+
+    // The engine's default set: the first catalogue item of two categories.
+    Json defaults = Json::array();
+    std::set<std::string> seen;
+    for (const auto& [id, state] : states) {
+        auto slash = id.find('/');
+        std::string category = slash == std::string::npos ? "" : id.substr(0, slash);
+        if ((category == "hair" || category == "top") && seen.insert(category).second)
+            defaults.push_back({{"category", category}, {"file_id", id}});
+    }
+    writeFile(d.root + "/engine/default.json", Json{{"default_list", defaults}}.dump(2) + "\n");
+
+    s.summary = "item list version " + version + ", " + std::to_string(states.size()) +
+                " items in the catalogue (" + std::to_string(present) + " on disk), " +
+                std::to_string(avatars) + " default avatars stored";
+    s.figures = {{"item_list_version", version},
+                 {"catalogue_items", states.size()},
+                 {"items_on_disk", present},
+                 {"default_avatars", avatars}};
+    return true;
+}
+
+/// A text progress "i/N" drawn as a bar on a terminal and as plain lines elsewhere.
+class ProgressView {
+  public:
+    explicit ProgressView(const Report& report)
+        : report_(report), terminal_(!report.json() && isatty(fileno(report.out()))) {}
+    void operator()(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        auto slash = text.find('/');
+        if (slash == std::string::npos || report_.json()) return;
+        long done = std::strtol(text.c_str(), nullptr, 10);
+        long total = std::strtol(text.c_str() + slash + 1, nullptr, 10);
+        if (total <= 0) return;
+        if (!terminal_) {
+            report_.note("download " + text);
+            return;
+        }
+        const int width = 30;
+        int filled = static_cast<int>(width * done / total);
+        std::fprintf(report_.out(), "\r    [%s%s] %s", std::string(filled, '#').c_str(),
+                     std::string(width - filled, ' ').c_str(), text.c_str());
+        if (done >= total) std::fprintf(report_.out(), "\n");
+        std::fflush(report_.out());
+    }
+
+  private:
+    const Report& report_;
+    bool terminal_;
+    std::mutex mutex_;
+};
+
+/// Downloads the items of the file ids that the state store does not hold as verified; answers
+/// the file ids fetched.
+QelErrorPtr fetchItems(Demo& d, const std::vector<std::string>& fileIds,
+                       std::vector<std::string>& fetched, size_t& failed) {
+    Json info = velmora::QelCloudService::sharedService()->resourceInfoDic();
+    std::vector<std::string> resourceIds;
+    for (const auto& id : fileIds) {
+        if (!info.contains(id) || !info[id].is_object()) continue;
+        const Json& entry = info[id];
+        auto state = entry.value("fileState", Json()).is_number_unsigned()
+                         ? entry["fileState"].get<uint64_t>()
+                         : uint64_t{velmora::QelFileStateNeedsDownload};
+        if (state == velmora::QelFileStatePresent || state == velmora::QelFileStateDownloaded)
+            continue;
+        if (entry.contains("resource_id") && entry["resource_id"].is_string())
+            resourceIds.push_back(entry["resource_id"].get<std::string>());
+    }
+    if (resourceIds.empty()) return nullptr;
+    using Result = std::tuple<QelErrorPtr, std::vector<std::string>, std::vector<std::string>>;
+    auto done = std::make_shared<Await<Result>>();
+    auto view = std::make_shared<ProgressView>(d.report);
+    velmora::QelCloudService::sharedService()->downloadItemsWithCloudSourceIds(
+        resourceIds, [view](const std::string& text) { (*view)(text); },
+        [done](const QelErrorPtr& error, const std::vector<std::string>& ok,
+               const std::vector<std::string>& bad) {
+            done->set({error, ok, bad});
+        });
+    auto result = done->wait(d.options.stepTimeout);
+    if (!result) return noAnswer(d.options);
+    fetched = std::get<1>(*result);
+    failed = std::get<2>(*result).size();
+    if (std::get<0>(*result)) return std::get<0>(*result);
+    if (failed) return demoError(std::to_string(failed) + " items failed to download");
+    return nullptr;
+}
+
+bool stepAvatar(Demo& d, Report::Step& s) {
+    auto cloud = velmora::QelCloudService::sharedService();
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(cloud->avatarRootPath(), ec))
+        if (fs::is_regular_file(entry.path() / "avatar.json"))
+            names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    if (names.empty()) {
+        s.error = demoError("no avatar is stored below " + cloud->avatarRootPath());
+        return false;
+    }
+    std::ifstream in(fs::path(cloud->avatarRootPath()) / names.front() / "avatar.json");
+    Json description = Json::parse(in, nullptr, false);
+    std::vector<std::string> bundles;
+    if (description.is_object() && description.contains("bundle_list") &&
+        description["bundle_list"].is_array())
+        for (const auto& id : description["bundle_list"])
+            if (id.is_string()) bundles.push_back(id.get<std::string>());
+
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::string> fetched;
+    size_t failed = 0;
+    s.error = fetchItems(d, bundles, fetched, failed);
+    if (s.error) return false;
+    uint64_t bytes = 0;
+    for (const auto& id : bundles) {
+        auto size = fs::file_size(fs::path(d.downloadRoot()) / id, ec);
+        if (!ec) bytes += size;
+    }
+    // The engine takes the items from disk.
+    auto avatar = velmora::QelAvatarHelper::createAvatar();
+    if (!avatar) {
+        s.error = demoError("the engine made no avatar");
+        return false;
+    }
+    s.summary = std::to_string(names.size()) + " avatars; avatar " + names.front() + ": " +
+                std::to_string(bundles.size()) + " items (" + std::to_string(fetched.size()) +
+                " downloaded, " + std::to_string(bytes) + " bytes) in " +
+                std::to_string(static_cast<long>(elapsedMs(start))) + " ms";
+    s.figures = {{"avatars", names.size()},
+                 {"avatar", names.front()},
+                 {"items", bundles.size()},
+                 {"downloaded", fetched.size()},
+                 {"bytes", bytes}};
+    return !bundles.empty();
+}
+
+bool stepResync(Demo& d, Report::Step& s) {
+    if (d.emulatorData.empty()) {
+        s.status = Report::Status::Skipped;
+        s.summary = d.admin("GET", "state")
+                        ? "an emulator started elsewhere: its items cannot be changed from here"
+                        : "the cloud has no emulator admin API";
+        return true;
+    }
+    auto before = d.states();
+    std::vector<std::string> onDisk;
+    for (const auto& [id, state] : before)
+        if (state == velmora::QelFileStatePresent || state == velmora::QelFileStateDownloaded)
+            onDisk.push_back(id);
+    // Change a few items that are on disk: a bundle's payload is not interpreted, so a few more
+    // bytes keep it usable and give it a new digest.
+    const size_t changeCount = std::min<size_t>(3, onDisk.size());
+    std::set<std::string> changed;
+    for (size_t i = 0; i < changeCount; ++i) {
+        const std::string& id = onDisk[(i * onDisk.size()) / changeCount];
+        std::ofstream out(fs::path(d.emulatorData) / "items" / id,
+                          std::ios::binary | std::ios::app);
+        out << "changed by the demo\n";
+        if (!out.flush()) {
+            s.error = demoError("cannot change the emulator's item " + id);
+            return false;
+        }
+        changed.insert(id);
+    }
+    auto published = d.admin("POST", "publish");
+    if (!published) {
+        s.error = demoError("the emulator did not publish a new version");
+        return false;
+    }
+    s.error = d.configurationCheck();
+    if (s.error) {
+        s.summary = "the configuration check failed";
+        return false;
+    }
+    auto after = d.states();
+    std::vector<std::string> stale;
+    for (const auto& id : onDisk) {
+        auto it = after.find(id);
+        if (it != after.end() && it->second == velmora::QelFileStateNeedsDownload)
+            stale.push_back(id);
+    }
+    std::vector<std::string> fetched;
+    size_t failed = 0;
+    s.error = fetchItems(d, stale, fetched, failed);
+    if (s.error) return false;
+    const size_t kept = onDisk.size() - stale.size();
+    std::string version =
+        (*published).value("data", Json::object()).value("item_list_version", Json()).dump();
+    s.summary = "published version " + version + " with " + std::to_string(changed.size()) +
+                " changed items; " + std::to_string(fetched.size()) + " downloaded again, " +
+                std::to_string(kept) + " kept";
+    s.figures = {{"changed_items", changed.size()},
+                 {"downloaded_again", fetched.size()},
+                 {"kept", kept},
+                 {"changed_downloaded_exactly",
+                  std::set<std::string>(fetched.begin(), fetched.end()) == changed}};
+    return std::set<std::string>(fetched.begin(), fetched.end()) == changed;
+}
+
+bool stepTeardown(Demo&, Report::Step& s) {
+    velmora::QelCloudService::destroy();
+    velmora::QelNetworking::destroy();
+    velmora::QelAvatarHelper::destroy();
+    s.summary = "every shared instance dropped";
+    return true;
+}
+
+// ---- Process plumbing ----
+
+std::string makeTempDir() {
+    std::string pattern = (fs::temp_directory_path() / "velmora-demo-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary directory");
+    return pattern;
+}
+
+/// Ctrl-C and SIGTERM stop the emulator and remove the temporary data before the demo exits.
+struct SignalGuard {
+    sigset_t set{};
+    std::thread waiter;
+    std::function<void()> onSignal;
+    std::FILE* errStream = stderr;
+
+    SignalGuard() {
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGUSR1);
+        // Blocked before any thread starts, so every later thread inherits the mask.
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        waiter = std::thread([this] {
+            int sig = 0;
+            sigwait(&set, &sig);
+            if (sig == SIGUSR1) return;  // normal end
+            if (onSignal) onSignal();
+            std::fprintf(errStream, "velmora-demo: stopped by signal %d\n", sig);
+            _exit(128 + sig);
+        });
+    }
+    ~SignalGuard() {
+        pthread_kill(waiter.native_handle(), SIGUSR1);
+        waiter.join();
+    }
+};
+
+int runSteps(Options options, std::FILE* out, std::FILE* err);
+
+int run(Options options) {
+    // The report goes to the original standard output; the SDK's own log lines go to standard
+    // error with --verbose and nowhere otherwise, so that --json output stays one document.
+    std::FILE* out = fdopen(dup(STDOUT_FILENO), "w");
+    std::FILE* err = fdopen(dup(STDERR_FILENO), "w");
+    if (!out || !err) throw std::runtime_error("cannot duplicate the standard streams");
+    std::fflush(stdout);
+    int sink = options.verbose ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY);
+    dup2(sink, STDOUT_FILENO);
+    if (!options.verbose) dup2(sink, STDERR_FILENO);
+    close(sink);
+    try {
+        return runSteps(std::move(options), out, err);
+    } catch (const std::exception& e) {
+        std::fprintf(err, "velmora-demo: %s\n", e.what());
+        return 2;
+    }
+}
+
+int runSteps(Options options, std::FILE* out, std::FILE* err) {
+    SignalGuard signals;
+    EmulatorProcess emulator;
+    std::string tempDir = makeTempDir();
+    bool keepData = !options.data.empty();
+    std::mutex cleanupMutex;
+    auto cleanup = [&] {
+        std::lock_guard lock(cleanupMutex);
+        emulator.stop();
+        std::error_code ec;
+        fs::remove_all(tempDir, ec);
+    };
+    signals.onSignal = cleanup;
+    signals.errStream = err;
+
+    const bool startEmulator = options.baseUrl.empty();
+    Demo d(options, out);
+    if (startEmulator) {
+        std::string error;
+        std::string binary =
+            options.emulator.empty() ? findEmulatorBinary("velmora-demo") : options.emulator;
+        if (!emulator.start(binary, tempDir + "/emulator", std::chrono::seconds(30), error)) {
+            std::fprintf(err, "velmora-demo: %s\n", error.c_str());
+            cleanup();
+            return 2;
+        }
+        d.options.baseUrl = emulator.baseUrl();
+        d.options.key = emulator.apiKey();
+        d.options.secret = emulator.apiSecret();
+        d.options.appid = emulator.appid();
+        d.emulatorData = emulator.dataDir();
+    }
+    d.root = keepData ? fs::absolute(options.data).string() : tempDir + "/app";
+    fs::create_directories(d.root);
+    d.report.setCloud(d.options.baseUrl, startEmulator);
+
+    // A step that fails leaves the later ones without their ground: stop there.
+    bool ok = d.step("setup", [&](auto& s) { return stepSetup(d, s); }) &&
+              d.step("sync", [&](auto& s) { return stepSync(d, s); }) &&
+              d.step("avatar", [&](auto& s) { return stepAvatar(d, s); }) &&
+              d.step("resync", [&](auto& s) { return stepResync(d, s); });
+    d.step("teardown", [&](auto& s) { return stepTeardown(d, s); });
+    d.report.finish();
+    cleanup();
+    return ok && d.report.ok() ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace demo
+
+int main(int argc, char** argv) {
+    demo::Options options;
+    CLI::App app{
+        "velmora-demo: Velmora's main job end to end. Without --base-url it starts the project's\n"
+        "cloud emulator on 127.0.0.1 with the sample project and stops it at the end."};
+    app.add_option(
+        "--base-url", options.baseUrl,
+        "API base path of another cloud (its credentials with --key, --secret, --appid)");
+    app.add_option("--key", options.key, "API key of the cloud given with --base-url");
+    app.add_option("--secret", options.secret, "API secret of the cloud given with --base-url");
+    app.add_option("--appid", options.appid, "application id of the cloud given with --base-url");
+    app.add_option("--data", options.data,
+                   "keep the demo's download root and avatars in this directory between runs "
+                   "(default: a temporary one, removed at the end)");
+    app.add_option("--emulator", options.emulator, "the cloud emulator binary to start");
+    app.add_option("--photo", options.photo, "the photograph to check and build from");
+    app.add_option("--build-time-limit", options.buildTimeLimit,
+                   "seconds the avatar build may take")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--step-timeout", options.stepTimeout,
+                   "seconds to wait for any one answer before the step fails")
+        ->check(CLI::PositiveNumber);
+    app.add_flag("--json", options.json, "print one machine-readable report instead of lines");
+    app.add_flag("--verbose", options.verbose, "show the SDK's own log lines on standard error");
+    CLI11_PARSE(app, argc, argv);
+    if (!options.baseUrl.empty() &&
+        (options.key.empty() || options.secret.empty() || options.appid.empty())) {
+        std::fprintf(stderr, "velmora-demo: --base-url needs --key, --secret and --appid\n");
+        return 2;
+    }
+    try {
+        return demo::run(std::move(options));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velmora-demo: %s\n", e.what());
+        return 2;
+    }
+}
