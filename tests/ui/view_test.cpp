@@ -62,7 +62,7 @@ TEST(ViewTest, FrameSettersChangeOnlyWhatTheyName) {
     EXPECT_EQ(view.bounds(), (QelRect{{0, 0}, {30, 40}}));
 }
 
-TEST(ViewTest, CornerPathHasFourArcsInTheDesignedOrder) {
+TEST(ViewTest, CornerPathHasFourArcsClockwiseFromTopLeft) {
     const QelCornerRadii radii = QelCornerRadiiMake(1, 2, 3, 4);
     EXPECT_EQ(radii.topLeft, 1);
     EXPECT_EQ(radii.topRight, 2);
