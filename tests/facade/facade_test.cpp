@@ -36,7 +36,7 @@ TEST(FacadeTest, IdentityOfTheBuild) {
 
     // The build info is regenerated at every build, so it names the commit the tests run on.
     const auto commit = sourceCommit();
-    EXPECT_EQ(Velmora::commitHash(), commit);
+    EXPECT_EQ(Velmora::commitHash(), commit) << "a build older than the checkout: build again";
     if (commit) {
         EXPECT_EQ(commit->size(), 40u);
     }
