@@ -53,6 +53,23 @@ class VELMORA_EXPORT QelScreen {
     static void setBounds(QelRect bounds);
     static double scale();
     static void setScale(double scale);
+
+    // QelCommon: screen metrics and the fixed layout rules of the avatar screens.
+
+    static double screenWidth();
+    static double screenHeight();
+    static double screenScale();
+    /// True when the first window of `QelApplication::windows()` has a bottom safe-area inset
+    /// above 0 (a screen with a cut-out); false without a window.
+    static bool hasFringe();
+    /// 24 when `hasFringe`, else 0 (a fixed value, not the window's top inset).
+    static double topSafeArea();
+    /// 34 when `hasFringe`, else 0.
+    static double bottomSafeArea();
+    /// A width of the 375 x 812 point design scaled to this screen: screenWidth / 375 x value.
+    static double widthOfTheIPhoneX(double value);
+    /// A height of the design scaled to this screen: screenHeight / 812 x value.
+    static double heightOfTheIPhoneX(double value);
 };
 
 }  // namespace velmora

@@ -1,4 +1,4 @@
-# cmake -DBUILD_DIR= -DHOST_DIR= -DWORK_DIR= -DGENERATOR= -DCXX= -DSANITIZE_FLAGS= -P install_check.cmake
+# cmake -DBUILD_DIR= -DHOST_DIR= -DWORK_DIR= -DGENERATOR= -DCXX= -DNM= -DSANITIZE_FLAGS= -P install_check.cmake
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT rc EQUAL 0)
@@ -11,6 +11,19 @@ endfunction()
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
+
+# The build's identity is exported data with C linkage, found by name in the dynamic symbols.
+file(GLOB shared_libs "${prefix}/lib*/libvelmora.so" "${prefix}/lib/*/libvelmora.so")
+list(LENGTH shared_libs shared_count)
+if(NOT shared_count EQUAL 1)
+    message(FATAL_ERROR "expected one installed libvelmora.so, found: ${shared_libs}")
+endif()
+run("${NM}" -D --defined-only "${shared_libs}")
+foreach(symbol VelmoraVersionNumber VelmoraVersionString)
+    if(NOT last_output MATCHES "[0-9a-f]+ [DR] ${symbol}\n")
+        message(FATAL_ERROR "${symbol} is not an exported data symbol:\n${last_output}")
+    endif()
+endforeach()
 
 # find_package(Velmora)
 run(${CMAKE_COMMAND} -S "${HOST_DIR}" -B "${WORK_DIR}/host" -G "${GENERATOR}"
