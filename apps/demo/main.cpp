@@ -396,10 +396,9 @@ bool stepResync(Demo& d, Report::Step& s) {
 }
 
 bool stepTeardown(Demo&, Report::Step& s) {
-    velmora::QelCloudService::destroy();
-    velmora::QelNetworking::destroy();
-    velmora::QelAvatarHelper::destroy();
-    s.summary = "every shared instance dropped";
+    velmora::Velmora::destroy();
+    s.summary =
+        "Velmora " + velmora::Velmora::version() + " torn down: every shared instance dropped";
     return true;
 }
 
