@@ -53,6 +53,40 @@ class VELMORA_EXPORT QelImage {
     /// pixels do not bleed their colour. Absent for a size below 1 × 1 or an empty image.
     QelImagePtr scaledToPixelSize(int pixelWidth, int pixelHeight) const;
 
+    // QelCommon: module images, upright pixels and fitting into a box.
+
+    /// An image from one of the framework's resource modules: the directory
+    /// "<main bundle>/Frameworks/<moduleName>.framework". `name` may carry a relative subdirectory
+    /// ("icons/close") but never leaves the module. Lookup, first match wins:
+    /// - `name` without an extension is taken as PNG; an extension (png, jpg, jpeg, any case) is
+    ///   kept as given;
+    /// - the variant for the screen's scale (`QelScreen::scale()`, rounded: "name@2x.png") comes
+    ///   first, then "@3x" and "@2x" from the highest down, then the plain "name.png" (scale 1);
+    ///   the image's scale is the variant's;
+    /// - a file called exactly `name` (no extension added) is the last resort.
+    /// Absent when the module, or every candidate, is missing or does not decode. No cache: each
+    /// call reads the file.
+    static QelImagePtr imageNamed(const std::string& name, const std::string& moduleName);
+    /// imageNamed with the module "QelAvatarEdit".
+    static QelImagePtr avatarEditImageNamed(const std::string& name);
+    /// imageNamed with the module "QelAvatarTrack".
+    static QelImagePtr avatarTrackImageNamed(const std::string& name);
+    /// imageNamed with the module "QelCustomUIModule".
+    static QelImagePtr customUIImageNamed(const std::string& name);
+
+    /// An image whose pixels stand upright (orientation Up), turned and mirrored at full
+    /// resolution: the size in points and the scale are the source's, no pixel is lost. An
+    /// image that is already upright is answered itself; absent in, absent out.
+    static QelImagePtr fixOrientation(const QelImagePtr& image);
+
+    /// The image fitted into `size` (points), aspect ratio kept and never enlarged, logging
+    /// "---width：%.0f，height：%.0f" with the resulting size through the system log. An image that
+    /// fits already is answered itself (its own size logged), as is any image when a side of
+    /// `size` is zero or negative. Otherwise the answer is drawn upright (orientation applied) at
+    /// scale 1, one pixel per point, with area averaging; a fractional side is rounded up to whole
+    /// pixels as a drawing context does (37.5 x 150 points become 38 x 150 pixels).
+    static QelImagePtr compressImage(const QelImagePtr& image, QelSize size);
+
     QelSize size() const;
     double scale() const { return scale_; }
     QelImageOrientation imageOrientation() const { return orientation_; }
