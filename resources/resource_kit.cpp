@@ -64,7 +64,10 @@ std::string canonical(const std::string& path) {
     if (path.empty()) return {};
     std::error_code ec;
     auto resolved = fs::weakly_canonical(fs::path(path), ec);
-    return ec ? std::string() : resolved.lexically_normal().string();
+    if (ec) return {};
+    std::string text = resolved.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
 }
 
 bool isRegularFile(const std::string& path) {

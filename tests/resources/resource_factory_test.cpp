@@ -27,6 +27,7 @@ class ResourceFactoryTest : public CloudServiceTest {
         ASSERT_GE(items.size(), 8u);
         loader = std::make_shared<QelResourceFactory>();
         loader->setDownloadRootPath(root.path());
+        emulator().clearRequests();  // the item list fetched above
     }
 
     std::string fileId(size_t i) const { return items[i]["path"].get<std::string>(); }
