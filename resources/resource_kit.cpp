@@ -306,8 +306,13 @@ void QelResourceKit::continueLoading(const QelAvatarModelPtr& model,
     auto ordered = sortArray(first.successFileModels(), requested);
     auto [paths, fileIds] = parseFileIdsAndPathsWithFileModels(ordered);
     auto engineAvatar = model->avatar();
-    const std::vector<std::string> needed =
-        engineAvatar ? engineAvatar->checkDefault(paths, fileIds) : fileIds;
+    if (!engineAvatar) {
+        // The engine avatar went away meanwhile and cannot be made again: nothing was loaded.
+        finish(QelTool::errorWithCode(
+            QelErrorCodeFailure, std::string(kLoadSelector) + "方法中 avatarModel 的 avatar 为空"));
+        return;
+    }
+    const std::vector<std::string> needed = engineAvatar->checkDefault(paths, fileIds);
     const std::set<std::string> neededSet(needed.begin(), needed.end());
     const std::set<std::string> requestedSet(requested.begin(), requested.end());
     if (neededSet == requestedSet) {
@@ -320,10 +325,16 @@ void QelResourceKit::continueLoading(const QelAvatarModelPtr& model,
         needed, progress,
         [self, model, requested = std::move(requested), firstError = first.error(),
          completion = std::move(completion)](const QelDownloadResultModel& second) {
-            if (!second.error() || second.error()->code() == QelErrorCodeUnknownItems)
+            QelErrorPtr error = second.error() ? second.error() : firstError;
+            if (!second.error() || second.error()->code() == QelErrorCodeUnknownItems) {
                 self->avatarLoadItemsWithModel(
                     model, self->sortArray(second.successFileModels(), requested));
-            if (completion) completion(second.error() ? second.error() : firstError);
+                if (!model->addedBaseComponents())
+                    error = QelTool::errorWithCode(
+                        QelErrorCodeFailure,
+                        std::string(kLoadSelector) + "方法中 avatarModel 的 avatar 为空");
+            }
+            if (completion) completion(error);
         });
 }
 
