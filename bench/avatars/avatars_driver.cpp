@@ -58,8 +58,8 @@ double findOnce(const std::string& root, size_t& count) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    const char* argv[] = {"find", root.c_str(), "-mindepth", "2", "-maxdepth", "2",
-                          "-name", "avatar.json", nullptr};
+    const char* argv[] = {"find", root.c_str(), "-mindepth",   "2",    "-maxdepth",
+                          "2",    "-name",      "avatar.json", nullptr};
     pid_t pid = 0;
     if (posix_spawnp(&pid, "find", &actions, nullptr, const_cast<char**>(argv), environ) != 0)
         std::exit(1);

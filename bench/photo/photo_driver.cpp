@@ -22,7 +22,8 @@ namespace {
 
 std::vector<uint8_t> readAll(const char* path) {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                                std::istreambuf_iterator<char>());
 }
 
 int make(const char* path) {
@@ -51,9 +52,9 @@ int make(const char* path) {
     tjFree(jpeg);
     tjDestroy(handle);
     // APP1 "Exif", big-endian TIFF with one IFD entry: orientation (0x0112), SHORT, 1, value 6.
-    const std::vector<uint8_t> app1 = {0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M',
-                                       0,    42,   0, 0,  0,   8,   0,   1,   1, 0x12, 0, 3,
-                                       0,    0,    0, 1,  0,   6,   0,   0,   0, 0,   0, 0};
+    const std::vector<uint8_t> app1 = {0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0,    'M', 'M',
+                                       0,    42,   0, 0,  0,   8,   0,   1,   1, 0x12, 0,   3,
+                                       0,    0,    0, 1,  0,   6,   0,   0,   0, 0,    0,   0};
     out.insert(out.begin() + 2, app1.begin(), app1.end());
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(out.data()), std::streamsize(out.size()));
@@ -71,7 +72,8 @@ int fit(const char* in, const char* out) {
 }
 
 int size(const char* path) {
-    auto image = velmora::QelImage::fixOrientation(velmora::QelImage::imageWithContentsOfFile(path));
+    auto image =
+        velmora::QelImage::fixOrientation(velmora::QelImage::imageWithContentsOfFile(path));
     if (!image) return 1;
     std::printf("%d %d\n", image->pixelWidth(), image->pixelHeight());
     return 0;
