@@ -1,6 +1,7 @@
 #include "platform/paths.h"
 #include "velmora/avatar_helper.h"
 #include "velmora/cloud_service.h"
+#include "velmora/resource_kit.h"
 #include "velmora/facade.h"
 #include "velmora/networking.h"
 #include "velmora/version.h"
@@ -24,7 +25,7 @@ std::optional<std::string> Velmora::commitHash() {
 }
 
 void Velmora::destroy() {
-    // QelResourceKit::destroy() joins here once the avatar store lands
+    QelResourceKit::destroy();
     QelCloudService::destroy();
     QelNetworking::destroy();
     QelAvatarHelper::destroy();

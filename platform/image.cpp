@@ -1,5 +1,6 @@
 #include "velmora/image.h"
 
+#include "platform/image_private.h"
 #include "platform/paths.h"
 
 #include <png.h>
@@ -94,7 +95,9 @@ QelImageOrientation jpegOrientation(const std::vector<uint8_t>& data) {
     return QelImageOrientation::Up;
 }
 
-QelImagePtr decodeJPEG(const std::vector<uint8_t>& data, double scale) {
+// Decodes at the given pixel size, which must be one of the decoder's scaled sizes.
+QelImagePtr decodeJPEGSized(const std::vector<uint8_t>& data, double scale, bool reduced,
+                            int minWidth, int minHeight) {
     if (data.size() > ULONG_MAX) return nullptr;
     tjhandle handle = tjInitDecompress();
     if (!handle) return nullptr;
@@ -103,16 +106,36 @@ QelImagePtr decodeJPEG(const std::vector<uint8_t>& data, double scale) {
     if (tjDecompressHeader3(handle, data.data(), static_cast<unsigned long>(data.size()), &width,
                             &height, &subsampling, &colorspace) == 0 &&
         width > 0 && height > 0 && acceptableSize(width, height)) {
-        std::vector<uint8_t> pixels(size_t(width) * size_t(height) * 4);
+        int outWidth = width, outHeight = height;
+        if (reduced) {
+            // Factors come largest first; keep the last one that still covers the minimum.
+            int count = 0;
+            const tjscalingfactor* factors = tjGetScalingFactors(&count);
+            for (int i = 0; factors && i < count; ++i) {
+                const tjscalingfactor f = factors[i];
+                if (f.num > f.denom) continue;
+                const int w = TJSCALED(width, f), h = TJSCALED(height, f);
+                if (w >= minWidth && h >= minHeight &&
+                    w * int64_t{h} < outWidth * int64_t{outHeight}) {
+                    outWidth = w;
+                    outHeight = h;
+                }
+            }
+        }
+        std::vector<uint8_t> pixels(size_t(outWidth) * size_t(outHeight) * 4);
         if (tjDecompress2(handle, data.data(), static_cast<unsigned long>(data.size()),
-                          pixels.data(), width, width * 4, height, TJPF_RGBA,
+                          pixels.data(), outWidth, outWidth * 4, outHeight, TJPF_RGBA,
                           TJFLAG_ACCURATEDCT) == 0) {
-            result = std::make_shared<QelImage>(width, height, std::move(pixels), scale,
+            result = std::make_shared<QelImage>(outWidth, outHeight, std::move(pixels), scale,
                                                 jpegOrientation(data));
         }
     }
     tjDestroy(handle);
     return result;
+}
+
+QelImagePtr decodeJPEG(const std::vector<uint8_t>& data, double scale) {
+    return decodeJPEGSized(data, scale, false, 0, 0);
 }
 
 // Source taps and weights of one output sample along one axis.
@@ -154,6 +177,29 @@ std::vector<Taps> axisTaps(int source, int target) {
 }
 
 }  // namespace
+
+namespace platform {
+
+std::optional<JPEGInfo> jpegInfo(const std::vector<uint8_t>& data) {
+    if (!isJPEG(data) || data.size() > ULONG_MAX) return std::nullopt;
+    tjhandle handle = tjInitDecompress();
+    if (!handle) return std::nullopt;
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    std::optional<JPEGInfo> info;
+    if (tjDecompressHeader3(handle, data.data(), static_cast<unsigned long>(data.size()), &width,
+                            &height, &subsampling, &colorspace) == 0 &&
+        acceptableSize(width, height))
+        info = JPEGInfo{width, height, jpegOrientation(data)};
+    tjDestroy(handle);
+    return info;
+}
+
+QelImagePtr decodeJPEGCovering(const std::vector<uint8_t>& data, int minWidth, int minHeight) {
+    if (!isJPEG(data)) return nullptr;
+    return decodeJPEGSized(data, 1.0, true, minWidth, minHeight);
+}
+
+}  // namespace platform
 
 QelImage::QelImage(int pixelWidth, int pixelHeight, std::vector<uint8_t> rgba, double scale,
                    QelImageOrientation orientation)
@@ -199,6 +245,9 @@ std::optional<std::vector<uint8_t>> QelImage::pngData() const {
     image.width = static_cast<png_uint_32>(width_);
     image.height = static_cast<png_uint_32>(height_);
     image.format = PNG_FORMAT_RGBA;
+    // Speed over the last few per cent of size: full filtering and compression effort cost
+    // several times the time of everything else a photograph goes through.
+    image.flags |= PNG_IMAGE_FLAG_FAST;
     png_alloc_size_t size = 0;
     if (!png_image_write_get_memory_size(image, size, 0, rgba_.data(), 0, nullptr))
         return std::nullopt;

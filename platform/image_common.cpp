@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/image_private.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "velmora/image.h"
@@ -161,6 +162,49 @@ int pixelsFor(double points) {
     return std::max(1, static_cast<int>(std::ceil(points - 1e-9)));
 }
 
+// The size `own` takes when fitted into `box`, logged; absent (with the own size logged) when
+// it fits already, and without a log line when a side of the box is zero or negative.
+std::optional<QelSize> fittedSize(QelSize own, QelSize box) {
+    const double targetWidth = box.width, targetHeight = box.height;
+    if (!(targetWidth > 0) || !(targetHeight > 0)) return std::nullopt;
+    double width = own.width, height = own.height;
+    if (width <= targetWidth && height <= targetHeight) {
+        logSize(width, height);
+        return std::nullopt;
+    }
+    if (width >= height) {
+        const double factor = width / targetWidth;
+        width /= factor;
+        height /= factor;
+        if (height > targetHeight) {
+            const double again = height / targetHeight;
+            width /= again;
+            height /= again;
+        }
+    } else {
+        const double factor = height / targetHeight;
+        width /= factor;
+        height /= factor;
+        if (width > targetWidth) {
+            const double again = width / targetWidth;
+            width /= again;
+            height /= again;
+        }
+    }
+    logSize(width, height);
+    return QelSize{width, height};
+}
+
+// The image drawn upright into a context of `size` points at scale 1: the stored pixels are
+// shrunk first and only the small result is turned.
+QelImagePtr drawUpright(const QelImage& image, QelSize size) {
+    const int outWidth = pixelsFor(size.width), outHeight = pixelsFor(size.height);
+    const bool swap = swapsSides(image.imageOrientation());
+    auto scaled = image.scaledToPixelSize(swap ? outHeight : outWidth, swap ? outWidth : outHeight);
+    if (!scaled) return nullptr;
+    return upright(*scaled, 1.0);
+}
+
 }  // namespace
 
 QelImagePtr QelImage::imageNamed(const std::string& name, const std::string& moduleName) {
@@ -195,42 +239,29 @@ QelImagePtr QelImage::fixOrientation(const QelImagePtr& image) {
 
 QelImagePtr QelImage::compressImage(const QelImagePtr& image, QelSize size) {
     if (!image) return nullptr;
-    const double targetWidth = size.width, targetHeight = size.height;
-    if (!(targetWidth > 0) || !(targetHeight > 0)) return image;
-    const QelSize own = image->size();
-    double width = own.width, height = own.height;
-    if (width <= targetWidth && height <= targetHeight) {
-        logSize(width, height);
-        return image;
-    }
-    if (width >= height) {
-        const double factor = width / targetWidth;
-        width /= factor;
-        height /= factor;
-        if (height > targetHeight) {
-            const double again = height / targetHeight;
-            width /= again;
-            height /= again;
-        }
-    } else {
-        const double factor = height / targetHeight;
-        width /= factor;
-        height /= factor;
-        if (width > targetWidth) {
-            const double again = width / targetWidth;
-            width /= again;
-            height /= again;
-        }
-    }
-    logSize(width, height);
+    auto fitted = fittedSize(image->size(), size);
+    if (!fitted) return image;
+    auto drawn = drawUpright(*image, *fitted);
+    return drawn ? drawn : image;
+}
 
-    // Shrink the stored pixels first and turn only the small result upright.
-    const int outWidth = pixelsFor(width), outHeight = pixelsFor(height);
-    const bool swap = swapsSides(image->imageOrientation());
-    auto scaled =
-        image->scaledToPixelSize(swap ? outHeight : outWidth, swap ? outWidth : outHeight);
-    if (!scaled) return image;
-    return upright(*scaled, 1.0);
+QelImagePtr QelImage::compressImageWithData(const std::vector<uint8_t>& data, QelSize size) {
+    auto info = platform::jpegInfo(data);
+    if (!info) return compressImage(imageWithData(data), size);
+    const bool swap = swapsSides(info->orientation);
+    const QelSize own = swap ? QelSize{double(info->height), double(info->width)}
+                             : QelSize{double(info->width), double(info->height)};
+    // Only a JPEG that must shrink gains from a reduced decode; the rest goes the plain way.
+    if (!(size.width > 0) || !(size.height > 0) ||
+        (own.width <= size.width && own.height <= size.height))
+        return compressImage(imageWithData(data), size);
+    auto fitted = fittedSize(own, size);
+    if (!fitted) return nullptr;
+    const int outWidth = pixelsFor(fitted->width), outHeight = pixelsFor(fitted->height);
+    auto decoded = platform::decodeJPEGCovering(data, swap ? outHeight : outWidth,
+                                                swap ? outWidth : outHeight);
+    if (!decoded) return nullptr;
+    return drawUpright(*decoded, *fitted);
 }
 
 }  // namespace velmora

@@ -86,6 +86,11 @@ class VELMORA_EXPORT QelImage {
     /// scale 1, one pixel per point, with area averaging; a fractional side is rounded up to whole
     /// pixels as a drawing context does (37.5 x 150 points become 38 x 150 pixels).
     static QelImagePtr compressImage(const QelImagePtr& image, QelSize size);
+    /// `compressImage(imageWithData(data), size)` in one go, with the same result size, log line
+    /// and upright drawing; but a JPEG larger than needed is decoded at a reduced scale (1/2, 1/4
+    /// or 1/8, the smallest that still covers the fitted size), which spares most of the time
+    /// and memory a photograph costs. Absent when the bytes do not decode.
+    static QelImagePtr compressImageWithData(const std::vector<uint8_t>& data, QelSize size);
 
     QelSize size() const;
     double scale() const { return scale_; }

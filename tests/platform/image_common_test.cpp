@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 
@@ -170,6 +172,66 @@ TEST(ImageCompress, SizeIsInPointsAndTheResultStandsUpright) {
     // Turned a quarter anticlockwise, the stored right half (black) is on top.
     EXPECT_EQ(fitted->pixels()[0], 0);
     EXPECT_EQ(fitted->pixels()[(size_t(49) * 17) * 4], 255);
+}
+
+// A smooth JPEG of the given size whose Exif orientation tag says `exif` (1 ... 8).
+std::vector<uint8_t> gradientJPEG(int width, int height, uint8_t exif) {
+    std::vector<uint8_t> rgb(size_t(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            uint8_t* p = &rgb[(size_t(y) * width + x) * 3];
+            p[0] = static_cast<uint8_t>(x * 255 / (width - 1));
+            p[1] = static_cast<uint8_t>(y * 255 / (height - 1));
+            p[2] = 128;
+        }
+    tjhandle handle = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    tjCompress2(handle, rgb.data(), width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_420, 92, 0);
+    std::vector<uint8_t> out(jpeg, jpeg + size);
+    tjFree(jpeg);
+    tjDestroy(handle);
+    // APP1 "Exif", big-endian TIFF with one entry: orientation (0x0112), SHORT, count 1.
+    const std::vector<uint8_t> app1 = {0xFF, 0xE1, 0, 34, 'E', 'x',  'i', 'f', 0, 0,    'M', 'M',
+                                       0,    42,   0, 0,  0,   8,    0,   1,   1, 0x12, 0,   3,
+                                       0,    0,    0, 1,  0,   exif, 0,   0,   0, 0,    0,   0};
+    out.insert(out.begin() + 2, app1.begin(), app1.end());
+    return out;
+}
+
+TEST(ImageCompress, FromBytesMatchesDecodingThenFitting) {
+    const struct {
+        std::vector<uint8_t> data;
+        QelSize box;
+    } cases[] = {
+        {gradientJPEG(800, 600, 6), {150, 150}},  // turned, decoded at a reduced scale
+        {gradientJPEG(800, 600, 1), {300, 100}},  // upright, reduced
+        {gradientJPEG(160, 120, 8), {150, 150}},  // turned, full scale still needed
+        {gradientJPEG(64, 48, 3), {150, 150}},    // fits: answered as decoded, not turned
+        {*QelImage(300, 100, solid(300, 100, 60)).pngData(), {150, 150}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.box.width);
+        SystemLogCapture oneStep;
+        auto direct = QelImage::compressImageWithData(c.data, c.box);
+        const auto oneStepLines = oneStep.lines();
+        SystemLogCapture twoSteps;
+        auto reference = QelImage::compressImage(QelImage::imageWithData(c.data), c.box);
+        ASSERT_TRUE(direct);
+        ASSERT_TRUE(reference);
+        EXPECT_EQ(oneStepLines, twoSteps.lines());
+        EXPECT_EQ(direct->pixelWidth(), reference->pixelWidth());
+        EXPECT_EQ(direct->pixelHeight(), reference->pixelHeight());
+        EXPECT_EQ(direct->imageOrientation(), reference->imageOrientation());
+        EXPECT_EQ(direct->size(), reference->size());
+        // The reduced decode differs from averaging the full one by a little, never by a turn.
+        double difference = 0;
+        for (size_t i = 0; i < direct->pixels().size(); ++i)
+            difference += std::abs(int(direct->pixels()[i]) - int(reference->pixels()[i]));
+        EXPECT_LT(difference / double(direct->pixels().size()), 3.0);
+    }
+    EXPECT_EQ(QelImage::compressImageWithData({1, 2, 3}, {10, 10}), nullptr);
+    EXPECT_EQ(QelImage::compressImageWithData({}, {10, 10}), nullptr);
 }
 
 class ModuleImages : public ::testing::Test {
