@@ -1,9 +1,9 @@
 #include "platform/paths.h"
 #include "velmora/avatar_helper.h"
 #include "velmora/cloud_service.h"
-#include "velmora/resource_kit.h"
 #include "velmora/facade.h"
 #include "velmora/networking.h"
+#include "velmora/resource_kit.h"
 #include "velmora/version.h"
 
 namespace velmora {
