@@ -121,7 +121,7 @@ struct Demo {
         if (!info.is_object()) return out;
         for (const auto& [fileId, entry] : info.items())
             if (entry.is_object() && entry.contains("fileState") &&
-                entry["fileState"].is_number_unsigned())
+                entry["fileState"].is_number_integer())
                 out[fileId] = entry["fileState"].get<uint64_t>();
         return out;
     }
@@ -257,7 +257,7 @@ QelErrorPtr fetchItems(Demo& d, const std::vector<std::string>& fileIds,
     for (const auto& id : fileIds) {
         if (!info.contains(id) || !info[id].is_object()) continue;
         const Json& entry = info[id];
-        auto state = entry.value("fileState", Json()).is_number_unsigned()
+        auto state = entry.value("fileState", Json()).is_number_integer()
                          ? entry["fileState"].get<uint64_t>()
                          : uint64_t{velmora::QelFileStateNeedsDownload};
         if (state == velmora::QelFileStatePresent || state == velmora::QelFileStateDownloaded)
