@@ -287,7 +287,7 @@ std::vector<std::string> QelCloudService::updateResourceInfoFileStateWithRequest
         if (found == d_->resourceInfo.end() || !found->is_object()) continue;
         if (sameText(jsonMemberRef(item, "resource_id"), jsonMemberRef(*found, "resource_id")))
             continue;
-        (*found)[kStateKey] = QelFileStateNeedsDownload;
+        (*found)[kStateKey] = uint64_t{QelFileStateNeedsDownload};
         const Json& icon = jsonMemberRef(*found, "icon_url");
         if (icon.is_string()) iconUrls.push_back(icon.get<std::string>());
     }
