@@ -4,7 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_TESTS=OFF
-if [ -x build/release/apps/demo/velmora-demo ]; then
-    exec build/release/apps/demo/velmora-demo "$@"
-fi
-echo "The demo arrives with the avatar store; the library and tools are built in build/release."
+exec build/release/apps/demo/velmora-demo "$@"
