@@ -177,9 +177,11 @@ TEST_F(TokenTest, ConcurrentRenewalsEachSendTheTimeStampTheySigned) {
         EXPECT_EQ(error, nullptr) << errorDescription(error);
     }
     // Every token request was answered with a token, which the emulator only does for a
-    // signature of the request's own time stamp; checked here once more, independently.
+    // signature of the request's own time stamp; checked here once more, independently. A
+    // repeated call can meet a fault another call has not used up yet and renew once more, so
+    // there is at least one token request per call.
     const Json sent = emulator().requests("user/token/key");
-    ASSERT_EQ(sent.size(), kCalls);
+    ASSERT_GE(sent.size(), kCalls);
     for (const auto& request : sent) {
         const Json body = Json::parse(CloudEmulator::recordedBody(request));
         EXPECT_EQ(body["signature"], emulator().signature(body["timestamp"].get<int64_t>()))
