@@ -11,14 +11,15 @@
 namespace velmora::platform {
 namespace {
 
+// Never destroyed: worker threads may still log while the process runs its exit handlers.
 std::mutex& sinkMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::mutex;
+    return *mutex;
 }
 
 std::function<void(const std::string&)>& sinkSlot() {
-    static std::function<void(const std::string&)> sink;
-    return sink;
+    static auto* sink = new std::function<void(const std::string&)>;
+    return *sink;
 }
 
 std::string processName() {
@@ -43,7 +44,7 @@ void systemLog(const std::string& message) {
         sink(message);
         return;
     }
-    static const std::string name = processName();
+    static const std::string& name = *new std::string(processName());
     std::string line = localTimeText("%Y-%m-%d %H:%M:%S", ".") + " " + name + "[" +
                        std::to_string(::getpid()) + ":" +
                        std::to_string(static_cast<long>(::syscall(SYS_gettid))) + "] " + message;
