@@ -77,8 +77,9 @@ QelErrorPtr noAnswer(const Options& options) {
 struct Demo {
     Options options;
     Report report;
-    std::string root;          // the demo's data: download root, avatars, engine files
-    std::string emulatorData;  // the emulator's project directory, when known
+    std::string root;                   // the demo's data: download root, avatars, engine files
+    std::string emulatorData;           // the emulator's project directory, when known
+    velmora::QelAvatarModelPtr avatar;  // the avatar the demo loads
     int stepNumber = 0;
 
     Demo(Options o, std::FILE* out) : options(std::move(o)), report(options.json, out) {}
@@ -173,7 +174,15 @@ bool stepSetup(Demo& d, Report::Step& s) {
     cloud->setupWithConfig(config, d.downloadRoot());
     cloud->setIsDownloadDefaultAvatars(true);
 
-    s.summary = "engine files, cloud service and download root " + d.downloadRoot();
+    // The cloud's default avatars are the built-in ones; the user's own go to a root of theirs.
+    velmora::QelResourceManageConfig storeConfig;
+    storeConfig.setBuildInAvatarsPath(cloud->avatarRootPath());
+    storeConfig.setCustomAvatarRootPath(d.root + "/avatars");
+    auto loader = std::make_shared<velmora::QelResourceFactory>();
+    loader->setDownloadRootPath(d.downloadRoot());
+    velmora::QelResourceKit::sharedManager()->setupWithConfig(storeConfig, loader);
+
+    s.summary = "engine files, cloud service, avatar store and download root " + d.downloadRoot();
     s.figures = {{"download_root", d.downloadRoot()}};
     return true;
 }
@@ -248,88 +257,71 @@ class ProgressView {
     std::mutex mutex_;
 };
 
-/// Downloads the items of the file ids that the state store does not hold as verified; answers
-/// the file ids fetched.
-QelErrorPtr fetchItems(Demo& d, const std::vector<std::string>& fileIds,
-                       std::vector<std::string>& fetched, size_t& failed) {
-    Json info = velmora::QelCloudService::sharedService()->resourceInfoDic();
-    std::vector<std::string> resourceIds;
-    for (const auto& id : fileIds) {
-        if (!info.contains(id) || !info[id].is_object()) continue;
-        const Json& entry = info[id];
-        auto state = entry.value("fileState", Json()).is_number_integer()
-                         ? entry["fileState"].get<uint64_t>()
-                         : uint64_t{velmora::QelFileStateNeedsDownload};
-        if (state == velmora::QelFileStatePresent || state == velmora::QelFileStateDownloaded)
-            continue;
-        if (entry.contains("resource_id") && entry["resource_id"].is_string())
-            resourceIds.push_back(entry["resource_id"].get<std::string>());
-    }
-    if (resourceIds.empty()) return nullptr;
-    using Result = std::tuple<QelErrorPtr, std::vector<std::string>, std::vector<std::string>>;
-    auto done = std::make_shared<Await<Result>>();
+bool verified(uint64_t state) {
+    return state == velmora::QelFileStatePresent || state == velmora::QelFileStateDownloaded;
+}
+
+/// Loads the avatar's items into its engine avatar through the avatar store, which fetches what
+/// is not on disk; answers the file ids that were verified only after the load.
+QelErrorPtr loadThroughStore(Demo& d, const velmora::QelAvatarModelPtr& model,
+                             std::vector<std::string>& fetched) {
+    const auto before = d.states();
+    auto done = std::make_shared<Await<QelErrorPtr>>();
     auto view = std::make_shared<ProgressView>(d.report);
-    velmora::QelCloudService::sharedService()->downloadItemsWithCloudSourceIds(
-        resourceIds, [view](const std::string& text) { (*view)(text); },
-        [done](const QelErrorPtr& error, const std::vector<std::string>& ok,
-               const std::vector<std::string>& bad) {
-            done->set({error, ok, bad});
-        });
-    auto result = done->wait(d.options.stepTimeout);
-    if (!result) return noAnswer(d.options);
-    fetched = std::get<1>(*result);
-    failed = std::get<2>(*result).size();
-    if (std::get<0>(*result)) return std::get<0>(*result);
-    if (failed) return demoError(std::to_string(failed) + " items failed to download");
+    velmora::QelResourceKit::sharedManager()->loadAvatarBaseItemsWithAvatarModel(
+        model, [view](const std::string& text) { (*view)(text); },
+        [done](const QelErrorPtr& error) { done->set(error); });
+    auto error = done->wait(d.options.stepTimeout);
+    if (!error) return noAnswer(d.options);
+    // Items the catalogue does not know are a warning: the others are loaded all the same.
+    if (*error && (*error)->code() != velmora::QelErrorCodeUnknownItems) return *error;
+    for (const auto& [id, state] : d.states()) {
+        auto old = before.find(id);
+        if (verified(state) && (old == before.end() || !verified(old->second)))
+            fetched.push_back(id);
+    }
     return nullptr;
 }
 
 bool stepAvatar(Demo& d, Report::Step& s) {
-    auto cloud = velmora::QelCloudService::sharedService();
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(cloud->avatarRootPath(), ec))
-        if (fs::is_regular_file(entry.path() / "avatar.json"))
-            names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    if (names.empty()) {
-        s.error = demoError("no avatar is stored below " + cloud->avatarRootPath());
+    auto store = velmora::QelResourceKit::sharedManager();
+    using List = std::optional<velmora::QelResourceKit::ModelList>;
+    auto listed = std::make_shared<Await<List>>();
+    store->getAvatarListWithCompletion([listed](const List& models) { listed->set(models); });
+    auto models = listed->wait(d.options.stepTimeout);
+    if (!models) {
+        s.error = noAnswer(d.options);
         return false;
     }
-    std::ifstream in(fs::path(cloud->avatarRootPath()) / names.front() / "avatar.json");
-    Json description = Json::parse(in, nullptr, false);
-    std::vector<std::string> bundles;
-    if (description.is_object() && description.contains("bundle_list") &&
-        description["bundle_list"].is_array())
-        for (const auto& id : description["bundle_list"])
-            if (id.is_string()) bundles.push_back(id.get<std::string>());
+    if (!*models || (*models)->empty()) {
+        s.error = demoError("the avatar store lists no avatar");
+        return false;
+    }
+    d.avatar = (*models)->front();
+    const std::string name = fs::path(d.avatar->avatarPath()).filename();
 
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> fetched;
-    size_t failed = 0;
-    s.error = fetchItems(d, bundles, fetched, failed);
+    s.error = loadThroughStore(d, d.avatar, fetched);
     if (s.error) return false;
+    const auto& items = d.avatar->jsonFileIds();
     uint64_t bytes = 0;
-    for (const auto& id : bundles) {
+    std::error_code ec;
+    for (const auto& id : items) {
         auto size = fs::file_size(fs::path(d.downloadRoot()) / id, ec);
         if (!ec) bytes += size;
     }
-    // The engine takes the items from disk.
-    auto avatar = velmora::QelAvatarHelper::createAvatar();
-    if (!avatar) {
-        s.error = demoError("the engine made no avatar");
-        return false;
-    }
-    s.summary = std::to_string(names.size()) + " avatars; avatar " + names.front() + ": " +
-                std::to_string(bundles.size()) + " items (" + std::to_string(fetched.size()) +
-                " downloaded, " + std::to_string(bytes) + " bytes) in " +
+    s.summary = std::to_string((*models)->size()) + " avatars; avatar " + name + ": " +
+                std::to_string(items.size()) + " items (" + std::to_string(bytes) + " bytes), " +
+                std::to_string(fetched.size()) +
+                " files downloaded with the engine's defaults, in " +
                 std::to_string(static_cast<long>(elapsedMs(start))) + " ms";
-    s.figures = {{"avatars", names.size()},
-                 {"avatar", names.front()},
-                 {"items", bundles.size()},
+    s.figures = {{"avatars", (*models)->size()},
+                 {"avatar", name},
+                 {"items", items.size()},
                  {"downloaded", fetched.size()},
                  {"bytes", bytes}};
-    return !bundles.empty();
+    return !items.empty();
 }
 
 bool stepResync(Demo& d, Report::Step& s) {
@@ -340,11 +332,9 @@ bool stepResync(Demo& d, Report::Step& s) {
                         : "the cloud has no emulator admin API";
         return true;
     }
-    auto before = d.states();
     std::vector<std::string> onDisk;
-    for (const auto& [id, state] : before)
-        if (state == velmora::QelFileStatePresent || state == velmora::QelFileStateDownloaded)
-            onDisk.push_back(id);
+    for (const auto& [id, state] : d.states())
+        if (verified(state)) onDisk.push_back(id);
     // Change a few items that are on disk: a bundle's payload is not interpreted, so a few more
     // bytes keep it usable and give it a new digest.
     const size_t changeCount = std::min<size_t>(3, onDisk.size());
@@ -377,9 +367,11 @@ bool stepResync(Demo& d, Report::Step& s) {
         if (it != after.end() && it->second == velmora::QelFileStateNeedsDownload)
             stale.push_back(id);
     }
+    // The engine avatar is made again, so the store loads its items once more: only what the
+    // new catalogue changed is fetched.
+    d.avatar->destroyAvatar();
     std::vector<std::string> fetched;
-    size_t failed = 0;
-    s.error = fetchItems(d, stale, fetched, failed);
+    s.error = loadThroughStore(d, d.avatar, fetched);
     if (s.error) return false;
     const size_t kept = onDisk.size() - stale.size();
     std::string version =
@@ -395,7 +387,8 @@ bool stepResync(Demo& d, Report::Step& s) {
     return std::set<std::string>(fetched.begin(), fetched.end()) == changed;
 }
 
-bool stepTeardown(Demo&, Report::Step& s) {
+bool stepTeardown(Demo& d, Report::Step& s) {
+    d.avatar.reset();
     velmora::Velmora::destroy();
     s.summary =
         "Velmora " + velmora::Velmora::version() + " torn down: every shared instance dropped";
