@@ -16,8 +16,8 @@
 #include <set>
 #include <thread>
 
-#include "emulator_process.h"
 #include "report.h"
+#include "tools/cloud-emulator/launcher.h"
 #include "velmora/velmora.h"
 
 namespace fs = std::filesystem;
@@ -455,7 +455,7 @@ int run(Options options) {
 
 int runSteps(Options options, std::FILE* out, std::FILE* err) {
     SignalGuard signals;
-    EmulatorProcess emulator;
+    velmora::emulator::EmulatorProcess emulator;
     std::string tempDir = makeTempDir();
     bool keepData = !options.data.empty();
     std::mutex cleanupMutex;
@@ -472,9 +472,13 @@ int runSteps(Options options, std::FILE* out, std::FILE* err) {
     Demo d(options, out);
     if (startEmulator) {
         std::string error;
-        std::string binary =
-            options.emulator.empty() ? findEmulatorBinary("velmora-demo") : options.emulator;
-        if (!emulator.start(binary, tempDir + "/emulator", std::chrono::seconds(30), error)) {
+        std::string binary = options.emulator.empty()
+                                 ? velmora::emulator::findEmulatorBinary(VELMORA_DEMO_EMULATOR)
+                                 : options.emulator;
+        const std::string data = tempDir + "/emulator";
+        if (!emulator.start({binary, "--host", "127.0.0.1", "--port", "0", "--data", data,
+                             "--stop-on-stdin-eof", "--sample"},
+                            "/dev/null", std::chrono::seconds(30), error)) {
             std::fprintf(err, "velmora-demo: %s\n", error.c_str());
             cleanup();
             return 2;
@@ -483,7 +487,7 @@ int runSteps(Options options, std::FILE* out, std::FILE* err) {
         d.options.key = emulator.apiKey();
         d.options.secret = emulator.apiSecret();
         d.options.appid = emulator.appid();
-        d.emulatorData = emulator.dataDir();
+        d.emulatorData = data;
     }
     d.root = keepData ? fs::absolute(options.data).string() : tempDir + "/app";
     fs::create_directories(d.root);

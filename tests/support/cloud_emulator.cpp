@@ -1,25 +1,15 @@
 #include "tests/support/cloud_emulator.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -70,8 +60,7 @@ int64_t HttpReply::code() const {
 }
 
 std::string CloudEmulator::binaryPath() {
-    if (const char* path = std::getenv("VELMORA_CLOUD_EMULATOR")) return path;
-    return VELMORA_CLOUD_EMULATOR_PATH;
+    return emulator::findEmulatorBinary(VELMORA_CLOUD_EMULATOR_PATH);
 }
 
 CloudEmulator::CloudEmulator(CloudEmulatorOptions options) {
@@ -100,71 +89,13 @@ CloudEmulator::CloudEmulator(CloudEmulatorOptions options) {
     args.emplace_back("--stop-on-stdin-eof");
     args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
 
-    // The child's standard input is a pipe that only this process holds: if the test process
-    // dies without stopping it, the emulator sees the end of its input and stops by itself.
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
-        throw std::runtime_error("cannot make a pipe");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(in[0]);
-    stdinFd_ = in[1];
-    stdoutFd_ = out[0];
-    if (rc != 0) {
-        pid_ = -1;
-        throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
-    }
-
-    // The emulator prints its address and then the credentials, one key=value a line.
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-    while (text.find("\nappid=") == std::string::npos ||
-           text.find('\n', text.find("\nappid=") + 1) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{stdoutFd_, POLLIN, 0};
-        char buf[4096];
-        ssize_t n = 0;
-        if (left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0)
-            n = read(stdoutFd_, buf, sizeof buf);
-        if (n <= 0) {
-            stop();
-            std::string message =
-                "the cloud emulator did not start; its output:\n" + text + "\nits log:\n" + log();
-            std::error_code ec;
-            fs::remove_all(tmpDir_, ec);
-            throw std::runtime_error(message);
-        }
-        text.append(buf, static_cast<size_t>(n));
-    }
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const std::string listening = "listening on ";
-        if (auto at = line.find(listening); at != std::string::npos) {
-            baseUrl_ = line.substr(at + listening.size());
-            port_ = std::stoi(baseUrl_.substr(baseUrl_.rfind(':') + 1));
-        } else if (line.rfind("api_key=", 0) == 0) {
-            apiKey_ = line.substr(8);
-        } else if (line.rfind("api_secret=", 0) == 0) {
-            apiSecret_ = line.substr(11);
-        } else if (line.rfind("appid=", 0) == 0) {
-            appid_ = line.substr(6);
-        }
+    std::string error;
+    const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(kStartTimeout);
+    if (!process_.start(args, logPath_, timeout, error)) {
+        std::string message = error + "\nits log:\n" + log();
+        std::error_code ec;
+        fs::remove_all(tmpDir_, ec);
+        throw std::runtime_error(message);
     }
     initialSettings_ = state()["settings"];
 }
@@ -179,32 +110,7 @@ CloudEmulator::~CloudEmulator() {
 }
 
 int CloudEmulator::stop() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
-        int status = 0;
-        pid_t done = 0;
-        while ((done = waitpid(pid_, &status, WNOHANG)) == 0 &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (done == 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            exitStatus_ = 128 + SIGKILL;
-        } else if (WIFEXITED(status)) {
-            exitStatus_ = WEXITSTATUS(status);
-        } else {
-            exitStatus_ = 128 + WTERMSIG(status);
-        }
-        pid_ = -1;
-    }
-    for (int* fd : {&stdoutFd_, &stdinFd_}) {
-        if (*fd >= 0) {
-            close(*fd);
-            *fd = -1;
-        }
-    }
-    return exitStatus_;
+    return process_.stop(kStopTimeout);
 }
 
 std::string CloudEmulator::log() const {
@@ -212,7 +118,7 @@ std::string CloudEmulator::log() const {
 }
 
 std::string CloudEmulator::apiUrl(const std::string& endpoint) const {
-    return baseUrl_ + "/api/" + endpoint;
+    return baseUrl() + "/api/" + endpoint;
 }
 
 HttpReply CloudEmulator::request(const std::string& method, const std::string& target,
@@ -221,7 +127,7 @@ HttpReply CloudEmulator::request(const std::string& method, const std::string& t
     HttpReply reply;
     CURL* curl = curl_easy_init();
     if (!curl) throw std::runtime_error("curl_easy_init failed");
-    const std::string url = target.rfind("http", 0) == 0 ? target : baseUrl_ + target;
+    const std::string url = target.rfind("http", 0) == 0 ? target : baseUrl() + target;
     curl_slist* list = nullptr;
     for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -256,10 +162,10 @@ HttpReply CloudEmulator::post(const std::string& target, const std::string& body
 }
 
 std::string CloudEmulator::signature(int64_t timestampMs) const {
-    const std::string content = "key=" + apiKey_ + "&timestamp=" + std::to_string(timestampMs);
+    const std::string content = "key=" + apiKey() + "&timestamp=" + std::to_string(timestampMs);
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    HMAC(EVP_sha256(), apiSecret_.data(), static_cast<int>(apiSecret_.size()),
+    HMAC(EVP_sha256(), apiSecret().data(), static_cast<int>(apiSecret().size()),
          reinterpret_cast<const unsigned char*>(content.data()), content.size(), mac, &len);
     static const char* digits = "0123456789abcdef";
     std::string hex;
@@ -274,7 +180,7 @@ std::string CloudEmulator::fetchToken() const {
     const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
-    Json body = {{"key", apiKey_}, {"timestamp", now}, {"signature", signature(now)}};
+    Json body = {{"key", apiKey()}, {"timestamp", now}, {"signature", signature(now)}};
     Json answer = post(apiUrl("user/token/key"), body.dump()).json();
     if (!answer.is_object() || answer.value("code", -1) != 0)
         throw std::runtime_error("token request refused: " + answer.dump());

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/cloud-emulator/launcher.h"
 #include "velmora/json.h"
 
 // A cloud emulator for integration tests: the real `velmora-cloud-emulator` binary started as a
@@ -53,13 +54,13 @@ class CloudEmulator {
     CloudEmulator& operator=(const CloudEmulator&) = delete;
 
     /// "http://127.0.0.1:PORT": the API base path to configure the SDK with.
-    const std::string& baseUrl() const { return baseUrl_; }
+    const std::string& baseUrl() const { return process_.baseUrl(); }
     /// baseUrl() + "/api/" + endpoint.
     std::string apiUrl(const std::string& endpoint) const;
-    int port() const { return port_; }
-    const std::string& apiKey() const { return apiKey_; }
-    const std::string& apiSecret() const { return apiSecret_; }
-    const std::string& appid() const { return appid_; }
+    int port() const { return process_.port(); }
+    const std::string& apiKey() const { return process_.apiKey(); }
+    const std::string& apiSecret() const { return process_.apiSecret(); }
+    const std::string& appid() const { return process_.appid(); }
     const std::string& dataDir() const { return dataDir_; }
     /// What the emulator wrote to standard error so far.
     std::string log() const;
@@ -112,15 +113,7 @@ class CloudEmulator {
     std::string tmpDir_;
     std::string dataDir_;
     std::string logPath_;
-    std::string baseUrl_;
-    std::string apiKey_;
-    std::string apiSecret_;
-    std::string appid_;
-    int port_ = 0;
-    pid_t pid_ = -1;
-    int stdoutFd_ = -1;
-    int stdinFd_ = -1;
-    int exitStatus_ = -1;
+    emulator::EmulatorProcess process_;
     Json initialSettings_;
 };
 

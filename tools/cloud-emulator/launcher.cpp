@@ -1,4 +1,4 @@
-#include "emulator_process.h"
+#include "tools/cloud-emulator/launcher.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,17 +12,17 @@
 #include <filesystem>
 #include <sstream>
 #include <thread>
-#include <vector>
 
 extern char** environ;
 
 namespace fs = std::filesystem;
 
-namespace demo {
+namespace velmora::emulator {
 
 namespace {
 
-constexpr auto kStopTimeout = std::chrono::seconds(10);
+// What the emulator prints before its credentials is a line or two; more is not an emulator.
+constexpr size_t kMaxGreeting = 64 * 1024;
 
 bool isExecutable(const fs::path& path) {
     std::error_code ec;
@@ -31,15 +31,12 @@ bool isExecutable(const fs::path& path) {
 
 }  // namespace
 
-std::string findEmulatorBinary(const std::string& demoArgv0) {
+std::string findEmulatorBinary(const std::string& fallback) {
     if (const char* env = std::getenv("VELMORA_CLOUD_EMULATOR"); env && *env) return env;
-#ifdef VELMORA_DEMO_EMULATOR
-    if (isExecutable(VELMORA_DEMO_EMULATOR)) return VELMORA_DEMO_EMULATOR;
-#endif
-    // An installed demo finds the installed emulator beside it.
+    if (!fallback.empty() && isExecutable(fallback)) return fallback;
+    // An installed program finds the installed emulator beside it.
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) self = fs::absolute(demoArgv0, ec);
     if (!ec && isExecutable(self.parent_path() / "velmora-cloud-emulator"))
         return (self.parent_path() / "velmora-cloud-emulator").string();
     return "velmora-cloud-emulator";
@@ -49,13 +46,10 @@ EmulatorProcess::~EmulatorProcess() {
     stop();
 }
 
-bool EmulatorProcess::start(const std::string& binary, const std::string& dataDir,
+bool EmulatorProcess::start(const std::vector<std::string>& args, const std::string& stderrPath,
                             std::chrono::milliseconds timeout, std::string& error) {
-    dataDir_ = dataDir;
-    std::vector<std::string> args = {binary,   "--host", "127.0.0.1",           "--port",  "0",
-                                     "--data", dataDir,  "--stop-on-stdin-eof", "--sample"};
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) {
+    if (args.empty() || pipe2(in, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
         return false;
     }
@@ -69,11 +63,12 @@ bool EmulatorProcess::start(const std::string& binary, const std::string& dataDi
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    std::vector<std::string> argvText = args;
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : argvText) argv.push_back(a.data());
     argv.push_back(nullptr);
-    // posix_spawnp: a bare name is looked up on the PATH.
     int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
@@ -82,7 +77,7 @@ bool EmulatorProcess::start(const std::string& binary, const std::string& dataDi
     stdoutFd_ = out[0];
     if (rc != 0) {
         pid_ = -1;
-        error = "cannot start the cloud emulator " + binary + ": " + std::strerror(rc);
+        error = "cannot start " + args[0] + ": " + std::strerror(rc);
         stop();
         return false;
     }
@@ -98,14 +93,14 @@ bool EmulatorProcess::start(const std::string& binary, const std::string& dataDi
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         pollfd p{stdoutFd_, POLLIN, 0};
-        char buf[1024];
+        char buf[4096];
         ssize_t n = 0;
         if (left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0)
             n = read(stdoutFd_, buf, sizeof buf);
-        if (n <= 0 || text.size() > 64 * 1024) {
-            error = "the cloud emulator " + binary + " did not start" +
+        if (n <= 0 || text.size() > kMaxGreeting) {
+            error = "the cloud emulator " + args[0] + " did not start" +
                     (left.count() <= 0 ? " in time" : "") +
-                    (text.empty() ? std::string() : ": " + text);
+                    (text.empty() ? std::string() : "; its output:\n" + text);
             stop();
             return false;
         }
@@ -123,7 +118,9 @@ bool EmulatorProcess::start(const std::string& binary, const std::string& dataDi
         else if (line.rfind("appid=", 0) == 0)
             appid_ = line.substr(6);
     }
-    if (baseUrl_.empty() || apiKey_.empty()) {
+    if (auto colon = baseUrl_.rfind(':'); colon != std::string::npos)
+        port_ = std::atoi(baseUrl_.c_str() + colon + 1);
+    if (baseUrl_.empty() || apiKey_.empty() || port_ <= 0) {
         error = "the cloud emulator printed no address or credentials: " + text;
         stop();
         return false;
@@ -131,10 +128,10 @@ bool EmulatorProcess::start(const std::string& binary, const std::string& dataDi
     return true;
 }
 
-void EmulatorProcess::stop() {
+int EmulatorProcess::stop(std::chrono::milliseconds timeout) {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         int status = 0;
         pid_t done = 0;
         while ((done = waitpid(pid_, &status, WNOHANG)) == 0 &&
@@ -143,6 +140,11 @@ void EmulatorProcess::stop() {
         if (done == 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, &status, 0);
+            exitStatus_ = 128 + SIGKILL;
+        } else if (WIFEXITED(status)) {
+            exitStatus_ = WEXITSTATUS(status);
+        } else {
+            exitStatus_ = 128 + WTERMSIG(status);
         }
         pid_ = -1;
     }
@@ -152,6 +154,7 @@ void EmulatorProcess::stop() {
             *fd = -1;
         }
     }
+    return exitStatus_;
 }
 
-}  // namespace demo
+}  // namespace velmora::emulator
