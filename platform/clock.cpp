@@ -11,15 +11,26 @@ double absoluteTimeNow() {
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
+int64_t epochMillisNow() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 std::string localDateStamp() {
-    return localTimeText("%Y%m%d%H%M%S", "");
+    return localDateStamp(epochMillisNow());
+}
+
+std::string localDateStamp(int64_t epochMillis) {
+    return localTimeText(epochMillis, "%Y%m%d%H%M%S", "");
 }
 
 std::string localTimeText(const char* pattern, const char* millisSeparator) {
-    using namespace std::chrono;
-    auto now = system_clock::now();
-    std::time_t seconds = system_clock::to_time_t(now);
-    auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    return localTimeText(epochMillisNow(), pattern, millisSeparator);
+}
+
+std::string localTimeText(int64_t epochMillis, const char* pattern, const char* millisSeparator) {
+    std::time_t seconds = static_cast<std::time_t>(epochMillis / 1000);
+    auto millis = epochMillis % 1000;
     std::tm local{};
     localtime_r(&seconds, &local);
     char buffer[64];

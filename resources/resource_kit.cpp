@@ -1,8 +1,6 @@
 #include "velmora/resource_kit.h"
 
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -32,17 +30,6 @@ std::mutex& sharedMutex() {
 std::shared_ptr<QelResourceKit>& sharedSlot() {
     static std::shared_ptr<QelResourceKit> kit;
     return kit;
-}
-
-// "yyyyMMddHHmmssSSS" of a moment in milliseconds since the epoch, local time.
-std::string stampOf(int64_t millis) {
-    const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char buffer[32];
-    const size_t n = std::strftime(buffer, sizeof buffer, "%Y%m%d%H%M%S", &local);
-    std::snprintf(buffer + n, sizeof buffer - n, "%03lld", static_cast<long long>(millis % 1000));
-    return buffer;
 }
 
 std::string lastPathComponent(const std::string& path) {
@@ -392,15 +379,14 @@ bool QelResourceKit::saveAvatarModel(const QelAvatarModelPtr& avatarModel,
 }
 
 std::string QelResourceKit::getNewAvatarDirName() {
-    using namespace std::chrono;
-    int64_t millis = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    int64_t millis = platform::epochMillisNow();
     const std::string customRoot = customAvatarRootPath();
     auto settings = config();
     const std::string builtinRoot = settings ? settings->buildInAvatarsPath() : std::string();
     std::lock_guard lock(mutex_);
     millis = std::max(millis, lastIssuedStamp_ + 1);
     for (;; ++millis) {
-        const std::string name = stampOf(millis);
+        const std::string name = platform::localDateStamp(millis);
         const bool taken = QelTool::isExist(platform::appendPathComponent(customRoot, name)) ||
                            (!builtinRoot.empty() &&
                             QelTool::isExist(platform::appendPathComponent(builtinRoot, name)));
