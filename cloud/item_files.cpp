@@ -91,11 +91,17 @@ size_t sweep(int directory, int depth) {
     while (dirent* entry = ::readdir(dir)) {
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..") continue;
-        struct stat info {};
-        if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (S_ISDIR(info.st_mode)) {
+        // Setup walks the whole catalogue: the entry's type comes with its name, so only file
+        // systems that leave it out cost a stat per entry.
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat info {};
+            if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
+        }
+        if (type == DT_DIR) {
             subdirectories.emplace_back(name);
-        } else if (S_ISREG(info.st_mode)) {
+        } else if (type == DT_REG) {
             const pid_t owner = temporaryOwner(name);
             if (owner > 0 && !processRuns(owner) && ::unlinkat(::dirfd(dir), entry->d_name, 0) == 0)
                 ++removed;
