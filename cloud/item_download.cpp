@@ -242,7 +242,7 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
         }
         ProgressBlock progress = single ? batch->progress : ProgressBlock();
         auto failed = [self, batch, model](const QelErrorPtr& error) {
-            if (net::isDigestMismatch(error)) {
+            if (detail::isDigestMismatch(error)) {
                 // The file never got its name: whatever was at the target is still there.
                 self->recordMismatch(batch, model);
             } else {

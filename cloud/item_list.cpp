@@ -71,7 +71,7 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     const int32_t timeout = QelCloudService::timeoutForItemList();
     CURL* curl = curl_easy_init();
     if (!curl) {
-        error = net::makeURLError(QelURLErrorUnknown, "Could not set up the transfer", url);
+        error = detail::makeURLError(QelURLErrorUnknown, "Could not set up the transfer", url);
         return {};
     }
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -102,17 +102,18 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
     if (received.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
-        error = net::makeURLError(
+        error = detail::makeURLError(
             QelURLErrorDataLengthExceedsMaximum,
             "The item list exceeds the limit of " + std::to_string(limit) + " bytes", url);
     } else if (result == CURLE_UNSUPPORTED_PROTOCOL && secure && status >= 300 && status < 400) {
-        error = net::makeURLError(QelURLErrorSecureConnectionFailed,
-                                  "A redirect from https to another scheme was refused", url);
+        error = detail::makeURLError(QelURLErrorSecureConnectionFailed,
+                                     "A redirect from https to another scheme was refused", url);
     } else if (result != CURLE_OK) {
-        error = net::makeURLError(result, errorBuffer, url);
+        error = detail::makeURLError(result, errorBuffer, url);
     } else if (status >= 400) {
-        error = net::makeURLError(QelURLErrorBadServerResponse,
-                                  formatMessage("HTTP status %@", {std::to_string(status)}), url);
+        error =
+            detail::makeURLError(QelURLErrorBadServerResponse,
+                                 formatMessage("HTTP status %@", {std::to_string(status)}), url);
     }
     if (error) return {};
     return std::move(received.body);

@@ -10,7 +10,7 @@
 #include "core/atomic_file.h"
 #include "platform/dispatch.h"
 
-namespace velmora::net {
+namespace velmora::detail {
 namespace {
 
 constexpr const char* kExpectedKey = "QelExpectedMD5";
@@ -244,4 +244,4 @@ void FileWriter::run(const std::shared_ptr<State>& state, Lane& lane) {
     }
 }
 
-}  // namespace velmora::net
+}  // namespace velmora::detail

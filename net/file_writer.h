@@ -14,7 +14,7 @@
 #include "core/digest.h"
 #include "velmora/error.h"
 
-namespace velmora::net {
+namespace velmora::detail {
 
 /// The file of one download, made beside its target so that naming it there is atomic.
 struct DownloadFile {
@@ -91,4 +91,4 @@ class FileWriter {
     std::shared_ptr<State> state_;
 };
 
-}  // namespace velmora::net
+}  // namespace velmora::detail

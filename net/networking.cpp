@@ -103,6 +103,20 @@ std::string reportedParameters(const Json& parameters) {
     return jsonDescription(redacted);
 }
 
+// Holds a semaphore of count 1 for a scope, however the scope is left.
+class SemaphoreScope {
+  public:
+    explicit SemaphoreScope(dispatch::Semaphore& semaphore) : semaphore_(semaphore) {
+        semaphore_.wait();
+    }
+    ~SemaphoreScope() { semaphore_.signal(); }
+    SemaphoreScope(const SemaphoreScope&) = delete;
+    SemaphoreScope& operator=(const SemaphoreScope&) = delete;
+
+  private:
+    dispatch::Semaphore& semaphore_;
+};
+
 std::string orNull(const std::optional<std::string>& text) {
     return text ? *text : "(null)";
 }
@@ -111,7 +125,7 @@ std::string orNull(const std::optional<std::string>& text) {
 // in the way has to go first. On success the temporary file is gone, which the task notes.
 QelErrorPtr moveIntoPlace(const QelURLSessionTask& task, const std::string& location,
                           const std::string& target) {
-    net::TaskCore& core = net::TaskAccess::core(task);
+    detail::TaskCore& core = detail::TaskAccess::core(task);
     if (location == target) {  // the session could name it so: nothing was there
         core.temporaryMoved = true;
         return nullptr;
@@ -150,7 +164,7 @@ std::optional<std::string> QelHTTPURLResponse::valueForHTTPHeaderField(
 
 // ---- QelURLSessionTask ----
 
-QelURLSessionTask::QelURLSessionTask(std::unique_ptr<net::TaskCore> core)
+QelURLSessionTask::QelURLSessionTask(std::unique_ptr<detail::TaskCore> core)
     : core_(std::move(core)) {}
 
 QelURLSessionTask::~QelURLSessionTask() = default;
@@ -205,17 +219,17 @@ void QelURLSessionTask::setFailureBlock(FailureBlock block) {
 // ---- QelNetworking ----
 
 struct QelNetworking::Private {
-    std::shared_ptr<net::Session> session;
+    std::shared_ptr<detail::Session> session;
     dispatch::Semaphore signal{1};
     // Under `signal`. Tasks mostly finish in the order they started, so removal is near the front.
     std::deque<QelURLSessionTaskPtr> tasks;
 };
 
 QelNetworking::QelNetworking() : d_(std::make_unique<Private>()) {
-    net::SessionConfig config;
+    detail::SessionConfig config;
     config.requestTimeout = gTimeoutForRequest.load();
     config.resourceTimeout = gTimeoutForDownload.load();
-    d_->session = net::Session::create(config);
+    d_->session = detail::Session::create(config);
 }
 
 // The last reference goes once `destroy` has dropped the shared instance and every transfer it
@@ -275,14 +289,8 @@ int64_t QelNetworking::maximumDownloadSize() {
 }
 
 void QelNetworking::safeLock(const std::function<void()>& operation) {
-    d_->signal.wait();
-    try {
-        if (operation) operation();
-    } catch (...) {
-        d_->signal.signal();
-        throw;
-    }
-    d_->signal.signal();
+    SemaphoreScope scope(d_->signal);
+    if (operation) operation();
 }
 
 std::vector<QelURLSessionTaskPtr> QelNetworking::tasksArray() {
@@ -339,7 +347,7 @@ std::optional<std::string> QelNetworking::transformationToString(const Json& val
 void QelNetworking::handleRequestResultWithResponse(
     const QelURLResponsePtr& response, const std::optional<QelBytes>& data, const Json& parameters,
     const QelErrorPtr& error, const SuccessBlock& success, const FailureBlock& failure) const {
-    std::string url = response ? net::redactTokens(response->URL()) : "(null)";
+    std::string url = response ? detail::redactTokens(response->URL()) : "(null)";
     std::string statusCode, requestId, date;
     if (response) {
         statusCode = std::to_string(response->statusCode());
@@ -350,9 +358,9 @@ void QelNetworking::handleRequestResultWithResponse(
 
     if (error || !data) {
         // A missing body without an error would reach the host as a failure without a record.
-        QelErrorPtr reported =
-            error ? error
-                  : net::makeURLError(QelURLErrorBadServerResponse, "no data", response ? url : "");
+        QelErrorPtr reported = error ? error
+                                     : detail::makeURLError(QelURLErrorBadServerResponse, "no data",
+                                                            response ? url : "");
         if (showLog) {
             platform::writeStandardOutput("\n\n【 VELMORA 接口信息 👉 】 \n url:" + url +
                                           ", \n parameters:" + reportedParameters(parameters) +
@@ -398,8 +406,8 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
                                                   std::optional<QelBytes> body,
                                                   Json reportParameters, SuccessBlock success,
                                                   FailureBlock failure) {
-    auto core = std::make_unique<net::TaskCore>();
-    core->kind = net::TaskCore::Kind::Data;
+    auto core = std::make_unique<detail::TaskCore>();
+    core->kind = detail::TaskCore::Kind::Data;
     core->url = std::move(url);
     core->method = std::move(method);
     core->headers = std::move(headers);
@@ -407,22 +415,22 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
     core->maxBytes = effectiveLimit(gMaximumResponseSize.load());
     QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
     const QelURLSessionTask* raw = task.get();
-    net::coreOf(task).handlers.didComplete = [self = shared_from_this(), raw,
-                                              parameters = std::move(reportParameters),
-                                              success = std::move(success),
-                                              failure = std::move(failure)](
-                                                 const QelURLResponsePtr& response,
-                                                 std::optional<QelBytes> data,
-                                                 const QelErrorPtr& error, const std::string&) {
-        const net::TaskCore& core = net::TaskAccess::core(*raw);
+    detail::coreOf(task).handlers.didComplete = [self = shared_from_this(), raw,
+                                                 parameters = std::move(reportParameters),
+                                                 success = std::move(success),
+                                                 failure = std::move(failure)](
+                                                    const QelURLResponsePtr& response,
+                                                    std::optional<QelBytes> data,
+                                                    const QelErrorPtr& error, const std::string&) {
+        const detail::TaskCore& core = detail::TaskAccess::core(*raw);
         bool delivered = false;
         const SuccessBlock onSuccess = [&](const Json& value) {
             delivered = true;
-            if (success) net::callGuarded(core, [&] { success(value); });
+            if (success) detail::callGuarded(core, [&] { success(value); });
         };
         const FailureBlock onFailure = [&](const QelErrorPtr& reported) {
             delivered = true;
-            if (failure) net::callGuarded(core, [&] { failure(reported); });
+            if (failure) detail::callGuarded(core, [&] { failure(reported); });
         };
         try {
             self->handleRequestResultWithResponse(response, data, parameters, error, onSuccess,
@@ -444,13 +452,13 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
 QelURLSessionTaskPtr QelNetworking::getWithURL(const std::string& url,
                                                const std::optional<Parameters>& parameters,
                                                SuccessBlock success, FailureBlock failure) {
-    std::string full = net::percentEncodeQuery(url);
+    std::string full = detail::percentEncodeQuery(url);
     Json report = absentJson();
     if (parameters) {
         full += '?';
         report = Json::object();
         for (const auto& [key, value] : *parameters) {
-            full += net::percentEncodeQuery(key) + '=' + net::percentEncodeQuery(value) + '&';
+            full += detail::percentEncodeQuery(key) + '=' + detail::percentEncodeQuery(value) + '&';
             report[key] = value;
         }
     }
@@ -496,7 +504,7 @@ QelURLSessionTaskPtr QelNetworking::multipartWithURL(
     std::vector<std::string> headers{
         std::string("Content-Type: multipart/form-data; boundary=") + kBoundary,
         "Content-Length: " + std::to_string(body.size())};
-    return startDataTask(net::percentEncodeFragment(url), "POST", std::move(headers),
+    return startDataTask(detail::percentEncodeFragment(url), "POST", std::move(headers),
                          std::move(body), parameters, std::move(success), std::move(failure));
 }
 
@@ -512,8 +520,8 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
     std::optional<int64_t> maximumSize, bool withProgressRecord, ProgressBlock progress,
     DownloadSuccessBlock success, FailureBlock failure, std::optional<std::string> md5) {
     std::string target = platform::appendPathComponent(directoryPath, fileName);
-    auto core = std::make_unique<net::TaskCore>();
-    core->kind = net::TaskCore::Kind::Download;
+    auto core = std::make_unique<detail::TaskCore>();
+    core->kind = detail::TaskCore::Kind::Download;
     core->url = url;
     core->downloadTarget = target;
     core->downloadMd5 = std::move(md5);
@@ -523,7 +531,7 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
     core->maxBytes = limit;
     QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
     QelURLSessionTask* raw = task.get();
-    net::TaskHandlers& handlers = net::coreOf(task).handlers;
+    detail::TaskHandlers& handlers = detail::coreOf(task).handlers;
     auto self = shared_from_this();
 
     if (withProgressRecord) {
@@ -533,25 +541,26 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
         task->setFailureBlock(std::move(failure));
         handlers.didWriteData = [raw](int64_t, int64_t written, int64_t expected) {
             if (auto block = raw->progressBlock())
-                net::callGuarded(net::TaskAccess::core(*raw),
-                                 [&] { block(net::progressText(written, expected)); });
+                detail::callGuarded(detail::TaskAccess::core(*raw),
+                                    [&] { block(detail::progressText(written, expected)); });
         };
         handlers.didFinishDownloading = [raw](const std::string& location,
                                               const QelURLResponsePtr&) {
             std::string path = raw->filePath();
             if (path.empty()) return;
-            const net::TaskCore& core = net::TaskAccess::core(*raw);
+            const detail::TaskCore& core = detail::TaskAccess::core(*raw);
             if (QelErrorPtr error = moveIntoPlace(*raw, location, path)) {
-                if (auto block = raw->failureBlock()) net::callGuarded(core, [&] { block(error); });
+                if (auto block = raw->failureBlock())
+                    detail::callGuarded(core, [&] { block(error); });
             } else if (auto block = raw->successBlock()) {
-                net::callGuarded(core, [&] { block(net::fileURLString(path)); });
+                detail::callGuarded(core, [&] { block(detail::fileURLString(path)); });
             }
         };
         handlers.didComplete = [self, raw](const QelURLResponsePtr&, std::optional<QelBytes>,
                                            const QelErrorPtr& error, const std::string&) {
             if (error) {
                 if (auto block = raw->failureBlock())
-                    net::callGuarded(net::TaskAccess::core(*raw), [&] { block(error); });
+                    detail::callGuarded(detail::TaskAccess::core(*raw), [&] { block(error); });
             }
             self->unregisterTask(raw);
         };
@@ -560,12 +569,12 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
                                 failure = std::move(failure)](
                                    const QelURLResponsePtr&, std::optional<QelBytes>,
                                    const QelErrorPtr& error, const std::string& location) {
-            const net::TaskCore& core = net::TaskAccess::core(*raw);
+            const detail::TaskCore& core = detail::TaskAccess::core(*raw);
             QelErrorPtr outcome = error ? error : moveIntoPlace(*raw, location, target);
             if (outcome) {
-                if (failure) net::callGuarded(core, [&] { failure(outcome); });
+                if (failure) detail::callGuarded(core, [&] { failure(outcome); });
             } else if (success) {
-                net::callGuarded(core, [&] { success(net::fileURLString(target)); });
+                detail::callGuarded(core, [&] { success(detail::fileURLString(target)); });
             }
             self->unregisterTask(raw);
         };

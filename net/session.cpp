@@ -9,14 +9,16 @@
 #include <map>
 #include <mutex>
 #include <string_view>
+#include <unordered_map>
 
+#include "net/curl_handles.h"
 #include "net/file_writer.h"
 #include "net/url_encoding.h"
 #include "net/url_error.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
 
-namespace velmora::net {
+namespace velmora::detail {
 namespace {
 
 // libcurl allocates this buffer for each transfer. glibc may give a freed block of 64 KiB or more
@@ -41,31 +43,27 @@ std::string_view trim(std::string_view text) {
 
 // scheme://host:port, the unit that the per-host connection limit counts.
 std::optional<std::string> hostKeyOf(const std::string& url, CURLUcode* failure) {
-    CURLU* handle = curl_url();
+    CurlUrl handle(curl_url());
     if (!handle) return std::nullopt;
-    std::optional<std::string> key;
-    *failure = curl_url_set(handle, CURLUPART_URL, url.c_str(), 0);
-    char* scheme = nullptr;
-    char* host = nullptr;
-    char* port = nullptr;
-    if (*failure == CURLUE_OK) *failure = curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0);
-    if (*failure == CURLUE_OK) *failure = curl_url_get(handle, CURLUPART_HOST, &host, 0);
-    if (*failure == CURLUE_OK)
-        *failure = curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT);
-    if (*failure == CURLUE_OK) key = std::string(scheme) + "://" + host + ":" + port;
-    curl_free(scheme);
-    curl_free(host);
-    curl_free(port);
-    curl_url_cleanup(handle);
-    return key;
+    *failure = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0);
+    auto part = [&](CURLUPart which, unsigned flags) {
+        char* text = nullptr;
+        if (*failure == CURLUE_OK) *failure = curl_url_get(handle.get(), which, &text, flags);
+        return CurlText(text);
+    };
+    CurlText scheme = part(CURLUPART_SCHEME, 0);
+    CurlText host = part(CURLUPART_HOST, 0);
+    CurlText port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (*failure != CURLUE_OK) return std::nullopt;
+    return std::string(scheme.get()) + "://" + host.get() + ":" + port.get();
 }
 
 }  // namespace
 
 struct Transfer {
     TaskPtr task;
-    CURL* easy = nullptr;
-    curl_slist* headers = nullptr;
+    CurlEasy easy;
+    CurlList headers;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     std::string hostKey;
     QelHTTPURLResponse::Headers responseHeaders;
@@ -88,10 +86,10 @@ struct Transfer {
     Session::Impl* owner = nullptr;
 
     /// The bytes not yet reported, as one progress step.
-    TaskCore::Event progressEvent() {
+    TaskEvent progressEvent() {
         curl_off_t expected = -1;
-        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
-        TaskCore::Event event;
+        curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+        TaskEvent event;
         event.isProgress = true;
         event.bytesWritten = unreportedBytes;
         event.totalWritten = written;
@@ -107,8 +105,9 @@ struct Session::Impl {
         int inFlight = 0;
     };
 
+    // First, so that it goes last: every easy handle leaves it before it is cleaned up.
+    CurlMulti multi;
     Session* self = nullptr;
-    CURLM* multi = nullptr;
     std::unique_ptr<dispatch::OperationQueue> queue;
     std::atomic<int64_t> outstanding{0};
 
@@ -121,16 +120,15 @@ struct Session::Impl {
 
     // I/O thread only.
     std::map<std::string, HostQueue> hosts;
-    std::vector<CURL*> idleHandles;
+    std::vector<CurlEasy> idleHandles;
+    std::unordered_map<Transfer*, std::unique_ptr<Transfer>> transfers;
     size_t inFlight = 0;
     std::vector<Transfer*> progressDue;  // transfers with bytes not yet reported
     std::vector<Transfer*> paused;       // downloads waiting for a free piece
     std::vector<Transfer*> holding;      // downloads holding a piece
 
-    void wake() { curl_multi_wakeup(multi); }
+    void wake() { curl_multi_wakeup(multi.get()); }
 
-    void post(const TaskPtr& task, std::vector<TaskCore::Event> events);
-    void postProgress(const TaskPtr& task, TaskCore::Event event);
     void enqueue(const TaskPtr& task);
     void launch();
     bool setUp(Transfer& transfer);
@@ -143,7 +141,7 @@ struct Session::Impl {
     void cancelNow(const TaskPtr& task);
     void finalize(const TaskPtr& task, QelURLResponsePtr response, std::optional<QelBytes> body,
                   QelErrorPtr error, std::string location,
-                  std::optional<TaskCore::Event> lastProgress = std::nullopt);
+                  std::optional<TaskEvent> lastProgress = std::nullopt);
     // Only the last one matters to the loop, which waits for none outstanding before it ends.
     void taskDone() {
         if (outstanding.fetch_sub(1) == 1) wake();
@@ -153,18 +151,6 @@ struct Session::Impl {
     static size_t onData(char* data, size_t size, size_t count, void* user);
     static size_t onDownloadData(char* data, size_t size, size_t count, void* user);
 };
-
-void logCallbackThrow(const TaskCore& core, const std::exception_ptr& thrown) {
-    std::string what = "an exception that is no std::exception";
-    try {
-        std::rethrow_exception(thrown);
-    } catch (const std::exception& e) {
-        what = e.what();
-    } catch (...) {
-    }
-    platform::systemLog("velmora: a callback of task " + std::to_string(core.identifier) + " (" +
-                        core.method + " " + redactTokens(core.url) + ") threw: " + what);
-}
 
 std::string progressText(int64_t totalWritten, int64_t totalExpected) {
     float fraction = totalExpected == 0 ? 0.0f
@@ -188,19 +174,16 @@ std::shared_ptr<Session> Session::create(const SessionConfig& config) {
 
 Session::Session(const SessionConfig& config) : config_(config), impl_(std::make_unique<Impl>()) {
     impl_->self = this;
-    impl_->multi = curl_multi_init();
+    impl_->multi.reset(curl_multi_init());
     impl_->queue = std::make_unique<dispatch::OperationQueue>(config.callbackConcurrency);
     impl_->writer =
         std::make_unique<FileWriter>(config.writePieces, [impl = impl_.get()] { impl->wake(); });
-    curl_multi_setopt(impl_->multi, CURLMOPT_MAX_HOST_CONNECTIONS,
+    curl_multi_setopt(impl_->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
                       static_cast<long>(config.maxConnectionsPerHost));
-    curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, 64L);
+    curl_multi_setopt(impl_->multi.get(), CURLMOPT_MAXCONNECTS, 64L);
 }
 
-Session::~Session() {
-    for (CURL* easy : impl_->idleHandles) curl_easy_cleanup(easy);
-    curl_multi_cleanup(impl_->multi);
-}
+Session::~Session() = default;
 
 std::shared_ptr<QelURLSessionTask> Session::makeTask(std::unique_ptr<TaskCore> core) {
     core->identifier = gNextTaskIdentifier.fetch_add(1);
@@ -269,9 +252,9 @@ void Session::run() {
         d.resumePaused();
         d.launch();
         int running = 0;
-        curl_multi_perform(d.multi, &running);
+        curl_multi_perform(d.multi.get(), &running);
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(d.multi, &left)) {
+        while (CURLMsg* message = curl_multi_info_read(d.multi.get(), &left)) {
             if (message->msg != CURLMSG_DONE) continue;
             Transfer* transfer = nullptr;
             curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
@@ -281,70 +264,13 @@ void Session::run() {
         d.launch();
 
         if (invalidated && d.outstanding.load() == 0) break;
-        curl_multi_poll(d.multi, nullptr, 0, d.reportDueProgress(), nullptr);
+        curl_multi_poll(d.multi.get(), nullptr, 0, d.reportDueProgress(), nullptr);
     }
     // Every task has delivered its last event; what is left are the runners that delivered them,
     // and the writer dropping files of cancelled downloads.
     d.writer->drain();
     d.queue->waitUntilAllOperationsAreFinished();
     d.queue.reset();
-}
-
-void Session::Impl::post(const TaskPtr& task, std::vector<TaskCore::Event> events) {
-    TaskCore& core = coreOf(task);
-    {
-        std::lock_guard lock(core.eventMutex);
-        for (auto& event : events) core.events.push_back(std::move(event));
-        if (core.drainScheduled) return;
-        core.drainScheduled = true;
-    }
-    // One runner per task at a time keeps the task's events in order.
-    queue->async([task] {
-        TaskCore& c = coreOf(task);
-        for (;;) {
-            TaskCore::Event next;
-            {
-                std::lock_guard lock(c.eventMutex);
-                if (c.events.empty()) {
-                    c.drainScheduled = false;
-                    return;
-                }
-                next = std::move(c.events.front());
-                c.events.pop_front();
-            }
-            // The handlers guard the callbacks they call; this catches what escapes anyway (an
-            // allocation failure), so that the task's later events, its clean-up among them,
-            // still run.
-            callGuarded(c, [&] {
-                if (next.isProgress) {
-                    if (c.handlers.didWriteData)
-                        c.handlers.didWriteData(next.bytesWritten, next.totalWritten,
-                                                next.totalExpected);
-                } else {
-                    next.run();
-                }
-            });
-        }
-    });
-}
-
-// Steps that pile up behind a busy callback queue merge into one, so that a slow listener is not
-// flooded; the last step always shows the final count.
-void Session::Impl::postProgress(const TaskPtr& task, TaskCore::Event event) {
-    TaskCore& core = coreOf(task);
-    {
-        std::lock_guard lock(core.eventMutex);
-        if (!core.events.empty() && core.events.back().isProgress) {
-            TaskCore::Event& last = core.events.back();
-            last.bytesWritten += event.bytesWritten;
-            last.totalWritten = event.totalWritten;
-            last.totalExpected = event.totalExpected;
-            return;
-        }
-    }
-    std::vector<TaskCore::Event> events;
-    events.push_back(std::move(event));
-    post(task, std::move(events));
 }
 
 void Session::Impl::enqueue(const TaskPtr& task) {
@@ -369,22 +295,23 @@ void Session::Impl::launch() {
             TaskPtr task = std::move(host.pending.front());
             host.pending.pop_front();
             if (coreOf(task).finalized) continue;  // cancelled while it waited
-            auto* transfer = new Transfer();
+            auto transfer = std::make_unique<Transfer>();
             transfer->task = task;
             transfer->hostKey = key;
             transfer->owner = this;
             if (!setUp(*transfer)) {
-                std::string url = coreOf(task).url;
-                delete transfer;
                 finalize(task, nullptr, std::nullopt,
-                         makeURLError(QelURLErrorUnknown, "Could not set up the transfer", url),
+                         makeURLError(QelURLErrorUnknown, "Could not set up the transfer",
+                                      coreOf(task).url),
                          {});
                 continue;
             }
-            coreOf(task).transfer = transfer;
+            Transfer* running = transfer.get();
+            transfers.emplace(running, std::move(transfer));
+            coreOf(task).transfer = running;
             ++host.inFlight;
             ++inFlight;
-            curl_multi_add_handle(multi, transfer->easy);
+            curl_multi_add_handle(multi.get(), running->easy.get());
         }
     }
 }
@@ -392,13 +319,13 @@ void Session::Impl::launch() {
 bool Session::Impl::setUp(Transfer& t) {
     TaskCore& core = coreOf(t.task);
     if (!idleHandles.empty()) {
-        t.easy = idleHandles.back();
+        t.easy = std::move(idleHandles.back());
         idleHandles.pop_back();
     } else {
-        t.easy = curl_easy_init();
+        t.easy.reset(curl_easy_init());
     }
     if (!t.easy) return false;
-    CURL* e = t.easy;
+    CURL* e = t.easy.get();
     const SessionConfig& config = self->config_;
     bool download = core.kind == TaskCore::Kind::Download;
 
@@ -434,11 +361,10 @@ bool Session::Impl::setUp(Transfer& t) {
     if (config.resourceTimeout > 0)
         curl_easy_setopt(e, CURLOPT_TIMEOUT, static_cast<long>(config.resourceTimeout));
 
-    t.headers = curl_slist_append(t.headers, "Accept: application/json");
-    t.headers = curl_slist_append(t.headers, "Expect:");
-    for (const std::string& header : core.headers)
-        t.headers = curl_slist_append(t.headers, header.c_str());
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
+    appendHeader(t.headers, "Accept: application/json");
+    appendHeader(t.headers, "Expect:");
+    for (const std::string& header : core.headers) appendHeader(t.headers, header.c_str());
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers.get());
 
     if (core.method == "POST") {
         static const char kEmpty[] = "";
@@ -481,7 +407,7 @@ size_t Session::Impl::onData(char* data, size_t size, size_t count, void* user) 
     if (t->body.empty()) {
         // One allocation for an announced length (never more than the limit allows).
         curl_off_t announced = -1;
-        curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        curl_easy_getinfo(t->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
         if (announced > 0) {
             if (t->maxBytes >= 0) announced = std::min<curl_off_t>(announced, t->maxBytes);
             t->body.reserve(static_cast<size_t>(announced));
@@ -495,7 +421,7 @@ size_t Session::Impl::onDownloadData(char* data, size_t size, size_t count, void
     auto* t = static_cast<Transfer*>(user);
     size_t length = size * count;
     long status = 0;
-    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     // An error page never becomes the file, and is not worth reading: the status decides.
     if (status >= 400) return 0;
     if (t->maxBytes >= 0 && t->written + static_cast<int64_t>(length) > t->maxBytes) {
@@ -568,7 +494,7 @@ void Session::Impl::resumePaused() {
     // Resuming delivers the kept bytes at once, and may pause the transfer again.
     for (Transfer* t : waiting) {
         t->paused = false;
-        curl_easy_pause(t->easy, CURLPAUSE_CONT);
+        curl_easy_pause(t->easy.get(), CURLPAUSE_CONT);
     }
 }
 
@@ -592,40 +518,37 @@ int Session::Impl::reportDueProgress() {
         progressDue[i] = progressDue.back();
         progressDue.pop_back();
         if (coreOf(t->task).progressHeard.load(std::memory_order_relaxed))
-            postProgress(t->task, t->progressEvent());
+            postProgress(*queue, t->task, t->progressEvent());
     }
     return wait;
 }
 
+// Ends the transfer: its easy handle goes back to the pool (or is cleaned up with it).
 void Session::Impl::release(Transfer* t) {
     if (t->progressDue) progressDue.erase(std::find(progressDue.begin(), progressDue.end(), t));
     if (t->paused) paused.erase(std::find(paused.begin(), paused.end(), t));
     if (t->holding) holding.erase(std::find(holding.begin(), holding.end(), t));
     writer->givePieceBack(std::move(t->piece));
-    curl_multi_remove_handle(multi, t->easy);
-    curl_slist_free_all(t->headers);
-    t->headers = nullptr;
+    curl_multi_remove_handle(multi.get(), t->easy.get());
     if (idleHandles.size() < kIdleHandlesKept) {
-        curl_easy_reset(t->easy);
-        idleHandles.push_back(t->easy);
-    } else {
-        curl_easy_cleanup(t->easy);
+        curl_easy_reset(t->easy.get());
+        idleHandles.push_back(std::move(t->easy));
     }
-    t->easy = nullptr;
     --hosts[t->hostKey].inFlight;
     --inFlight;
     coreOf(t->task).transfer = nullptr;
+    transfers.erase(t);
 }
 
 void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
     TaskPtr task = t->task;
     TaskCore& core = coreOf(task);
     long status = 0;
-    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     QelURLResponsePtr response;
     if (status > 0) {
         char* effective = nullptr;
-        curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &effective);
+        curl_easy_getinfo(t->easy.get(), CURLINFO_EFFECTIVE_URL, &effective);
         response = std::make_shared<const QelHTTPURLResponse>(
             effective ? effective : core.url, status, std::move(t->responseHeaders));
     }
@@ -648,7 +571,7 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
     }
     std::optional<QelBytes> body;
     if (!download && !error) body = std::move(t->body);
-    std::optional<TaskCore::Event> lastProgress;
+    std::optional<TaskEvent> lastProgress;
     if (t->wantsProgress && t->unreportedBytes > 0 && core.progressHeard.load())
         lastProgress = t->progressEvent();
 
@@ -667,7 +590,6 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
         writer->discard(t->file);
     }
     release(t);
-    delete t;
     if (!core.writing)
         finalize(task, std::move(response), std::move(body), std::move(error), {},
                  std::move(lastProgress));
@@ -680,7 +602,6 @@ void Session::Impl::cancelNow(const TaskPtr& task) {
     if (Transfer* t = core.transfer) {
         if (t->file) writer->discard(t->file);
         release(t);
-        delete t;
     }
     finalize(task, nullptr, std::nullopt, makeURLError(QelURLErrorCancelled, "cancelled", core.url),
              {});
@@ -688,21 +609,21 @@ void Session::Impl::cancelNow(const TaskPtr& task) {
 
 void Session::Impl::finalize(const TaskPtr& task, QelURLResponsePtr response,
                              std::optional<QelBytes> body, QelErrorPtr error, std::string location,
-                             std::optional<TaskCore::Event> lastProgress) {
+                             std::optional<TaskEvent> lastProgress) {
     TaskCore& core = coreOf(task);
     core.finalized = true;
     core.state.store(static_cast<int>(QelURLSessionTask::State::Completed));
     // The task's last events go out together: one runner delivers them all.
-    std::vector<TaskCore::Event> events;
+    std::vector<TaskEvent> events;
     if (lastProgress) events.push_back(std::move(*lastProgress));
     if (!error && !location.empty() && core.handlers.didFinishDownloading) {
-        TaskCore::Event finish;
+        TaskEvent finish;
         finish.run = [task, location, response] {
             coreOf(task).handlers.didFinishDownloading(location, response);
         };
         events.push_back(std::move(finish));
     }
-    TaskCore::Event complete;
+    TaskEvent complete;
     complete.run = [this, task, response = std::move(response), body = std::move(body),
                     error = std::move(error), location = std::move(location)]() mutable {
         TaskCore& c = coreOf(task);
@@ -714,7 +635,7 @@ void Session::Impl::finalize(const TaskPtr& task, QelURLResponsePtr response,
         taskDone();
     };
     events.push_back(std::move(complete));
-    post(task, std::move(events));
+    postEvents(*queue, task, std::move(events));
 }
 
-}  // namespace velmora::net
+}  // namespace velmora::detail

@@ -2,8 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
-#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,13 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "net/task_events.h"
 #include "velmora/networking.h"
 
 namespace velmora::dispatch {
 class OperationQueue;
 }
 
-namespace velmora::net {
+namespace velmora::detail {
 
 struct SessionConfig {
     int32_t requestTimeout = 60;
@@ -72,20 +71,10 @@ struct TaskCore {
 
     // I/O thread only; `finalized` is the writer's once `writing` is set.
     bool finalized = false;
-    bool writing = false;  // all received: the writer names the file and ends the task
-    Transfer* transfer = nullptr;
+    bool writing = false;          // all received: the writer names the file and ends the task
+    Transfer* transfer = nullptr;  // owned by the session's loop while it runs
 
-    // The task's event chain.
-    struct Event {
-        bool isProgress = false;
-        int64_t bytesWritten = 0;
-        int64_t totalWritten = 0;
-        int64_t totalExpected = 0;
-        std::function<void()> run;
-    };
-    std::mutex eventMutex;
-    std::deque<Event> events;
-    bool drainScheduled = false;
+    EventChain events;
     /// Callback queue only: a handler moved the temporary download file away.
     bool temporaryMoved = false;
 };
@@ -124,22 +113,8 @@ class Session : public std::enable_shared_from_this<Session> {
     friend struct Impl;
 };
 
-/// Logs, once, that a callback of the task threw, naming the task (token redacted).
-void logCallbackThrow(const TaskCore& core, const std::exception_ptr& thrown);
-
-/// Runs a callback that is not ours; whatever it throws is logged and goes no further, so the
-/// task's clean-up after it still runs.
-template <class Callback>
-void callGuarded(const TaskCore& core, Callback&& callback) {
-    try {
-        callback();
-    } catch (...) {
-        logCallbackThrow(core, std::current_exception());
-    }
-}
-
 /// The download progress text: written/expected in double precision, rounded to single, "%.4f";
 /// 0 when nothing is expected.
 std::string progressText(int64_t totalWritten, int64_t totalExpected);
 
-}  // namespace velmora::net
+}  // namespace velmora::detail

@@ -7,7 +7,7 @@
 
 #include "platform/paths.h"
 
-namespace velmora::net {
+namespace velmora::detail {
 namespace {
 
 using CharSet = std::array<bool, 256>;
@@ -77,4 +77,4 @@ std::string redactTokens(std::string_view text) {
     return out;
 }
 
-}  // namespace velmora::net
+}  // namespace velmora::detail

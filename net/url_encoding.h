@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace velmora::net {
+namespace velmora::detail {
 
 /// Percent-encodes every byte outside the characters RFC 3986 allows in a query: unreserved,
 /// sub-delimiters, ":", "@", "/" and "?". "%" itself is encoded, so text is encoded exactly once.
@@ -22,4 +22,4 @@ std::string fileURLString(const std::string& path);
 /// replaced by "<redacted>", for logs and error texts; an empty value stays empty.
 std::string redactTokens(std::string_view text);
 
-}  // namespace velmora::net
+}  // namespace velmora::detail

@@ -2,7 +2,7 @@
 
 #include "net/url_encoding.h"
 
-namespace velmora::net {
+namespace velmora::detail {
 
 int64_t urlErrorCode(CURLcode code) {
     switch (code) {
@@ -57,4 +57,4 @@ QelErrorPtr makeURLError(CURLcode code, const char* errorBuffer, const std::stri
     return makeURLError(urlErrorCode(code), message, url);
 }
 
-}  // namespace velmora::net
+}  // namespace velmora::detail

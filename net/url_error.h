@@ -6,7 +6,7 @@
 
 #include "velmora/error.h"
 
-namespace velmora::net {
+namespace velmora::detail {
 
 /// The "NSURLErrorDomain" code that hosts test for, for a libcurl result.
 int64_t urlErrorCode(CURLcode code);
@@ -18,4 +18,4 @@ QelErrorPtr makeURLError(CURLcode code, const char* errorBuffer, const std::stri
 /// A transport-style record with a code and message of our own (cancellation, bad status).
 QelErrorPtr makeURLError(int64_t code, const std::string& message, const std::string& url);
 
-}  // namespace velmora::net
+}  // namespace velmora::detail

@@ -16,11 +16,11 @@
 
 namespace velmora {
 
-namespace net {
+namespace detail {
 class Session;
 struct TaskCore;
 struct TaskAccess;
-}  // namespace net
+}  // namespace detail
 
 class QelNetworking;
 
@@ -86,11 +86,11 @@ class VELMORA_EXPORT QelURLSessionTask : public std::enable_shared_from_this<Qel
 
   private:
     friend class QelNetworking;
-    friend class net::Session;
-    friend struct net::TaskAccess;
-    explicit QelURLSessionTask(std::unique_ptr<net::TaskCore> core);
+    friend class detail::Session;
+    friend struct detail::TaskAccess;
+    explicit QelURLSessionTask(std::unique_ptr<detail::TaskCore> core);
 
-    std::unique_ptr<net::TaskCore> core_;
+    std::unique_ptr<detail::TaskCore> core_;
 
     mutable std::mutex recordMutex_;
     std::string filePath_;

@@ -34,15 +34,15 @@ TEST(PercentEncodingTest, QuerySetOfRfc3986) {
         {"http://h:8/p?a=1&b=x y", "http://h:8/p?a=1&b=x%20y"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(net::percentEncodeQuery(c.input), c.expected) << c.input;
-        EXPECT_EQ(net::percentEncodeFragment(c.input), c.expected) << c.input;
+        EXPECT_EQ(detail::percentEncodeQuery(c.input), c.expected) << c.input;
+        EXPECT_EQ(detail::percentEncodeFragment(c.input), c.expected) << c.input;
     }
 }
 
 TEST(PercentEncodingTest, FileURLAndPathJoin) {
-    EXPECT_EQ(net::fileURLString("/tmp/a b/中.png"), "file:///tmp/a%20b/%E4%B8%AD.png");
-    EXPECT_EQ(net::fileURLString("/x/?#%"), "file:///x/%3F%23%25");
-    EXPECT_EQ(net::fileURLString("rel").rfind("file:///", 0), 0u);
+    EXPECT_EQ(detail::fileURLString("/tmp/a b/中.png"), "file:///tmp/a%20b/%E4%B8%AD.png");
+    EXPECT_EQ(detail::fileURLString("/x/?#%"), "file:///x/%3F%23%25");
+    EXPECT_EQ(detail::fileURLString("rel").rfind("file:///", 0), 0u);
 
     EXPECT_EQ(platform::appendPathComponent("/d", "f"), "/d/f");
     EXPECT_EQ(platform::appendPathComponent("/d/", "f"), "/d/f");
@@ -68,17 +68,17 @@ TEST(PercentEncodingTest, TokensAreRedactedWhereverAQueryNamesThem) {
         {"no url at all", "no url at all"},
         {"", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(net::redactTokens(c.input), c.expected) << c.input;
+    for (const auto& c : cases) EXPECT_EQ(detail::redactTokens(c.input), c.expected) << c.input;
 }
 
 TEST(ProgressTextTest, FractionRoundedToSinglePrecision) {
-    EXPECT_EQ(net::progressText(1, 2), "0.5000");
-    EXPECT_EQ(net::progressText(0, 0), "0.0000");
-    EXPECT_EQ(net::progressText(7, 0), "0.0000");
-    EXPECT_EQ(net::progressText(2, 3), "0.6667");
-    EXPECT_EQ(net::progressText(100, 100), "1.0000");
+    EXPECT_EQ(detail::progressText(1, 2), "0.5000");
+    EXPECT_EQ(detail::progressText(0, 0), "0.0000");
+    EXPECT_EQ(detail::progressText(7, 0), "0.0000");
+    EXPECT_EQ(detail::progressText(2, 3), "0.6667");
+    EXPECT_EQ(detail::progressText(100, 100), "1.0000");
     // An unknown total is -1: the fraction turns negative.
-    EXPECT_EQ(net::progressText(5, -1), "-5.0000");
+    EXPECT_EQ(detail::progressText(5, -1), "-5.0000");
 }
 
 QelMultipartFormModel part(uint64_t type, std::string name, std::string fileName,

@@ -14,7 +14,7 @@
 #include "tests/net/fixture_server.h"
 #include "tests/support/temp_dir.h"
 
-namespace velmora::net {
+namespace velmora::detail {
 namespace {
 
 namespace fs = std::filesystem;
@@ -156,4 +156,4 @@ TEST(SessionDownloadTest, ADownloadLargerThanItsPiecesPausesAndArrivesWhole) {
 }
 
 }  // namespace
-}  // namespace velmora::net
+}  // namespace velmora::detail
