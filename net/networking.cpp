@@ -32,6 +32,9 @@ std::atomic<bool> gShowResponseLog{false};
 std::atomic<int64_t> gMaximumResponseSize{QelNetworking::kDefaultMaximumResponseSize};
 std::atomic<int64_t> gMaximumDownloadSize{QelNetworking::kDefaultMaximumDownloadSize};
 
+std::mutex gRetryPolicyMutex;
+std::optional<QelRetryPolicy> gRetryPolicy;
+
 // A limit of 0 or less is no limit, which the session spells as a negative one.
 int64_t effectiveLimit(int64_t limit) {
     return limit > 0 ? limit : -1;
@@ -293,6 +296,15 @@ void QelNetworking::safeLock(const std::function<void()>& operation) {
     if (operation) operation();
 }
 
+void QelNetworking::setRetryPolicy(std::optional<QelRetryPolicy> policy) {
+    std::lock_guard lock(gRetryPolicyMutex);
+    gRetryPolicy = std::move(policy);
+}
+std::optional<QelRetryPolicy> QelNetworking::retryPolicy() {
+    std::lock_guard lock(gRetryPolicyMutex);
+    return gRetryPolicy;
+}
+
 std::vector<QelURLSessionTaskPtr> QelNetworking::tasksArray() {
     std::vector<QelURLSessionTaskPtr> snapshot;
     safeLock([&] { snapshot.assign(d_->tasks.begin(), d_->tasks.end()); });
@@ -413,6 +425,7 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
     core->headers = std::move(headers);
     core->body = std::move(body);
     core->maxBytes = effectiveLimit(gMaximumResponseSize.load());
+    if (core->method == "GET") core->retry = retryPolicy();
     QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
     const QelURLSessionTask* raw = task.get();
     detail::coreOf(task).handlers.didComplete = [self = shared_from_this(), raw,
@@ -525,6 +538,7 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
     core->url = url;
     core->downloadTarget = target;
     core->downloadMd5 = std::move(md5);
+    core->retry = retryPolicy();
     int64_t limit = effectiveLimit(gMaximumDownloadSize.load());
     if (maximumSize && *maximumSize >= 0)
         limit = limit < 0 ? *maximumSize : std::min(limit, *maximumSize);

@@ -8,11 +8,16 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string_view>
+#include <utility>
+
+#include <strings.h>
 #include <unordered_map>
 
 #include "net/curl_handles.h"
 #include "net/file_writer.h"
+#include "net/retry_policy.h"
 #include "net/url_encoding.h"
 #include "net/url_error.h"
 #include "platform/dispatch.h"
@@ -75,6 +80,10 @@ struct Transfer {
     bool holding = false;  // listed in `holding`
     bool progressDue = false;
     int64_t written = 0;
+    // A resumed download: where its range starts (0 once the server sent the whole file again).
+    int64_t resumeFrom = 0;
+    bool rangeChecked = false;
+    bool badRange = false;
     int64_t maxBytes = -1;
     bool overLimit = false;
     bool secure = false;  // https: redirects may not leave it
@@ -93,7 +102,8 @@ struct Transfer {
         event.isProgress = true;
         event.bytesWritten = unreportedBytes;
         event.totalWritten = written;
-        event.totalExpected = static_cast<int64_t>(expected);
+        event.totalExpected =
+            expected >= 0 ? static_cast<int64_t>(expected) + resumeFrom : int64_t{-1};
         unreportedBytes = 0;
         return event;
     }
@@ -126,6 +136,12 @@ struct Session::Impl {
     std::vector<Transfer*> progressDue;  // transfers with bytes not yet reported
     std::vector<Transfer*> paused;       // downloads waiting for a free piece
     std::vector<Transfer*> holding;      // downloads holding a piece
+    struct Retry {
+        std::chrono::steady_clock::time_point due;
+        TaskPtr task;
+    };
+    std::vector<Retry> retrying;  // tasks waiting to try again
+    std::minstd_rand random{std::random_device{}()};
 
     void wake() { curl_multi_wakeup(multi.get()); }
 
@@ -138,6 +154,8 @@ struct Session::Impl {
     void release(Transfer* transfer);
     int reportDueProgress();
     void finishTransfer(Transfer* transfer, CURLcode result);
+    bool retryLater(Transfer& transfer, CURLcode result, long status);
+    int startDueRetries();
     void cancelNow(const TaskPtr& task);
     void finalize(const TaskPtr& task, QelURLResponsePtr response, std::optional<QelBytes> body,
                   QelErrorPtr error, std::string location,
@@ -147,6 +165,7 @@ struct Session::Impl {
         if (outstanding.fetch_sub(1) == 1) wake();
     }
 
+    bool checkRange(Transfer& transfer, long status);
     static size_t onHeader(char* data, size_t size, size_t count, void* user);
     static size_t onData(char* data, size_t size, size_t count, void* user);
     static size_t onDownloadData(char* data, size_t size, size_t count, void* user);
@@ -248,6 +267,7 @@ void Session::run() {
         for (const TaskPtr& task : cancels) d.cancelNow(task);
         starts.clear();
         cancels.clear();
+        const int retryWait = d.startDueRetries();
 
         d.resumePaused();
         d.launch();
@@ -264,7 +284,8 @@ void Session::run() {
         d.launch();
 
         if (invalidated && d.outstanding.load() == 0) break;
-        curl_multi_poll(d.multi.get(), nullptr, 0, d.reportDueProgress(), nullptr);
+        curl_multi_poll(d.multi.get(), nullptr, 0, std::min(retryWait, d.reportDueProgress()),
+                        nullptr);
     }
     // Every task has delivered its last event; what is left are the runners that delivered them,
     // and the writer dropping files of cancelled downloads.
@@ -306,6 +327,8 @@ void Session::Impl::launch() {
                          {});
                 continue;
             }
+            TaskCore& core = coreOf(task);
+            if (core.attempt++ == 0) core.firstTry = std::chrono::steady_clock::now();
             Transfer* running = transfer.get();
             transfers.emplace(running, std::move(transfer));
             coreOf(task).transfer = running;
@@ -364,6 +387,12 @@ bool Session::Impl::setUp(Transfer& t) {
     appendHeader(t.headers, "Accept: application/json");
     appendHeader(t.headers, "Expect:");
     for (const std::string& header : core.headers) appendHeader(t.headers, header.c_str());
+    if (core.resumeFile) {
+        t.file = std::move(core.resumeFile);
+        t.written = t.resumeFrom = core.resumeFrom;
+        appendHeader(t.headers, ("Range: bytes=" + std::to_string(t.resumeFrom) + "-").c_str());
+        appendHeader(t.headers, ("If-Range: " + core.resumeValidator).c_str());
+    }
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers.get());
 
     if (core.method == "POST") {
@@ -424,6 +453,7 @@ size_t Session::Impl::onDownloadData(char* data, size_t size, size_t count, void
     curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     // An error page never becomes the file, and is not worth reading: the status decides.
     if (status >= 400) return 0;
+    if (t->resumeFrom > 0 && !t->rangeChecked && !t->owner->checkRange(*t, status)) return 0;
     if (t->maxBytes >= 0 && t->written + static_cast<int64_t>(length) > t->maxBytes) {
         t->overLimit = true;
         return 0;
@@ -545,6 +575,7 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
     TaskCore& core = coreOf(task);
     long status = 0;
     curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (retryLater(*t, result, status)) return;
     QelURLResponsePtr response;
     if (status > 0) {
         char* effective = nullptr;
@@ -554,7 +585,10 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
     }
     bool download = core.kind == TaskCore::Kind::Download;
     QelErrorPtr error;
-    if (t->overLimit || result == CURLE_FILESIZE_EXCEEDED) {
+    if (t->badRange) {
+        error = makeURLError(QelURLErrorBadServerResponse,
+                             "The server answered a resumed download with another range", core.url);
+    } else if (t->overLimit || result == CURLE_FILESIZE_EXCEEDED) {
         error = makeURLError(
             QelURLErrorDataLengthExceedsMaximum,
             "The answer exceeds the limit of " + std::to_string(t->maxBytes) + " bytes", core.url);
@@ -595,6 +629,86 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
                  std::move(lastProgress));
 }
 
+// The first bytes of a resumed download: a 206 must continue where the file ends; any other
+// answer brings the whole file again, which replaces the bytes kept.
+bool Session::Impl::checkRange(Transfer& t, long status) {
+    t.rangeChecked = true;
+    if (status != 206) {
+        writer->discard(t.file);
+        t.file.reset();
+        t.written = 0;
+        t.resumeFrom = 0;
+        return true;
+    }
+    for (const auto& [name, value] : t.responseHeaders) {
+        if (name.size() != 13 || strncasecmp(name.c_str(), "Content-Range", 13) != 0) continue;
+        const std::string expected = "bytes " + std::to_string(t.resumeFrom) + "-";
+        if (value.rfind(expected, 0) == 0) return true;
+    }
+    t.badRange = true;
+    return false;
+}
+
+// A failed try that the task's policy repeats: the transfer ends here, a download keeps its bytes
+// when the server can continue them, and the task waits for its turn. False when the failure is
+// the task's last word.
+bool Session::Impl::retryLater(Transfer& t, CURLcode result, long status) {
+    TaskCore& core = coreOf(t.task);
+    if (!core.retry || core.cancelRequested.load() || t.overLimit || t.badRange || t.localErrno)
+        return false;
+    if (!isRetryableFailure(result, status)) return false;
+    if (core.attempt >= core.retry->attempts()) return false;
+    const double delay =
+        retryDelay(*core.retry, core.attempt + 1, retryAfterSeconds(t.responseHeaders), random);
+    const auto due = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(delay));
+    const double deadline = core.retry->deadline();
+    if (deadline > 0 &&
+        due > core.firstTry + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                  std::chrono::duration<double>(deadline)))
+        return false;
+    if (t.file) {
+        const bool answered = status == 200 || status == 206;
+        std::string validator = core.retry->resume() && answered && t.written > 0
+                                    ? resumeValidator(t.responseHeaders)
+                                    : std::string();
+        if (!validator.empty() && t.file->failure.load() == 0) {
+            if (t.piece.size > 0) writer->write(t.file, std::move(t.piece));
+            core.resumeFile = t.file;
+            core.resumeFrom = t.written;
+            core.resumeValidator = std::move(validator);
+        } else {
+            writer->discard(t.file);
+        }
+    }
+    TaskPtr task = t.task;
+    release(&t);
+    retrying.push_back({due, std::move(task)});
+    return true;
+}
+
+// Queues the retries that are due; answers how long, in ms, until the next one is.
+int Session::Impl::startDueRetries() {
+    constexpr int kIdleWaitMs = 1000;
+    int wait = kIdleWaitMs;
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < retrying.size();) {
+        if (now < retrying[i].due) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(retrying[i].due - now).count();
+            wait = std::min<int>(wait, static_cast<int>(left));
+            ++i;
+            continue;
+        }
+        TaskPtr task = std::move(retrying[i].task);
+        retrying[i] = std::move(retrying.back());
+        retrying.pop_back();
+        enqueue(task);
+    }
+    return wait;
+}
+
 void Session::Impl::cancelNow(const TaskPtr& task) {
     TaskCore& core = coreOf(task);
     // A download whose data has all arrived is past cancelling, as a finished one is.
@@ -603,6 +717,8 @@ void Session::Impl::cancelNow(const TaskPtr& task) {
         if (t->file) writer->discard(t->file);
         release(t);
     }
+    if (core.resumeFile) writer->discard(std::exchange(core.resumeFile, nullptr));
+    std::erase_if(retrying, [&](const Retry& retry) { return retry.task == task; });
     finalize(task, nullptr, std::nullopt, makeURLError(QelURLErrorCancelled, "cancelled", core.url),
              {});
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,6 +43,7 @@ struct TaskHandlers {
 };
 
 struct Transfer;
+struct DownloadFile;
 
 /// Everything the session keeps per task; a queued task holds no curl handle and no file.
 struct TaskCore {
@@ -61,6 +63,8 @@ struct TaskCore {
     /// Downloads: the digest the file must have to be named.
     std::optional<std::string> downloadMd5;
     TaskHandlers handlers;
+    /// How failed tries are repeated; absent, the first failure is final.
+    std::optional<QelRetryPolicy> retry;
 
     std::shared_ptr<Session> session;
     std::atomic<int> state{static_cast<int>(QelURLSessionTask::State::Running)};
@@ -73,6 +77,12 @@ struct TaskCore {
     bool finalized = false;
     bool writing = false;          // all received: the writer names the file and ends the task
     Transfer* transfer = nullptr;  // owned by the session's loop while it runs
+    int32_t attempt = 0;           // tries started
+    std::chrono::steady_clock::time_point firstTry;
+    // Between tries of a download: the bytes so far, and what ties them to the server's version.
+    std::shared_ptr<DownloadFile> resumeFile;
+    int64_t resumeFrom = 0;
+    std::string resumeValidator;
 
     EventChain events;
     /// Callback queue only: a handler moved the temporary download file away.

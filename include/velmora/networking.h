@@ -13,6 +13,7 @@
 #include "velmora/error.h"
 #include "velmora/export.h"
 #include "velmora/json.h"
+#include "velmora/retry_policy.h"
 
 namespace velmora {
 
@@ -172,6 +173,10 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
     /// The most bytes a download writes when its caller names no smaller size.
     static void setMaximumDownloadSize(int64_t bytes);
     static int64_t maximumDownloadSize();
+    /// The policy for requests started afterwards; absent (the default) fails at the first error.
+    /// `setRetryPolicy(QelRetryPolicy::defaultPolicy())` switches retries and resuming on.
+    static void setRetryPolicy(std::optional<QelRetryPolicy> policy);
+    static std::optional<QelRetryPolicy> retryPolicy();
 
     QelURLSessionTaskPtr getWithURL(const std::string& url,
                                     const std::optional<Parameters>& parameters,

@@ -23,6 +23,7 @@
 #include "velmora/platform.h"
 #include "velmora/resource_factory.h"
 #include "velmora/resource_kit.h"
+#include "velmora/retry_policy.h"
 #include "velmora/tool.h"
 #include "velmora/version.h"
 #include "velmora/view.h"

@@ -246,6 +246,28 @@ TEST_F(CloudEmulatorApi, ServesByteRanges) {
     EXPECT_EQ(beyond.headers["content-range"], "bytes */" + size);
 }
 
+// A resuming client names the version it holds; a range for any other gets the whole file.
+TEST_F(CloudEmulatorApi, RangesHoldOnlyForTheVersionNamedByIfRange) {
+    Json resources =
+        resourceList(emu().fetchToken(), Json::array({itemList()["list"][0]["resource_id"]}));
+    const std::string url = resources["data"]["resource_list"][0]["url"];
+    const HttpReply whole = emu().get(url);
+    const std::string etag = whole.headers.at("etag");
+    const std::string modified = whole.headers.at("last-modified");
+    EXPECT_EQ(whole.headers.at("accept-ranges"), "bytes");
+    ASSERT_GE(etag.size(), 3u);
+    EXPECT_EQ(etag.front(), '"');
+
+    for (const std::string& validator : {etag, modified}) {
+        HttpReply part = emu().get(url, {"Range: bytes=10-", "If-Range: " + validator});
+        EXPECT_EQ(part.status, 206) << validator;
+        EXPECT_EQ(part.body, whole.body.substr(10));
+    }
+    HttpReply other = emu().get(url, {"Range: bytes=10-", "If-Range: \"another\""});
+    EXPECT_EQ(other.status, 200);
+    EXPECT_EQ(other.body, whole.body);
+}
+
 TEST_F(CloudEmulatorApi, StoresAndAnswersAvatars) {
     const std::string token = emu().fetchToken();
     const std::string png = velmora::emulator::pngImage(8, 8, 200, 10, 10);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
@@ -173,10 +174,9 @@ std::string base64(std::string_view bytes) {
     return out;
 }
 
-std::string httpDate() {
-    std::time_t now = std::time(nullptr);
+std::string httpDate(std::time_t when = std::time(nullptr)) {
     std::tm tm{};
-    gmtime_r(&now, &tm);
+    gmtime_r(&when, &tm);
     char buf[64];
     std::strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S GMT", &tm);
     return buf;
@@ -238,6 +238,9 @@ struct FaultRule {
     std::string method;
     std::optional<int64_t> remaining;  // absent: every matching request
     int64_t applied = 0;
+    std::optional<int64_t> every;  // applies to every Nth matching request only
+    int64_t matched = 0;
+    std::optional<int64_t> retryAfter;
     std::optional<int64_t> delayMs;
     std::optional<int> status;
     std::optional<int64_t> code;
@@ -254,6 +257,8 @@ struct FaultRule {
     Json toJson() const {
         Json j = {{"id", id}, {"path", path}, {"applied", applied}};
         if (!method.empty()) j["method"] = method;
+        if (every) j["every"] = *every;
+        if (retryAfter) j["retry_after"] = *retryAfter;
         j["remaining"] = remaining ? Json(*remaining) : Json(nullptr);
         if (delayMs) j["delay_ms"] = *delayMs;
         if (status) j["status"] = *status;
@@ -297,6 +302,16 @@ std::optional<FaultRule> parseRule(const Json& j, std::string& error) {
                       "a positive integer or null"))
                 return std::nullopt;
             rule.remaining = value.get<int64_t>();
+        } else if (key == "every") {
+            if (!need(value.is_number_integer() && value.get<int64_t>() > 0, "a positive integer"))
+                return std::nullopt;
+            rule.every = value.get<int64_t>();
+        } else if (key == "retry_after") {
+            if (!need(value.is_number_integer() && value.get<int64_t>() >= 0,
+                      "a non-negative integer"))
+                return std::nullopt;
+            rule.retryAfter = value.get<int64_t>();
+            acts = true;
         } else if (key == "delay_ms") {
             if (!need(value.is_number_integer() && value.get<int64_t>() >= 0,
                       "a non-negative integer"))
@@ -369,6 +384,7 @@ struct Effects {
     bool hold = false;
     bool expireTokens = false;
     std::optional<int64_t> throttleBps;
+    std::optional<int64_t> retryAfter;
     std::vector<int64_t> ruleIds;
 };
 
@@ -591,6 +607,7 @@ Effects Server::Impl::matchFaults(const httplib::Request& req) {
         if (rule.remaining && *rule.remaining <= 0) continue;
         if (!endsWith(req.path, rule.path)) continue;
         if (!rule.method.empty() && lower(rule.method) != lower(req.method)) continue;
+        if (rule.every && ++rule.matched % *rule.every != 0) continue;
         if (rule.remaining) --*rule.remaining;
         ++rule.applied;
         fx.ruleIds.push_back(rule.id);
@@ -608,6 +625,7 @@ Effects Server::Impl::matchFaults(const httplib::Request& req) {
         fx.hold = fx.hold || rule.hold;
         fx.expireTokens = fx.expireTokens || rule.expireTokens;
         if (rule.throttleBps) fx.throttleBps = *rule.throttleBps;
+        if (rule.retryAfter) fx.retryAfter = *rule.retryAfter;
     }
     std::erase_if(rules, [](const FaultRule& r) { return r.remaining && *r.remaining <= 0; });
     return fx;
@@ -714,6 +732,7 @@ void Server::Impl::emit(const httplib::Request& req, httplib::Response& res, Rep
     // A file answer to a range request leaves the status to the library (206).
     if (!(file && !req.ranges.empty())) res.status = reply.status;
     if (fx.status) res.status = *fx.status;
+    if (fx.retryAfter) res.set_header("Retry-After", std::to_string(*fx.retryAfter));
     for (const auto& [name, value] : reply.headers) res.set_header(name, value);
 
     uint64_t sendLength = length;
@@ -785,7 +804,21 @@ Reply Server::Impl::fileReply(const httplib::Request& req, const fs::path& path,
     std::error_code ec;
     const auto size = static_cast<ssize_t>(fs::file_size(path, ec));
     if (ec) return envelope(404, kNotFound, "no such file");
+    // Validators for resuming: size and modification time name a version of a file.
+    const auto modified = fs::last_write_time(path, ec);
+    const auto modifiedNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(modified.time_since_epoch()).count();
+    const std::string etag = "\"" + std::to_string(size) + "-" + std::to_string(modifiedNs) + "\"";
+    const std::string lastModified = httpDate(
+        static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::file_clock::to_sys(modified).time_since_epoch())
+                                     .count()));
     auto& ranges = adjustable(req).ranges;
+    // A range is only for the version the client has; any other gets the whole file.
+    if (req.has_header("If-Range")) {
+        const std::string condition = req.get_header_value("If-Range");
+        if (condition != etag && condition != lastModified) ranges.clear();
+    }
     // The library slices ranges as given; clamp them to the file and refuse the unsatisfiable.
     for (auto& [first, last] : ranges) {
         if (first < 0) {
@@ -808,6 +841,9 @@ Reply Server::Impl::fileReply(const httplib::Request& req, const fs::path& path,
     Reply reply;
     reply.file = path;
     reply.contentType = type;
+    reply.headers.emplace("ETag", etag);
+    reply.headers.emplace("Last-Modified", lastModified);
+    reply.headers.emplace("Accept-Ranges", "bytes");
     return reply;
 }
 

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <optional>
+#include <random>
+#include <string>
+
+#include "velmora/networking.h"
+#include "velmora/retry_policy.h"
+
+namespace velmora::detail {
+
+/// Whether a failed try is worth another: a timeout, a refused or lost connection, or an answer
+/// of 5xx, 408 or 429. Other answers of 400 and more are final whatever libcurl reports.
+bool isRetryableFailure(CURLcode result, long status);
+
+/// The seconds a `Retry-After` header asks to wait (its delay form; a date is ignored), at most a
+/// day; absent when there is none or it cannot be read.
+std::optional<double> retryAfterSeconds(const QelHTTPURLResponse::Headers& headers);
+
+/// The wait before try `attempt`: the policy's backoff with its jitter, and at least what the
+/// server asked for.
+double retryDelay(const QelRetryPolicy& policy, int32_t attempt, std::optional<double> retryAfter,
+                  std::minstd_rand& random);
+
+/// What `If-Range` sends to continue this answer: its strong ETag, else its Last-Modified; empty
+/// when the answer offers no byte ranges or has no validator to tie them to.
+std::string resumeValidator(const QelHTTPURLResponse::Headers& headers);
+
+}  // namespace velmora::detail
