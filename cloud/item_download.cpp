@@ -10,11 +10,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "cloud/byte_meter.h"
 #include "cloud/item_files.h"
 #include "cloud/json_text.h"
 #include "cloud/private.h"
+#include "cloud/shared_transfers.h"
 #include "core/format.h"
 #include "net/file_writer.h"
+#include "net/networking_access.h"
+#include "net/url_error.h"
 #include "platform/log.h"
 #include "velmora/encrypt_utils.h"
 #include "velmora/networking.h"
@@ -22,6 +26,10 @@
 
 namespace velmora {
 namespace {
+
+QelErrorPtr cancellationError() {
+    return detail::makeURLError(QelURLErrorCancelled, "cancelled", std::string());
+}
 
 std::string progressText(int32_t done, size_t total) {
     char text[48];
@@ -74,6 +82,57 @@ struct QelCloudService::Batch {
     // Counted and reported under this lock, so the texts leave in increasing order.
     std::mutex progressMutex;
     std::atomic<int32_t> completed{0};
+
+    std::shared_ptr<const QelTransferOptions> options;  // absent: none given
+    std::unique_ptr<detail::ByteMeter> meter;
+    uint64_t cancelHandler = 0;
+    // The files this batch waits for, each to be left on cancellation.
+    struct Lease {
+        std::string key;
+        uint64_t id;
+        std::string fileId;
+    };
+    std::mutex leaseMutex;
+    bool cancelled = false;
+    std::vector<Lease> leases;
+    // Left on cancellation while another batch still fetches them: that batch records them.
+    std::vector<std::string> handedOver;
+
+    const QelCancellationTokenPtr& token() const {
+        static const QelCancellationTokenPtr none;
+        return options ? options->cancellationToken() : none;
+    }
+    void cancel() {
+        std::vector<Lease> left;
+        {
+            std::lock_guard lock(leaseMutex);
+            if (cancelled) return;
+            cancelled = true;
+            left = leases;
+        }
+        for (const Lease& lease : left) leave(lease);
+    }
+    void lease(Lease lease) {
+        bool late;
+        {
+            std::lock_guard lock(leaseMutex);
+            leases.push_back(lease);
+            late = cancelled;
+        }
+        if (late) leave(lease);
+    }
+    void leave(const Lease& lease) {
+        auto departure = detail::SharedTransfers::instance().leave(lease.key, lease.id);
+        if (departure.othersWait) {
+            std::lock_guard lock(leaseMutex);
+            handedOver.push_back(lease.fileId);
+        }
+        // Not on the caller's thread: a host cancelling should not find our callbacks inside
+        // its call.
+        if (departure.failure)
+            dispatch::globalQueue().async(
+                [failure = std::move(departure.failure)] { failure(cancellationError()); });
+    }
 };
 
 void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::string>& resourceIds,
@@ -82,8 +141,17 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
     downloadItems(resourceIds, std::move(progress), std::move(completion), 0);
 }
 
+void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::string>& resourceIds,
+                                                      ProgressBlock progress,
+                                                      DownloadCompletion completion,
+                                                      const QelTransferOptions& options) {
+    downloadItems(resourceIds, std::move(progress), std::move(completion), 0,
+                  std::make_shared<const QelTransferOptions>(options));
+}
+
 void QelCloudService::downloadItems(std::vector<std::string> resourceIds, ProgressBlock progress,
-                                    DownloadCompletion completion, int renewals) {
+                                    DownloadCompletion completion, int renewals,
+                                    std::shared_ptr<const QelTransferOptions> options) {
     if (resourceIds.empty()) {
         if (completion)
             completion(QelTool::errorWithCode(
@@ -97,7 +165,12 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
     const Json body = {{"resourceids", resourceIds}};
     auto self = shared_from_this();
 
-    auto onSuccess = [self, resourceIds, progress, completion](const Json& envelope) {
+    auto onSuccess = [self, resourceIds, progress, completion, options](const Json& envelope) {
+        if (options && options->cancellationToken() &&
+            options->cancellationToken()->isCancelled()) {
+            if (completion) completion(cancellationError(), {}, {});
+            return;
+        }
         const Json data = jsonMember(envelope, "data");
         const Json list = jsonMember(data, "resource_list");
         if (!safeData(data) || !list.is_array() || list.empty()) {
@@ -159,14 +232,15 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
                 {jsonDescription(Json(resourceIds)), jsonDescription(returnedPaths)}));
             return;
         }
-        self->startBatch(std::move(models), std::move(refusals), progress, completion);
+        self->startBatch(std::move(models), std::move(refusals), progress, completion, options);
     };
 
-    auto onFailure = [self, resourceIds, progress, completion, renewals](const QelErrorPtr& error) {
+    auto onFailure = [self, resourceIds, progress, completion, renewals,
+                      options](const QelErrorPtr& error) {
         self->regainTokenIfNeed(
             error, cloud::kDownloadItemsMethod, renewals,
-            [self, resourceIds, progress, completion, renewals] {
-                self->downloadItems(resourceIds, progress, completion, renewals + 1);
+            [self, resourceIds, progress, completion, renewals, options] {
+                self->downloadItems(resourceIds, progress, completion, renewals + 1, options);
             },
             [completion](const QelErrorPtr& renewalError) {
                 if (completion) completion(renewalError, {}, {});
@@ -180,6 +254,13 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
 void QelCloudService::batchDownloadItemsWithModels(
     const std::vector<QelItemDownloadModelPtr>& models, ProgressBlock progress,
     DownloadCompletion completion) {
+    batchDownloadItemsWithModels(models, std::move(progress), std::move(completion),
+                                 QelTransferOptions());
+}
+
+void QelCloudService::batchDownloadItemsWithModels(
+    const std::vector<QelItemDownloadModelPtr>& models, ProgressBlock progress,
+    DownloadCompletion completion, const QelTransferOptions& options) {
     std::vector<std::string> refusals;
     for (const auto& model : models) {
         const bool refused =
@@ -187,12 +268,14 @@ void QelCloudService::batchDownloadItemsWithModels(
         refusals.push_back(refused ? formatMessage("%@ 路径超出下载目录", {model->itemFileId()})
                                    : std::string());
     }
-    startBatch(models, std::move(refusals), std::move(progress), std::move(completion));
+    startBatch(models, std::move(refusals), std::move(progress), std::move(completion),
+               std::make_shared<const QelTransferOptions>(options));
 }
 
 void QelCloudService::startBatch(std::vector<QelItemDownloadModelPtr> models,
                                  std::vector<std::string> refusals, ProgressBlock progress,
-                                 DownloadCompletion completion) {
+                                 DownloadCompletion completion,
+                                 std::shared_ptr<const QelTransferOptions> options) {
     if (models.empty()) {
         if (completion)
             completion(QelTool::errorWithCode(QelErrorCodeMissingArgument,
@@ -207,6 +290,19 @@ void QelCloudService::startBatch(std::vector<QelItemDownloadModelPtr> models,
     batch->root = downloadRootPath();
     batch->progress = std::move(progress);
     batch->completion = std::move(completion);
+    batch->options = std::move(options);
+    if (batch->options && batch->options->byteProgress()) {
+        int64_t expected = 0;
+        for (const auto& model : batch->models) {
+            if (!model || !model->itemSize() || expected < 0) {
+                expected = -1;
+                continue;
+            }
+            expected += *model->itemSize();
+        }
+        batch->meter = std::make_unique<detail::ByteMeter>(batch->models.size(), expected,
+                                                           batch->options->byteProgress());
+    }
     const size_t total = batch->models.size();
     if (total >= 2 && batch->progress) batch->progress(progressText(0, total));
 
@@ -223,6 +319,13 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
             downloading.push_back(model->itemFileId());
     }
     if (downloadRootPath() == batch->root) markStates(downloading, QelFileStateDownloading, {});
+
+    if (const auto& token = batch->token()) {
+        std::weak_ptr<Batch> weak = batch;
+        batch->cancelHandler = token->addHandler([weak] {
+            if (auto running = weak.lock()) running->cancel();
+        });
+    }
 
     auto self = shared_from_this();
     auto net = QelNetworking::sharedInstance();
@@ -255,33 +358,43 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
             }
             self->finishRecord(batch);
         };
+        detail::TransferWaiter waiter;
+        waiter.failure = std::move(failed);
         if (model->itemMd5()) {
             // Checked while it is written: it reaches its name only with the right digest.
-            net->downloadWithURL(
-                model->itemUrl(), model->itemSavePath(), model->itemName(), *model->itemMd5(),
-                model->itemSize(), std::move(progress),
-                [self, batch, model](const std::string&) {
-                    itemChecks().async([self, batch, model] {
-                        self->recordAccepted(batch, model);
-                        self->saveMetaDataWithModel(model);
-                        self->finishRecord(batch);
-                    });
-                },
-                std::move(failed));
-            continue;
-        }
-        net->downloadWithURL(
-            model->itemUrl(), model->itemSavePath(), model->itemName(), model->itemSize(),
-            std::move(progress),
-            [self, batch, model](const std::string&) {
+            waiter.success = [self, batch, model] {
+                itemChecks().async([self, batch, model] {
+                    self->recordAccepted(batch, model);
+                    self->saveMetaDataWithModel(model);
+                    self->finishRecord(batch);
+                });
+            };
+        } else {
+            waiter.success = [self, batch, model] {
                 itemChecks().async([self, batch, model] {
                     if (self->verifyItemMD5WithModel(model, batch->successFileIds,
                                                      batch->failFileIds, batch->failTexts))
                         self->saveMetaDataWithModel(model);
                     self->finishRecord(batch);
                 });
-            },
-            std::move(failed));
+            };
+        }
+        if (batch->meter)
+            waiter.bytes = [batch, i](int64_t written) { batch->meter->update(i, written); };
+        // One transfer per file and version, whichever batches wait for it.
+        const std::string key =
+            platform::appendPathComponent(model->itemSavePath(), model->itemName()) + "\n" +
+            model->itemUrl() + "\n" + model->itemMd5().value_or("");
+        const uint64_t id = detail::SharedTransfers::instance().join(
+            key, std::move(waiter),
+            [net, model, progress = std::move(progress)](detail::TransferWaiter everyone) {
+                return detail::NetworkingAccess::download(
+                    *net, model->itemUrl(), model->itemSavePath(), model->itemName(),
+                    model->itemMd5(), model->itemSize(), progress,
+                    [success = std::move(everyone.success)](const std::string&) { success(); },
+                    std::move(everyone.failure), std::move(everyone.bytes));
+            });
+        batch->lease({key, id, model->itemFileId()});
     }
     batch->group.notify(dispatch::globalQueue(), [self, batch] { self->finishBatch(batch); });
 }
@@ -321,8 +434,23 @@ void QelCloudService::finishBatch(const std::shared_ptr<Batch>& batch) {
         failed = batch->failFileIds;
         texts = batch->failTexts;
     });
+    if (const auto& token = batch->token()) token->removeHandler(batch->cancelHandler);
+    bool cancelled;
+    std::vector<std::string> needDownload = failed;
+    {
+        std::lock_guard lock(batch->leaseMutex);
+        cancelled = batch->cancelled;
+        // Still downloading, for another batch, which records how that ends.
+        std::erase_if(needDownload, [&](const std::string& fileId) {
+            return std::find(batch->handedOver.begin(), batch->handedOver.end(), fileId) !=
+                   batch->handedOver.end();
+        });
+    }
+    if (batch->meter) batch->meter->finish();
     QelErrorPtr error;
-    if (!texts.empty()) {
+    if (cancelled) {
+        error = cancellationError();
+    } else if (!texts.empty()) {
         std::string joined;
         for (size_t i = 0; i < texts.size(); ++i) joined += (i ? "," : "") + texts[i];
         error = QelTool::errorWithCode(QelErrorCodeFailure, joined + "下载失败！");
@@ -331,7 +459,7 @@ void QelCloudService::finishBatch(const std::shared_ptr<Batch>& batch) {
         // A refresh that changed an item's resource meanwhile set it to 1; its new resource is
         // not what this batch fetched, so only a 2 becomes 3.
         markStates(succeeded, QelFileStateDownloaded, QelFileStateDownloading);
-        markStates(failed, QelFileStateNeedsDownload, std::nullopt);
+        markStates(needDownload, QelFileStateNeedsDownload, std::nullopt);
         // Saved before the host hears of it, so a completion never runs ahead of the file. The
         // save syncs first: the accepted files reach the disk before their 3 does.
         saveNewestResourceInfo();

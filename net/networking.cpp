@@ -200,7 +200,7 @@ QelURLSessionTask::ProgressBlock QelURLSessionTask::progressBlock() const {
 void QelURLSessionTask::setProgressBlock(ProgressBlock block) {
     std::lock_guard lock(recordMutex_);
     progressBlock_ = std::move(block);
-    if (core_) core_->progressHeard.store(static_cast<bool>(progressBlock_));
+    if (core_) core_->progressHeard.store(progressBlock_ || core_->bytesObserved);
 }
 QelURLSessionTask::SuccessBlock QelURLSessionTask::successBlock() const {
     std::lock_guard lock(recordMutex_);
@@ -531,7 +531,8 @@ QelURLSessionTaskPtr QelNetworking::uploadFileWithURL(const std::string& url,
 QelURLSessionTaskPtr QelNetworking::startDownload(
     const std::string& url, const std::string& directoryPath, const std::string& fileName,
     std::optional<int64_t> maximumSize, bool withProgressRecord, ProgressBlock progress,
-    DownloadSuccessBlock success, FailureBlock failure, std::optional<std::string> md5) {
+    DownloadSuccessBlock success, FailureBlock failure, std::optional<std::string> md5,
+    std::function<void(int64_t written)> bytes) {
     std::string target = platform::appendPathComponent(directoryPath, fileName);
     auto core = std::make_unique<detail::TaskCore>();
     core->kind = detail::TaskCore::Kind::Download;
@@ -539,6 +540,7 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
     core->downloadTarget = target;
     core->downloadMd5 = std::move(md5);
     core->retry = retryPolicy();
+    core->bytesObserved = static_cast<bool>(bytes);
     int64_t limit = effectiveLimit(gMaximumDownloadSize.load());
     if (maximumSize && *maximumSize >= 0)
         limit = limit < 0 ? *maximumSize : std::min(limit, *maximumSize);
@@ -553,7 +555,9 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
         task->setProgressBlock(std::move(progress));
         task->setSuccessBlock(std::move(success));
         task->setFailureBlock(std::move(failure));
-        handlers.didWriteData = [raw](int64_t, int64_t written, int64_t expected) {
+        handlers.didWriteData = [raw, bytes = std::move(bytes)](int64_t, int64_t written,
+                                                                int64_t expected) {
+            if (bytes) detail::callGuarded(detail::TaskAccess::core(*raw), [&] { bytes(written); });
             if (auto block = raw->progressBlock())
                 detail::callGuarded(detail::TaskAccess::core(*raw),
                                     [&] { block(detail::progressText(written, expected)); });

@@ -574,6 +574,11 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
     TaskPtr task = t->task;
     TaskCore& core = coreOf(task);
     long status = 0;
+    // A cancel asked for before the loop saw the end wins: the caller gave up on this answer.
+    if (core.cancelRequested.load()) {
+        cancelNow(task);
+        return;
+    }
     curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     if (retryLater(*t, result, status)) return;
     QelURLResponsePtr response;

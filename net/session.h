@@ -72,6 +72,8 @@ struct TaskCore {
     /// Downloads: false while the task has no progress block, so that steps are only counted
     /// and never queued as events nobody hears.
     std::atomic<bool> progressHeard{true};
+    /// Downloads: someone counts the bytes whether or not a progress block is set.
+    bool bytesObserved = false;
 
     // I/O thread only; `finalized` is the writer's once `writing` is set.
     bool finalized = false;

@@ -1,10 +1,11 @@
 // velmora_bench_items <base-url> <api-key> <api-secret> <appid> <root> <result-file>
-//                     <curl-config> <md5-list> <curl-out-dir>
+//                     <curl-config> <md5-list> <curl-out-dir> [retry]
 // Records the emulator's current item list in a fresh state store below <root> (not timed), then
 // times the whole road of downloadItemsWithCloudSourceIds:progress:completion: for every item:
 // resource list request, downloads, MD5 checks, meta files, states and the save. Writes
 // "<seconds> <failures> <peak-rss-kib>" to <result-file>, and the same files as a curl config
-// (into <curl-out-dir>) and an md5sum check list for the peer run.
+// (into <curl-out-dir>) and an md5sum check list for the peer run. With "retry", the default
+// retry policy is on (bench/flaky).
 #include <sys/resource.h>
 
 #include <chrono>
@@ -35,9 +36,10 @@ Json getJson(const std::string& url) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 10) {
+    if (argc != 10 && !(argc == 11 && std::string(argv[10]) == "retry")) {
         std::fprintf(stderr,
-                     "usage: %s base key secret appid root result curl-config md5-list out\n",
+                     "usage: %s base key secret appid root result curl-config md5-list out "
+                     "[retry]\n",
                      argv[0]);
         return 2;
     }
@@ -47,6 +49,7 @@ int main(int argc, char** argv) {
     config.setApiKey(argv[2]);
     config.setApiSecret(argv[3]);
     config.setAppid(argv[4]);
+    if (argc == 11) QelNetworking::setRetryPolicy(QelRetryPolicy::defaultPolicy());
     auto service = QelCloudService::sharedService();
     service->setupWithConfig(config, root);
 

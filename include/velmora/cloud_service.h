@@ -14,6 +14,7 @@
 #include "velmora/image.h"
 #include "velmora/json.h"
 #include "velmora/networking.h"
+#include "velmora/transfer_options.h"
 
 namespace velmora {
 
@@ -310,11 +311,19 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     /// completion runs on the main queue once the batch has started, elsewhere for early failures.
     void downloadItemsWithCloudSourceIds(const std::vector<std::string>& resourceIds,
                                          ProgressBlock progress, DownloadCompletion completion);
+    /// As above, with a cancellation token and byte progress. Overlapping batches that need the
+    /// same file share one transfer of it, whichever form started them.
+    void downloadItemsWithCloudSourceIds(const std::vector<std::string>& resourceIds,
+                                         ProgressBlock progress, DownloadCompletion completion,
+                                         const QelTransferOptions& options);
     /// Downloads every record at once, checks MD5 values, writes meta files, records the states
     /// and saves them; then calls the completion on the main queue. For two or more records the
     /// progress texts run "0/N" … "N/N" in increasing order, all before the completion.
     void batchDownloadItemsWithModels(const std::vector<QelItemDownloadModelPtr>& models,
                                       ProgressBlock progress, DownloadCompletion completion);
+    void batchDownloadItemsWithModels(const std::vector<QelItemDownloadModelPtr>& models,
+                                      ProgressBlock progress, DownloadCompletion completion,
+                                      const QelTransferOptions& options);
     /// Accepts the downloaded file when no MD5 value is given or the digest matches exactly;
     /// otherwise removes it. Appends to the lists under the service lock.
     bool verifyItemMD5WithModel(const QelItemDownloadModelPtr& model,
@@ -416,11 +425,13 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     void regainTokenIfNeed(const QelErrorPtr& error, const std::string& methodName, int renewals,
                            RetryBlock retry, ErrorBlock errorCompletion);
     void downloadItems(std::vector<std::string> resourceIds, ProgressBlock progress,
-                       DownloadCompletion completion, int renewals);
+                       DownloadCompletion completion, int renewals,
+                       std::shared_ptr<const QelTransferOptions> options = nullptr);
     /// `refusals` holds, per model, the failure text of a record refused before download ("" for
     /// none).
     void startBatch(std::vector<QelItemDownloadModelPtr> models, std::vector<std::string> refusals,
-                    ProgressBlock progress, DownloadCompletion completion);
+                    ProgressBlock progress, DownloadCompletion completion,
+                    std::shared_ptr<const QelTransferOptions> options = nullptr);
     void runBatch(const std::shared_ptr<Batch>& batch);
     void finishRecord(const std::shared_ptr<Batch>& batch);
     void recordAccepted(const std::shared_ptr<Batch>& batch, const QelItemDownloadModelPtr& model);

@@ -21,6 +21,7 @@ namespace detail {
 class Session;
 struct TaskCore;
 struct TaskAccess;
+struct NetworkingAccess;
 }  // namespace detail
 
 class QelNetworking;
@@ -244,6 +245,7 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
                                          DownloadSuccessBlock success, FailureBlock failure);
 
   private:
+    friend struct detail::NetworkingAccess;
     struct Private;
     QelNetworking();
 
@@ -258,7 +260,8 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
                                        std::optional<int64_t> maximumSize, bool withProgressRecord,
                                        ProgressBlock progress, DownloadSuccessBlock success,
                                        FailureBlock failure,
-                                       std::optional<std::string> md5 = std::nullopt);
+                                       std::optional<std::string> md5 = std::nullopt,
+                                       std::function<void(int64_t written)> bytes = nullptr);
 
     std::unique_ptr<Private> d_;
 };

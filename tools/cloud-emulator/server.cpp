@@ -420,6 +420,7 @@ struct Server::Impl {
     std::string requestPrefix;
     std::atomic<uint64_t> requestCounter{0};
     std::atomic<int> listener{-1};
+    std::atomic<uint64_t> bodyBytesSent{0};  // of every answer, for benchmarks
 
     std::mutex mutex;                       // guards everything below
     std::map<std::string, int64_t> tokens;  // token -> expiry in ms
@@ -795,6 +796,7 @@ void Server::Impl::emit(const httplib::Request& req, httplib::Response& res, Rep
                                  }
                                  if (!sink.write(buf.data(), buf.size())) return false;
                                  progress->sent += n;
+                                 bodyBytesSent += n;
                                  return true;
                              });
 }
@@ -1080,6 +1082,7 @@ Json Server::Impl::state() {
             {"tasks", taskList},
             {"avatars", avatars},
             {"item_list_version", project.itemListVersion()},
+            {"body_bytes_sent", bodyBytesSent.load()},
             {"settings", {{"task_seconds", seconds}, {"token_ttl_seconds", ttl}}}};
 }
 
