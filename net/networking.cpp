@@ -13,6 +13,7 @@
 
 #include "core/bounded_text.h"
 #include "core/json_intake.h"
+#include "net/retry_policy.h"
 #include "net/session.h"
 #include "net/url_encoding.h"
 #include "net/url_error.h"
@@ -49,16 +50,6 @@ std::mutex& sharedMutex() {
 std::shared_ptr<QelNetworking>& sharedStorage() {
     static auto* storage = new std::shared_ptr<QelNetworking>();
     return *storage;
-}
-
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
 }
 
 // An integer as the platform reads one from a number or numeric text: leading blanks, a sign,
@@ -159,10 +150,8 @@ QelHTTPURLResponse::QelHTTPURLResponse(std::string url, int64_t statusCode, Head
 
 std::optional<std::string> QelHTTPURLResponse::valueForHTTPHeaderField(
     const std::string& name) const {
-    for (const auto& [key, value] : headers_) {
-        if (equalsIgnoringCase(key, name)) return value;
-    }
-    return std::nullopt;
+    const std::string* value = detail::headerValue(headers_, name);
+    return value ? std::optional<std::string>(*value) : std::nullopt;
 }
 
 // ---- QelURLSessionTask ----

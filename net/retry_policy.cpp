@@ -21,7 +21,6 @@ double QelRetryPolicy::delayBeforeAttempt(int32_t attempt) const {
 }
 
 namespace detail {
-namespace {
 
 const std::string* headerValue(const QelHTTPURLResponse::Headers& headers, std::string_view name) {
     for (const auto& [key, value] : headers) {
@@ -34,8 +33,6 @@ const std::string* headerValue(const QelHTTPURLResponse::Headers& headers, std::
     }
     return nullptr;
 }
-
-}  // namespace
 
 bool isRetryableFailure(CURLcode result, long status) {
     if (status >= 400) return status >= 500 || status == 408 || status == 429;

@@ -5,11 +5,15 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "velmora/networking.h"
 #include "velmora/retry_policy.h"
 
 namespace velmora::detail {
+
+/// The first header of that name, compared without regard to case; null when missing.
+const std::string* headerValue(const QelHTTPURLResponse::Headers& headers, std::string_view name);
 
 /// Whether a failed try is worth another: a timeout, a refused or lost connection, or an answer
 /// of 5xx, 408 or 429. Other answers of 400 and more are final whatever libcurl reports.

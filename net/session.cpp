@@ -10,10 +10,8 @@
 #include <mutex>
 #include <random>
 #include <string_view>
-#include <utility>
-
-#include <strings.h>
 #include <unordered_map>
+#include <utility>
 
 #include "net/curl_handles.h"
 #include "net/file_writer.h"
@@ -331,7 +329,7 @@ void Session::Impl::launch() {
             if (core.attempt++ == 0) core.firstTry = std::chrono::steady_clock::now();
             Transfer* running = transfer.get();
             transfers.emplace(running, std::move(transfer));
-            coreOf(task).transfer = running;
+            core.transfer = running;
             ++host.inFlight;
             ++inFlight;
             curl_multi_add_handle(multi.get(), running->easy.get());
@@ -573,12 +571,12 @@ void Session::Impl::release(Transfer* t) {
 void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
     TaskPtr task = t->task;
     TaskCore& core = coreOf(task);
-    long status = 0;
     // A cancel asked for before the loop saw the end wins: the caller gave up on this answer.
     if (core.cancelRequested.load()) {
         cancelNow(task);
         return;
     }
+    long status = 0;
     curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     if (retryLater(*t, result, status)) return;
     QelURLResponsePtr response;
@@ -645,11 +643,8 @@ bool Session::Impl::checkRange(Transfer& t, long status) {
         t.resumeFrom = 0;
         return true;
     }
-    for (const auto& [name, value] : t.responseHeaders) {
-        if (name.size() != 13 || strncasecmp(name.c_str(), "Content-Range", 13) != 0) continue;
-        const std::string expected = "bytes " + std::to_string(t.resumeFrom) + "-";
-        if (value.rfind(expected, 0) == 0) return true;
-    }
+    const std::string* range = headerValue(t.responseHeaders, "Content-Range");
+    if (range && range->rfind("bytes " + std::to_string(t.resumeFrom) + "-", 0) == 0) return true;
     t.badRange = true;
     return false;
 }
@@ -659,8 +654,7 @@ bool Session::Impl::checkRange(Transfer& t, long status) {
 // the task's last word.
 bool Session::Impl::retryLater(Transfer& t, CURLcode result, long status) {
     TaskCore& core = coreOf(t.task);
-    if (!core.retry || core.cancelRequested.load() || t.overLimit || t.badRange || t.localErrno)
-        return false;
+    if (!core.retry || t.overLimit || t.badRange || t.localErrno) return false;
     if (!isRetryableFailure(result, status)) return false;
     if (core.attempt >= core.retry->attempts()) return false;
     const double delay =
