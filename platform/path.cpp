@@ -136,25 +136,27 @@ std::optional<QelPoint> QelPath::currentPoint() const {
 std::string QelPath::svgPathData() const {
     if (!std::all_of(elements_.begin(), elements_.end(), expressible)) return {};
     std::string out;
-    auto command = [&out](const std::string& text) {
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "literal" + temporary.
+    auto command = [&out](char letter, const std::string& operands) {
         if (!out.empty()) out += ' ';
-        out += text;
+        out += letter;
+        out += operands;
     };
     std::optional<QelPoint> current, start;
     // A line to where the pen already is adds nothing; compared as written, so that rounding
     // noise of the arc ends does not produce one.
     auto lineTo = [&](QelPoint p) {
         if (!current) {
-            command("M" + pointText(p));
+            command('M', pointText(p));
             start = p;
         } else if (pointText(p) != pointText(*current)) {
-            command("L" + pointText(p));
+            command('L', pointText(p));
         }
         current = p;
     };
     for (const auto& element : elements_) {
         if (const auto* move = std::get_if<QelPathMove>(&element)) {
-            command("M" + pointText(move->point));
+            command('M', pointText(move->point));
             current = start = move->point;
         } else if (const auto* line = std::get_if<QelPathLine>(&element)) {
             lineTo(line->point);
@@ -166,15 +168,15 @@ std::string QelPath::svgPathData() const {
             // leave no doubt about which of the candidate arcs is meant.
             const int pieces = std::max(1, static_cast<int>(std::ceil(sweep / (kPi / 2) - 1e-9)));
             const double step = (arc->clockwise ? -sweep : sweep) / pieces;
-            const std::string head = "A" + number(arc->radius) + " " + number(arc->radius) +
-                                     " 0 0 " + (arc->clockwise ? "0 " : "1 ");
+            const std::string operands = number(arc->radius) + " " + number(arc->radius) + " 0 0 " +
+                                         (arc->clockwise ? "0 " : "1 ");
             for (int i = 1; i <= pieces; ++i) {
                 const QelPoint p = pointOnArc(*arc, arc->startAngle + step * i);
-                command(head + pointText(p));
+                command('A', operands + pointText(p));
                 current = p;
             }
         } else {
-            command("Z");
+            command('Z', {});
             if (current) current = start;
         }
     }
