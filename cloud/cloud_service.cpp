@@ -243,9 +243,8 @@ bool QelCloudService::safeData(const Json& value) {
 }
 
 void QelCloudService::safeLock(const std::function<void()>& block) {
-    d_->signal.wait();
+    dispatch::SemaphoreScope scope(d_->signal);
     if (block) block();
-    d_->signal.signal();
 }
 
 std::string QelCloudService::fileStateKey() {

@@ -97,20 +97,6 @@ std::string reportedParameters(const Json& parameters) {
     return jsonDescription(redacted);
 }
 
-// Holds a semaphore of count 1 for a scope, however the scope is left.
-class SemaphoreScope {
-  public:
-    explicit SemaphoreScope(dispatch::Semaphore& semaphore) : semaphore_(semaphore) {
-        semaphore_.wait();
-    }
-    ~SemaphoreScope() { semaphore_.signal(); }
-    SemaphoreScope(const SemaphoreScope&) = delete;
-    SemaphoreScope& operator=(const SemaphoreScope&) = delete;
-
-  private:
-    dispatch::Semaphore& semaphore_;
-};
-
 std::string orNull(const std::optional<std::string>& text) {
     return text ? *text : "(null)";
 }
@@ -281,7 +267,7 @@ int64_t QelNetworking::maximumDownloadSize() {
 }
 
 void QelNetworking::safeLock(const std::function<void()>& operation) {
-    SemaphoreScope scope(d_->signal);
+    dispatch::SemaphoreScope scope(d_->signal);
     if (operation) operation();
 }
 

@@ -82,6 +82,18 @@ class VELMORA_EXPORT Semaphore {
     int64_t count_;
 };
 
+/// Holds one count of a semaphore for a scope, however the scope is left.
+class SemaphoreScope {
+  public:
+    explicit SemaphoreScope(Semaphore& semaphore) : semaphore_(semaphore) { semaphore_.wait(); }
+    ~SemaphoreScope() { semaphore_.signal(); }
+    SemaphoreScope(const SemaphoreScope&) = delete;
+    SemaphoreScope& operator=(const SemaphoreScope&) = delete;
+
+  private:
+    Semaphore& semaphore_;
+};
+
 /// Runs a function once; `reset` re-arms it (the shared instances' `destroy`).
 class VELMORA_EXPORT OnceGuard {
   public:
