@@ -37,6 +37,20 @@ std::string progressText(int32_t done, size_t total) {
     return text;
 }
 
+// A host's progress block that throws must not stop the batch's count: the completion waits for
+// every item to be counted.
+void reportProgress(const QelCloudService::ProgressBlock& progress, int32_t done, size_t total) {
+    if (!progress) return;
+    try {
+        progress(progressText(done, total));
+    } catch (const std::exception& e) {
+        platform::systemLog(std::string("velmora: the item batch progress block threw: ") +
+                            e.what());
+    } catch (...) {
+        platform::systemLog("velmora: the item batch progress block threw");
+    }
+}
+
 // Checks of downloaded items (MD5, meta files) compute; they take at most all cores but one, so
 // that the transfer loop always has one and a batch does not starve its own downloads. Never
 // destroyed: a check may hold the last reference to its service.
@@ -304,7 +318,7 @@ void QelCloudService::startBatch(std::vector<QelItemDownloadModelPtr> models,
                                                            batch->options->byteProgress());
     }
     const size_t total = batch->models.size();
-    if (total >= 2 && batch->progress) batch->progress(progressText(0, total));
+    if (total >= 2) reportProgress(batch->progress, 0, total);
 
     auto self = shared_from_this();
     dispatch::globalQueue().async([self, batch] { self->runBatch(batch); });
@@ -422,7 +436,7 @@ void QelCloudService::finishRecord(const std::shared_ptr<Batch>& batch) {
     if (total >= 2) {
         std::lock_guard lock(batch->progressMutex);
         const int32_t done = batch->completed.fetch_add(1) + 1;
-        if (batch->progress) batch->progress(progressText(done, total));
+        reportProgress(batch->progress, done, total);
     }
     batch->group.leave();
 }

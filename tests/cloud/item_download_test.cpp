@@ -79,6 +79,24 @@ TEST_F(ItemDownloadTest, BatchOfSeveralFromResourceIds) {
     }
 }
 
+TEST_F(ItemDownloadTest, ProgressBlockThatThrowsTakesNothingFromTheBatch) {
+    const auto ids = field(4, "resource_id");
+    DownloadProbe probe;
+    auto recorded = probe.progress();
+    service->downloadItemsWithCloudSourceIds(
+        ids,
+        [recorded](const std::string& text) {
+            recorded(text);
+            throw std::runtime_error("host bug");
+        },
+        probe.completion());
+    const DownloadOutcome outcome = probe.wait();
+
+    EXPECT_EQ(outcome.error, nullptr) << outcome.error->description();
+    EXPECT_THAT(outcome.successFileIds, UnorderedElementsAreArray(field(4, "path")));
+    EXPECT_THAT(probe.texts(), ElementsAre("0/4", "1/4", "2/4", "3/4", "4/4"));
+}
+
 // A host may let the service go while a batch runs: the batch still ends, and whichever of its
 // threads drops the last reference frees the service without waiting on itself.
 TEST_F(ItemDownloadTest, AServiceLetGoDuringABatchEndsItAndIsFreed) {
