@@ -771,7 +771,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--step-timeout", options.stepTimeout,
                    "seconds to wait for any one answer before the step fails")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
     app.add_flag("--json", options.json, "print one machine-readable report instead of lines");
     app.add_flag("--verbose", options.verbose, "show the SDK's own log lines on standard error");
     CLI11_PARSE(app, argc, argv);
