@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdio>
 #include <numbers>
+#include <string_view>
 
 #include "velmora/path.h"
 
@@ -136,8 +137,10 @@ std::optional<QelPoint> QelPath::currentPoint() const {
 std::string QelPath::svgPathData() const {
     if (!std::all_of(elements_.begin(), elements_.end(), expressible)) return {};
     std::string out;
-    auto command = [&out](const std::string& text) {
+    // Appended piece by piece: GCC 12 takes `"M" + text` for an overlapping copy (-Wrestrict).
+    auto command = [&out](std::string_view name, const std::string& text) {
         if (!out.empty()) out += ' ';
+        out += name;
         out += text;
     };
     std::optional<QelPoint> current, start;
@@ -145,16 +148,16 @@ std::string QelPath::svgPathData() const {
     // noise of the arc ends does not produce one.
     auto lineTo = [&](QelPoint p) {
         if (!current) {
-            command("M" + pointText(p));
+            command("M", pointText(p));
             start = p;
         } else if (pointText(p) != pointText(*current)) {
-            command("L" + pointText(p));
+            command("L", pointText(p));
         }
         current = p;
     };
     for (const auto& element : elements_) {
         if (const auto* move = std::get_if<QelPathMove>(&element)) {
-            command("M" + pointText(move->point));
+            command("M", pointText(move->point));
             current = start = move->point;
         } else if (const auto* line = std::get_if<QelPathLine>(&element)) {
             lineTo(line->point);
@@ -166,15 +169,17 @@ std::string QelPath::svgPathData() const {
             // leave no doubt about which of the candidate arcs is meant.
             const int pieces = std::max(1, static_cast<int>(std::ceil(sweep / (kPi / 2) - 1e-9)));
             const double step = (arc->clockwise ? -sweep : sweep) / pieces;
-            const std::string head = "A" + number(arc->radius) + " " + number(arc->radius) +
-                                     " 0 0 " + (arc->clockwise ? "0 " : "1 ");
+            const std::string head = number(arc->radius) + " " + number(arc->radius) + " 0 0 " +
+                                     (arc->clockwise ? "0 " : "1 ");
             for (int i = 1; i <= pieces; ++i) {
                 const QelPoint p = pointOnArc(*arc, arc->startAngle + step * i);
-                command(head + pointText(p));
+                std::string text = head;
+                text += pointText(p);
+                command("A", text);
                 current = p;
             }
         } else {
-            command("Z");
+            command("Z", {});
             if (current) current = start;
         }
     }
