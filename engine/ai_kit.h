@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_export.h"
-#include "engine/types.h"
+#include "engine_export.h"
+#include "types.h"
 #include "velmora/pixel_buffer.h"
 
 namespace velmora {

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_export.h"
-#include "engine/item.h"
-#include "engine/types.h"
+#include "engine_export.h"
+#include "item.h"
+#include "types.h"
 
 namespace velmora {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_export.h"
+#include "engine_export.h"
 
 namespace velmora {
 

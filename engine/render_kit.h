@@ -1,8 +1,8 @@
 #pragma once
 
 // Everything the SDK asks of the rendering and face-AI engine.
-#include "engine/ai_kit.h"
-#include "engine/avatar.h"
-#include "engine/avatar_check.h"
-#include "engine/item.h"
-#include "engine/types.h"
+#include "ai_kit.h"
+#include "avatar.h"
+#include "avatar_check.h"
+#include "item.h"
+#include "types.h"

@@ -16,9 +16,13 @@
 #include <set>
 #include <thread>
 
+#include "engine/types.h"
 #include "report.h"
 #include "tools/cloud-emulator/launcher.h"
 #include "velmora/velmora.h"
+#if VELMORA_DEMO_STANDIN
+#include "engine/standin/standin.h"
+#endif
 
 namespace fs = std::filesystem;
 using velmora::Json;
@@ -34,7 +38,9 @@ struct Options {
     std::string appid;
     std::string data;
     std::string emulator;
-    std::string photo;
+    std::string photo = VELMORA_DEMO_SAMPLE_DIR "/portrait.png";
+    std::string faceModel = VELMORA_DEMO_SAMPLE_DIR "/face_processor.bundle";
+    std::string color = "#7A3B1F";
     double buildTimeLimit = 10.0;
     double stepTimeout = 60.0;
     bool json = false;
@@ -73,6 +79,17 @@ QelErrorPtr noAnswer(const Options& options) {
                      " s");
 }
 
+/// Starts a call whose completion gets (error, value) and waits at most `seconds` for it; no
+/// answer in time is an error of its own.
+template <class T, class Start>
+std::pair<QelErrorPtr, T> callAndWait(const Options& options, double seconds, Start&& start) {
+    auto done = std::make_shared<Await<std::pair<QelErrorPtr, T>>>();
+    start([done](const QelErrorPtr& error, const T& value) { done->set({error, value}); });
+    auto answer = done->wait(seconds);
+    if (!answer) return {noAnswer(options), T{}};
+    return *answer;
+}
+
 /// Everything the steps share.
 struct Demo {
     Options options;
@@ -80,6 +97,9 @@ struct Demo {
     std::string root;                   // the demo's data: download root, avatars, engine files
     std::string emulatorData;           // the emulator's project directory, when known
     velmora::QelAvatarModelPtr avatar;  // the avatar the demo loads
+    std::string colorKey = "hair_color";
+    std::string deformationKey = "face_width";
+    double deformation = 0.3;
     int stepNumber = 0;
 
     Demo(Options o, std::FILE* out) : options(std::move(o)), report(options.json, out) {}
@@ -190,7 +210,13 @@ bool stepSetup(Demo& d, Report::Step& s) {
 bool stepSync(Demo& d, Report::Step& s) {
     s.error = d.configurationCheck();
     if (s.error) {
-        s.summary = "the configuration check failed";
+        const auto code = s.error->code();
+        const bool unreachable = code == velmora::QelURLErrorTimedOut ||
+                                 code == velmora::QelURLErrorCannotFindHost ||
+                                 code == velmora::QelURLErrorCannotConnectToHost ||
+                                 code == velmora::QelURLErrorNetworkConnectionLost;
+        s.summary = unreachable ? "the cloud at " + d.options.baseUrl + " cannot be reached"
+                                : "the configuration check failed";
         return false;
     }
     auto cloud = velmora::QelCloudService::sharedService();
@@ -322,6 +348,211 @@ bool stepAvatar(Demo& d, Report::Step& s) {
                  {"downloaded", fetched.size()},
                  {"bytes", bytes}};
     return !items.empty();
+}
+
+/// A file's text, or none when it cannot be read; at most `limit` bytes are accepted.
+std::optional<std::string> readText(const fs::path& path, uintmax_t limit = 16u << 20) {
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    if (ec || size > limit) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    std::string text(size, '\0');
+    if (!in.read(text.data(), static_cast<std::streamsize>(size))) return std::nullopt;
+    return text;
+}
+
+Json rgbaJson(const velmora::QelColor& c) {
+    return Json::array({c.r, c.g, c.b, c.a});
+}
+
+bool stepEdit(Demo& d, Report::Step& s) {
+    // A copy of the loaded avatar is edited and saved as a new avatar of the user's own, so the
+    // cloud's default avatar stays as it came.
+    d.avatar->iconImage();
+    auto edited = d.avatar->clone();
+    edited->setAvatarPath("");
+    edited->setName("");
+    edited->setAvatarId("");
+    velmora::QelAvatarEditorKit editor(edited->avatar());
+    if (!editor.avatar()) {
+        s.error = demoError("the avatar has no engine avatar to edit");
+        return false;
+    }
+    const velmora::QelCustomColor custom(velmora::QelCustomColor::colorWithHexStr(d.options.color));
+    const auto platformColor = custom.color();
+    const velmora::QelColor color{platformColor.red(), platformColor.green(), platformColor.blue(),
+                                  platformColor.alpha()};
+    editor.setColor(color, d.colorKey);
+    editor.setDeformation(d.deformation, d.deformationKey);
+
+    auto store = velmora::QelResourceKit::sharedManager();
+    if (!store->saveAvatarModel(edited)) {
+        s.error = demoError("the edited avatar could not be saved");
+        return false;
+    }
+    const auto savedText = readText(fs::path(edited->avatarPath()) / "avatar.json");
+    const Json saved = savedText ? Json::parse(*savedText, nullptr, false) : Json();
+    if (!saved.is_object()) {
+        s.error = demoError("the saved description is not a JSON object");
+        return false;
+    }
+
+    auto cloud = velmora::QelCloudService::sharedService();
+    const auto uploadStart = std::chrono::steady_clock::now();
+    auto [uploadError, id] = callAndWait<std::optional<std::string>>(
+        d.options, d.options.stepTimeout, [&](auto completion) {
+            cloud->uploadAvatarInfoWithAvatarPath(edited->avatarPath(), completion);
+        });
+    if (uploadError || !id || id->empty()) {
+        s.error = uploadError ? uploadError : demoError("the cloud answered no avatar id");
+        s.summary = "the upload failed";
+        return false;
+    }
+    const double uploadMs = elapsedMs(uploadStart);
+
+    const auto fetchStart = std::chrono::steady_clock::now();
+    auto [fetchError, info] = callAndWait<Json>(
+        d.options, d.options.stepTimeout,
+        [&](auto completion) { cloud->getAvatarInfoWithAvatarId(*id, completion); });
+    if (fetchError) {
+        s.error = fetchError;
+        s.summary = "fetching avatar " + *id + " back failed";
+        return false;
+    }
+    const double fetchMs = elapsedMs(fetchStart);
+    const std::string fetchedText =
+        info.is_object() ? info.value("json", std::string()) : std::string();
+    const Json back = Json::parse(fetchedText, nullptr, false);
+    const bool equal = back == saved;
+    const Json savedColor = saved.value("colors", Json::object()).value(d.colorKey, Json());
+    const bool colorSaved = savedColor == rgbaJson(color);
+    const bool deformationSaved =
+        saved.value("deformations", Json::object()).value(d.deformationKey, Json()) ==
+        Json(d.deformation);
+
+    s.summary = "colour " + d.options.color + " as " + d.colorKey + " and " + d.deformationKey +
+                " " + Json(d.deformation).dump() + "; saved as " + edited->name() + " (" +
+                std::to_string(savedText->size()) + " bytes), uploaded as avatar " + *id + " in " +
+                std::to_string(static_cast<long>(uploadMs)) + " ms, fetched back in " +
+                std::to_string(static_cast<long>(fetchMs)) +
+                " ms: " + (equal ? "the same description" : "a different description");
+    s.figures = {{"color_hex", d.options.color},
+                 {"color_rgba", rgbaJson(color)},
+                 {"color_saved", colorSaved},
+                 {"deformation", {{d.deformationKey, d.deformation}}},
+                 {"deformation_saved", deformationSaved},
+                 {"saved_avatar", edited->name()},
+                 {"saved_bytes", savedText->size()},
+                 {"avatar_id", *id},
+                 {"upload_ms", uploadMs},
+                 {"fetched_bytes", fetchedText.size()},
+                 {"fetch_ms", fetchMs},
+                 {"description_equal", equal}};
+    if (!colorSaved || !deformationSaved)
+        s.error = demoError("the saved description lacks the edit");
+    if (!equal) s.error = demoError("the avatar fetched back differs from the one saved");
+    return equal && colorSaved && deformationSaved;
+}
+
+/// The photo's pixels as a camera frame, sharing the image's memory.
+velmora::QelPixelBufferPtr frameOf(const velmora::QelImagePtr& image) {
+    const auto w = static_cast<size_t>(image->pixelWidth());
+    const auto h = static_cast<size_t>(image->pixelHeight());
+    return std::make_shared<velmora::QelPixelBuffer>(
+        w, h, velmora::QelPixelFormat32RGBA,
+        std::vector<velmora::QelPixelPlane>{{image->pixels().data(), w * 4, w, h}}, image);
+}
+
+/// The stand-in engine sees no pixels: what its face AI reports for the photo comes from the face
+/// script beside it ("NAME.faces.json"). A real engine looks at the frame itself.
+std::string useFaceScript([[maybe_unused]] const std::string& photo) {
+#if VELMORA_DEMO_STANDIN
+    const fs::path script = fs::path(photo).replace_extension(".faces.json");
+    const auto text = readText(script, 1u << 20);
+    if (!text) return "no face script beside the photo: the stand-in engine sees no face";
+    auto frames = velmora::standin::faceFramesFromJson(Json::parse(*text, nullptr, false));
+    if (!frames) return script.filename().string() + " is no face script";
+    velmora::standin::setFaceDataSource(velmora::standin::faceSequence(std::move(*frames)));
+    return "face data from " + script.filename().string();
+#else
+    return "";
+#endif
+}
+
+bool stepPhoto(Demo& d, Report::Step& s) {
+    const auto bytes = readText(d.options.photo);
+    auto image =
+        bytes ? velmora::QelImage::imageWithData(std::vector<uint8_t>(bytes->begin(), bytes->end()))
+              : nullptr;
+    image = velmora::QelImage::fixOrientation(image);
+    if (!image || image->empty()) {
+        s.error = demoError("cannot read a PNG or JPEG photo at " + d.options.photo);
+        return false;
+    }
+    velmora::QelBuilderConfig config;
+    config.setBuildAvatarTimeOut(static_cast<float>(d.options.buildTimeLimit));
+    config.setFaceProcessBundlePath(d.options.faceModel);
+    auto builder = velmora::QelBuilderKit::setupWithConfig(config);
+
+    // The four checks: one face, centred, frontal, neutral.
+    const std::string faceSource = useFaceScript(d.options.photo);
+    const velmora::QelBuilderKit::FilterList filters = {
+        std::make_shared<velmora::QelFaceTracSingleFaceFilter>(),
+        std::make_shared<velmora::QelFaceTracRectFilter>(),
+        std::make_shared<velmora::QelFaceTrackRotationFilter>(),
+        std::make_shared<velmora::QelFaceTraceExpressionFilter>()};
+    const auto verdict = builder->traceFaceWithPiexelBuffer(frameOf(image), 0, filters);
+#if VELMORA_DEMO_STANDIN
+    velmora::standin::setFaceDataSource(nullptr);
+#endif
+    const std::string photoName = fs::path(d.options.photo).filename().string();
+    s.figures = {{"photo", photoName},
+                 {"photo_bytes", bytes->size()},
+                 {"photo_size", {image->pixelWidth(), image->pixelHeight()}},
+                 {"face_compliant", verdict->isCompliant()},
+                 {"face_code", verdict->code()},
+                 {"face_message", verdict->message()}};
+    const std::string face = "face check " + std::to_string(verdict->code()) + " \"" +
+                             verdict->message() + "\"" +
+                             (faceSource.empty() ? "" : " (" + faceSource + ")");
+    if (!verdict->isCompliant()) {
+        s.summary = photoName + ": " + face;
+        s.error = velmora::QelError::make(velmora::kNSCocoaErrorDomain, verdict->code(),
+                                          verdict->message());
+        return false;
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    // The builder keeps its own limit; this wait only guards against no answer at all.
+    auto [buildError, result] = callAndWait<std::optional<std::string>>(
+        d.options, d.options.buildTimeLimit + d.options.stepTimeout,
+        [&](auto completion) { builder->buildAvatarWithImage(image, 1, completion); });
+    const double buildMs = elapsedMs(start);
+    s.figures["build_ms"] = buildMs;
+    s.figures["build_time_limit_s"] = d.options.buildTimeLimit;
+    if (buildError || !result) {
+        s.error = buildError ? buildError : demoError("the build answered no description");
+        s.summary = photoName + ": " + face + "; the build failed";
+        return false;
+    }
+    const Json description = Json::parse(*result, nullptr, false);
+    const Json bundles =
+        description.is_object() ? description.value("bundle_list", Json()) : Json();
+    if (!bundles.is_array() || bundles.empty()) {
+        s.error = demoError("the built avatar lists no items");
+        return false;
+    }
+    auto model = std::make_shared<velmora::QelAvatarModel>(*result);
+    if (!velmora::QelResourceKit::sharedManager()->saveAvatarModel(model)) {
+        s.error = demoError("the built avatar could not be saved");
+        return false;
+    }
+    s.summary = photoName + ": " + face + "; built an avatar of " + std::to_string(bundles.size()) +
+                " items in " + std::to_string(static_cast<long>(buildMs)) + " ms (limit " +
+                Json(d.options.buildTimeLimit).dump() + " s), saved as " + model->name();
+    s.figures["built_items"] = bundles.size();
+    s.figures["built_avatar"] = model->name();
+    return true;
 }
 
 bool stepResync(Demo& d, Report::Step& s) {
@@ -497,6 +728,8 @@ int runSteps(Options options, std::FILE* out, std::FILE* err) {
     bool ok = d.step("setup", [&](auto& s) { return stepSetup(d, s); }) &&
               d.step("sync", [&](auto& s) { return stepSync(d, s); }) &&
               d.step("avatar", [&](auto& s) { return stepAvatar(d, s); }) &&
+              d.step("edit", [&](auto& s) { return stepEdit(d, s); }) &&
+              d.step("photo", [&](auto& s) { return stepPhoto(d, s); }) &&
               d.step("resync", [&](auto& s) { return stepResync(d, s); });
     d.step("teardown", [&](auto& s) { return stepTeardown(d, s); });
     d.report.finish();
@@ -522,13 +755,24 @@ int main(int argc, char** argv) {
                    "keep the demo's download root and avatars in this directory between runs "
                    "(default: a temporary one, removed at the end)");
     app.add_option("--emulator", options.emulator, "the cloud emulator binary to start");
-    app.add_option("--photo", options.photo, "the photograph to check and build from");
+    app.add_option("--color", options.color,
+                   "the hair colour the edit step gives the avatar, as hex text")
+        ->capture_default_str();
+    app.add_option("--photo", options.photo,
+                   "the photograph (PNG or JPEG) to check for a face and build an avatar from; "
+                   "with the stand-in engine, NAME.faces.json beside it says what the face AI "
+                   "sees")
+        ->capture_default_str();
+    app.add_option("--face-model", options.faceModel, "the engine's face-processor model bundle")
+        ->capture_default_str();
     app.add_option("--build-time-limit", options.buildTimeLimit,
                    "seconds the avatar build may take")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
     app.add_option("--step-timeout", options.stepTimeout,
                    "seconds to wait for any one answer before the step fails")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
     app.add_flag("--json", options.json, "print one machine-readable report instead of lines");
     app.add_flag("--verbose", options.verbose, "show the SDK's own log lines on standard error");
     CLI11_PARSE(app, argc, argv);

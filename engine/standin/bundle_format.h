@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_export.h"
+#include "../engine_export.h"
 #include "velmora/json.h"
 
 // The stand-in engine's item bundle file:

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_export.h"
-#include "engine/render_kit.h"
+#include "../engine_export.h"
+#include "../render_kit.h"
 #include "velmora/json.h"
 
 // What only the stand-in engine offers: the face-data source that decides what the face AI

@@ -6,8 +6,12 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "tests/support/cloud_emulator.h"
+#include "tests/support/temp_dir.h"
 #include "velmora/json.h"
 
 namespace {
@@ -50,14 +54,26 @@ velmora::Json stepNamed(const velmora::Json& report, const std::string& name) {
     return {};
 }
 
+velmora::Json jsonReport(const DemoRun& run) {
+    const auto start = run.out.find('{');
+    if (start == std::string::npos) return {};
+    return velmora::Json::parse(run.out.substr(start), nullptr, false);
+}
+
 TEST(DemoTest, RunsTheWholeFlowAgainstTheEmulator) {
-    DemoRun run = runDemo("--json");
+    DemoRun run = runDemo("--json --color '#10A0F0'");
     ASSERT_EQ(run.status, 0) << run.out;
-    auto report = velmora::Json::parse(run.out.substr(run.out.find('{')), nullptr, false);
+    auto report = jsonReport(run);
     ASSERT_TRUE(report.is_object()) << run.out;
     EXPECT_TRUE(report["ok"].get<bool>());
     EXPECT_TRUE(report["emulator_started"].get<bool>());
-    for (const auto& step : report["steps"]) EXPECT_EQ(step["status"], "ok") << step.dump();
+    std::vector<std::string> names;
+    for (const auto& step : report["steps"]) {
+        EXPECT_EQ(step["status"], "ok") << step.dump();
+        names.push_back(step["name"]);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"setup", "sync", "avatar", "edit", "photo", "resync",
+                                               "teardown"}));
 
     auto sync = stepNamed(report, "sync");
     ASSERT_TRUE(sync.is_object());
@@ -71,13 +87,96 @@ TEST(DemoTest, RunsTheWholeFlowAgainstTheEmulator) {
     EXPECT_EQ(f["downloaded_again"], f["changed_items"]);
     EXPECT_TRUE(f["changed_downloaded_exactly"].get<bool>());
     EXPECT_GT(f["kept"].get<int>(), 0);
+
+    // The edit went to the cloud and came back unchanged, with the colour of the hex text.
+    auto edit = stepNamed(report, "edit");
+    ASSERT_TRUE(edit.is_object());
+    const auto& e = edit["figures"];
+    EXPECT_FALSE(e["avatar_id"].get<std::string>().empty());
+    EXPECT_TRUE(e["description_equal"].get<bool>());
+    EXPECT_TRUE(e["color_saved"].get<bool>());
+    EXPECT_TRUE(e["deformation_saved"].get<bool>());
+    const double rgba[] = {16 / 255.0, 160 / 255.0, 240 / 255.0, 1.0};
+    ASSERT_EQ(e["color_rgba"].size(), 4u);
+    for (size_t i = 0; i < 4; ++i) EXPECT_NEAR(e["color_rgba"][i].get<double>(), rgba[i], 1e-6);
+    EXPECT_GT(e["fetched_bytes"].get<int>(), 0);
+
+    auto photo = stepNamed(report, "photo");
+    ASSERT_TRUE(photo.is_object());
+    const auto& p = photo["figures"];
+    EXPECT_TRUE(p["face_compliant"].get<bool>());
+    EXPECT_EQ(p["face_code"], 0);
+    EXPECT_EQ(p["face_message"], "完美");
+    EXPECT_GT(p["built_items"].get<int>(), 0);
+    EXPECT_LE(p["build_ms"].get<double>(), p["build_time_limit_s"].get<double>() * 1000);
+}
+
+// What the stand-in's face AI reports for the sample photo decides the verdict; the demo stops at
+// the failing check with its code and message.
+TEST(DemoTest, APhotoWithoutAUsableFaceFailsWithTheVerdict) {
+    const std::string sample = VELMORA_DEMO_SAMPLE_DIR;
+    struct Case {
+        const char* name;
+        const char* faces;  // the face script beside the photo; none when null
+        int code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"no face script", nullptr, 10000, "未识别到人脸"},
+        {"two faces",
+         R"({"frames": [{"faces": [{"rect": [120, 175, 360, 485], "rotation": [0, 0, 0, 1]},
+                                   {"rect": [0, 0, 50, 50], "rotation": [0, 0, 0, 1]}]}]})",
+         10001, "检测到多人脸，请保持 1 人"},
+        {"face in a corner",
+         R"({"frames": [{"faces": [{"rect": [0, 0, 100, 120], "rotation": [0, 0, 0, 1]}]}]})",
+         10003, "请将人脸对准屏幕中央"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        velmora::testing::TempDir dir;
+        const std::filesystem::path photo = std::filesystem::path(dir.path()) / "photo.png";
+        std::filesystem::copy_file(sample + "/portrait.png", photo);
+        if (c.faces)
+            std::ofstream(std::filesystem::path(dir.path()) / "photo.faces.json") << c.faces;
+        DemoRun run = runDemo("--json --photo " + photo.string());
+        EXPECT_EQ(run.status, 1) << run.out;
+        auto report = jsonReport(run);
+        ASSERT_TRUE(report.is_object()) << run.out;
+        auto step = stepNamed(report, "photo");
+        ASSERT_TRUE(step.is_object()) << run.out;
+        EXPECT_EQ(step["status"], "failed");
+        EXPECT_EQ(step["figures"]["face_code"], c.code);
+        EXPECT_EQ(step["error"]["code"], c.code);
+        EXPECT_EQ(step["error"]["message"], c.message);
+        EXPECT_FALSE(stepNamed(report, "resync").is_object()) << "no step after a failure";
+    }
+}
+
+// A cloud whose admin API is not where the demo looks: the emulator below a path prefix serves
+// the API (found below "/api/") but not "/_emulator/".
+TEST(DemoTest, ACloudWithoutTheAdminApiSkipsTheResync) {
+    velmora::test::CloudEmulator cloud;
+    DemoRun run =
+        runDemo("--json --base-url " + cloud.baseUrl() + "/elsewhere --key " + cloud.apiKey() +
+                " --secret " + cloud.apiSecret() + " --appid " + cloud.appid());
+    ASSERT_EQ(run.status, 0) << run.out;
+    auto report = jsonReport(run);
+    ASSERT_TRUE(report.is_object()) << run.out;
+    EXPECT_FALSE(report["emulator_started"].get<bool>());
+    auto resync = stepNamed(report, "resync");
+    EXPECT_EQ(resync["status"], "skipped");
+    EXPECT_EQ(resync["summary"], "the cloud has no emulator admin API");
+    for (const char* name : {"sync", "avatar", "edit", "photo", "teardown"})
+        EXPECT_EQ(stepNamed(report, name)["status"], "ok") << name;
 }
 
 TEST(DemoTest, AnUnreachableCloudFailsClearlyAndQuickly) {
     const std::string base = "http://127.0.0.1:" + std::to_string(closedPort());
     DemoRun run = runDemo("--base-url " + base + " --key k --secret s --appid a --step-timeout 30");
     EXPECT_NE(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find("sync     failed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("sync     failed  the cloud at " + base + " cannot be reached"),
+              std::string::npos)
+        << run.out;
     // The refused connection's code and text reach the report: no hang, no bare exit status.
     EXPECT_NE(run.out.find(" -1004: "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Couldn't connect to server"), std::string::npos) << run.out;

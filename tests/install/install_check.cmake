@@ -1,4 +1,5 @@
-# cmake -DBUILD_DIR= -DHOST_DIR= -DWORK_DIR= -DGENERATOR= -DCXX= -DNM= -DSANITIZE_FLAGS= -P install_check.cmake
+# cmake -DBUILD_DIR= -DHOST_DIR= -DREADME= -DWORK_DIR= -DGENERATOR= -DCXX= -DNM= -DSANITIZE_FLAGS=
+#       -P install_check.cmake
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT rc EQUAL 0)
@@ -54,3 +55,56 @@ run("${WORK_DIR}/host_pkgconfig")
 if(NOT last_output MATCHES "host ok 2\\.1\\.0")
     message(FATAL_ERROR "host_pkgconfig printed: ${last_output}")
 endif()
+
+# The README's minimal host program, exactly as the README shows it: its first cmake and cpp
+# blocks after the heading "## Using Velmora in your application".
+function(readme_block text lang out)
+    string(FIND "${text}" "```${lang}\n" begin)
+    if(begin EQUAL -1)
+        message(FATAL_ERROR "the README's host section has no ${lang} block")
+    endif()
+    string(LENGTH "```${lang}\n" skip)
+    math(EXPR begin "${begin} + ${skip}")
+    string(SUBSTRING "${text}" ${begin} -1 rest)
+    string(FIND "${rest}" "```" end)
+    string(SUBSTRING "${rest}" 0 ${end} block)
+    set(${out} "${block}" PARENT_SCOPE)
+endfunction()
+file(READ "${README}" readme)
+string(FIND "${readme}" "## Using Velmora in your application" section)
+if(section EQUAL -1)
+    message(FATAL_ERROR "${README} has no section \"Using Velmora in your application\"")
+endif()
+string(SUBSTRING "${readme}" ${section} -1 readme)
+readme_block("${readme}" cmake readme_cmake)
+readme_block("${readme}" cpp readme_cpp)
+set(readme_host "${WORK_DIR}/readme_host")
+file(WRITE "${readme_host}/CMakeLists.txt" "${readme_cmake}")
+file(WRITE "${readme_host}/main.cpp" "${readme_cpp}")
+# The stand-in engine only needs its three files to exist.
+set(engine_files "${WORK_DIR}/engine_files")
+foreach(name controller.json graph.json logic.json)
+    file(WRITE "${engine_files}/${name}" "{}\n")
+endforeach()
+function(check_readme_host exe)
+    run("${exe}" "${engine_files}")
+    if(NOT last_output MATCHES "Velmora 2\\.1\\.0: .*\"hair_color\".*\"face_width\"")
+        message(FATAL_ERROR "${exe} printed: ${last_output}")
+    endif()
+endfunction()
+
+unset(ENV{LD_LIBRARY_PATH})
+run(${CMAKE_COMMAND} -S "${readme_host}" -B "${readme_host}/build" -G "${GENERATOR}"
+    -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"
+    "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
+run(${CMAKE_COMMAND} --build "${readme_host}/build")
+check_readme_host("${readme_host}/build/avatar_host")
+
+# The same program through pkg-config.
+run(${PKG_CONFIG} --cflags --libs velmora)
+string(STRIP "${last_output}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run("${CXX}" -std=c++20 ${sanitize} "${readme_host}/main.cpp" -o "${WORK_DIR}/readme_host_pkgconfig"
+    ${flags})
+set(ENV{LD_LIBRARY_PATH} "${libdir}")
+check_readme_host("${WORK_DIR}/readme_host_pkgconfig")
