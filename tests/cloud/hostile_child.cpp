@@ -34,7 +34,6 @@ void say(const std::string& line) {
 }
 
 void report(const QelErrorPtr& error) {
-    ++gCompletions;
     // Only the head of the message: the parent checks its start, never its whole length.
     std::string message = error ? error->localizedDescription().substr(0, 300) : "";
     for (char& c : message) {
@@ -42,6 +41,8 @@ void report(const QelErrorPtr& error) {
     }
     say("completion " + (error ? std::to_string(error->code()) : std::string("none")) + " " +
         message);
+    // Counted only once written: the main thread may print its last lines and exit at once.
+    ++gCompletions;
 }
 
 }  // namespace
