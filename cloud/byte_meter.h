@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/host_calls.h"
 #include "velmora/transfer_options.h"
 
 namespace velmora::detail {
@@ -41,7 +42,8 @@ class ByteMeter {
             seconds > 0 ? static_cast<double>(done_ - reportedDone_) / seconds : 0.0;
         lastReport_ = now;
         reportedDone_ = done_;
-        if (block_) block_(done_, expected_, rate);
+        if (block_)
+            callHostBlock("the byte progress block", [&] { block_(done_, expected_, rate); });
     }
 
     std::mutex mutex_;

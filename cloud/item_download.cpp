@@ -16,6 +16,7 @@
 #include "cloud/private.h"
 #include "cloud/shared_transfers.h"
 #include "core/format.h"
+#include "core/host_calls.h"
 #include "net/file_writer.h"
 #include "net/networking_access.h"
 #include "net/url_error.h"
@@ -40,15 +41,9 @@ std::string progressText(int32_t done, size_t total) {
 // A host's progress block that throws must not stop the batch's count: the completion waits for
 // every item to be counted.
 void reportProgress(const QelCloudService::ProgressBlock& progress, int32_t done, size_t total) {
-    if (!progress) return;
-    try {
-        progress(progressText(done, total));
-    } catch (const std::exception& e) {
-        platform::systemLog(std::string("velmora: the item batch progress block threw: ") +
-                            e.what());
-    } catch (...) {
-        platform::systemLog("velmora: the item batch progress block threw");
-    }
+    if (progress)
+        detail::callHostBlock("the item batch progress block",
+                              [&] { progress(progressText(done, total)); });
 }
 
 // Checks of downloaded items (MD5, meta files) compute; they take at most all cores but one, so

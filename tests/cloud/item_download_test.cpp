@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <thread>
 
@@ -10,6 +11,7 @@
 #include "velmora/avatar_helper.h"
 #include "velmora/encrypt_utils.h"
 #include "velmora/tool.h"
+#include "velmora/transfer_options.h"
 
 namespace velmora::test {
 namespace {
@@ -79,20 +81,27 @@ TEST_F(ItemDownloadTest, BatchOfSeveralFromResourceIds) {
     }
 }
 
-TEST_F(ItemDownloadTest, ProgressBlockThatThrowsTakesNothingFromTheBatch) {
+TEST_F(ItemDownloadTest, ProgressBlocksThatThrowTakeNothingFromTheBatch) {
     const auto ids = field(4, "resource_id");
     DownloadProbe probe;
     auto recorded = probe.progress();
+    std::atomic<int> byteReports{0};
+    QelTransferOptions options;
+    options.setByteProgress([&byteReports](int64_t, int64_t, double) {
+        ++byteReports;
+        throw std::runtime_error("host bug");
+    });
     service->downloadItemsWithCloudSourceIds(
         ids,
         [recorded](const std::string& text) {
             recorded(text);
             throw std::runtime_error("host bug");
         },
-        probe.completion());
+        probe.completion(), options);
     const DownloadOutcome outcome = probe.wait();
 
     EXPECT_EQ(outcome.error, nullptr) << outcome.error->description();
+    EXPECT_GE(byteReports.load(), 1);  // the final one, before the completion
     EXPECT_THAT(outcome.successFileIds, UnorderedElementsAreArray(field(4, "path")));
     EXPECT_THAT(probe.texts(), ElementsAre("0/4", "1/4", "2/4", "3/4", "4/4"));
 }
