@@ -94,7 +94,7 @@ QelErrorPtr timeOutError() {
 
 ResultRequest cloudResultRequest(std::shared_ptr<QelCloudService> service) {
     return [service](const std::string& taskId, double deadline, Reply reply) {
-        cloud::getTaskInfoWithLimit(service, taskId, cloud::TaskPollLimit{deadline, nullptr},
+        detail::getTaskInfoWithLimit(service, taskId, detail::TaskPollLimit{deadline, nullptr},
                                     std::move(reply));
     };
 }

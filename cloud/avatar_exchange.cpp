@@ -98,8 +98,8 @@ void QelCloudService::saveAvatarInfoWithAvatarId(const std::string& avatarId,
                 if (completion) completion(error);
                 return;
             }
-            const std::string json = cloud::stringMember(info, "json");
-            const std::string icon = cloud::stringMember(info, "icon");
+            const std::string json = detail::stringMember(info, "json");
+            const std::string icon = detail::stringMember(info, "icon");
             if (json.empty() || icon.empty()) {
                 if (completion) completion(failure("avatarJson或者iconUrl 不能为空"));
                 return;
@@ -132,15 +132,17 @@ void QelCloudService::getAvatarInfoWithAvatarId(const std::string& avatarId,
                        absentJson());
         return;
     }
-    queryAvatar(kAvatarInfoMethod, avatarId, false, std::move(completion), 0);
+    Impl::queryAvatar(shared_from_this(), kAvatarInfoMethod, avatarId, false, std::move(completion));
 }
 
-void QelCloudService::queryAvatar(const char* method, std::string avatarId, bool fullIcon,
-                                  ValueCompletion completion, int renewals) {
-    const QelNetworking::Parameters parameters = {{"token", token()}, {"avatarid", avatarId}};
-    auto self = shared_from_this();
-    QelNetworking::sharedInstance()->getWithURL(
-        apiBasePathPrefix() + "items/v3/avatar/query", parameters,
+void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& service,
+                                        const char* method, const std::string& avatarId,
+                                        bool fullIcon, ValueCompletion completion) {
+    detail::AuthorisedRequest request;
+    request.path = "items/v3/avatar/query";
+    request.parameters = {{"avatarid", avatarId}};
+    service->d_->renewal.send(
+        service, std::move(request), method,
         [completion, fullIcon](const Json& envelope) {
             if (!completion) return;
             const Json& data = jsonMemberRef(envelope, "data");
@@ -154,19 +156,12 @@ void QelCloudService::queryAvatar(const char* method, std::string avatarId, bool
                            absentJson());
                 return;
             }
-            Json result{{"json", *text}, {"icon", cloud::stringMember(data, "icon_url")}};
-            if (fullIcon) result["icon_full"] = cloud::stringMember(data, "icon_full_url");
+            Json result{{"json", *text}, {"icon", detail::stringMember(data, "icon_url")}};
+            if (fullIcon) result["icon_full"] = detail::stringMember(data, "icon_full_url");
             completion(nullptr, std::move(result));
         },
-        [self, method, avatarId, fullIcon, completion, renewals](const QelErrorPtr& error) {
-            self->regainTokenIfNeed(
-                error, method, renewals,
-                [self, method, avatarId, fullIcon, completion, renewals] {
-                    self->queryAvatar(method, avatarId, fullIcon, completion, renewals + 1);
-                },
-                [completion](const QelErrorPtr& renewalError) {
-                    if (completion) completion(renewalError, absentJson());
-                });
+        [completion](const QelErrorPtr& error) {
+            if (completion) completion(error, absentJson());
         });
 }
 
@@ -206,11 +201,6 @@ void QelCloudService::uploadAvatarInfoWithAvatarPath(const std::string& avatarPa
 
 void QelCloudService::uploadAvatarInfoWithFormModelArray(
     const std::vector<QelMultipartFormModel>& formModels, StringCompletion completion) {
-    uploadAvatarInfo(formModels, std::move(completion), 0);
-}
-
-void QelCloudService::uploadAvatarInfo(std::vector<QelMultipartFormModel> formModels,
-                                       StringCompletion completion, int renewals) {
     if (formModels.empty()) {
         if (completion)
             completion(
@@ -219,11 +209,12 @@ void QelCloudService::uploadAvatarInfo(std::vector<QelMultipartFormModel> formMo
                 std::nullopt);
         return;
     }
-    const std::string url =
-        apiBasePathPrefix() + "items/v3/avatar/create" + formatMessage("?token=%@", {token()});
-    auto self = shared_from_this();
-    QelNetworking::sharedInstance()->multipartWithURL(
-        url, Json::object(), formModels,
+    detail::AuthorisedRequest request;
+    request.method = detail::AuthorisedRequest::Method::Multipart;
+    request.path = "items/v3/avatar/create";
+    request.parts = formModels;
+    d_->renewal.send(
+        shared_from_this(), std::move(request), kUploadFormMethod,
         [completion](const Json& envelope) {
             if (!completion) return;
             const Json data = jsonMember(envelope, "data");
@@ -233,15 +224,8 @@ void QelCloudService::uploadAvatarInfo(std::vector<QelMultipartFormModel> formMo
             }
             completion(nullptr, idText(jsonMember(data, "avatar_id")));
         },
-        [self, formModels, completion, renewals](const QelErrorPtr& error) {
-            self->regainTokenIfNeed(
-                error, kUploadFormMethod, renewals,
-                [self, formModels, completion, renewals] {
-                    self->uploadAvatarInfo(formModels, completion, renewals + 1);
-                },
-                [completion](const QelErrorPtr& renewalError) {
-                    if (completion) completion(renewalError, std::nullopt);
-                });
+        [completion](const QelErrorPtr& error) {
+            if (completion) completion(error, std::nullopt);
         });
 }
 

@@ -18,15 +18,6 @@ namespace {
 std::mutex gSharedMutex;
 std::shared_ptr<QelCloudService> gShared;
 
-QelErrorPtr narrowedError(const QelErrorPtr& error, const std::string& message) {
-    const int64_t code = error ? error->code() : QelErrorCodeFailure;
-    return QelTool::errorWithCode(static_cast<int32_t>(code), message);
-}
-
-bool isTokenCode(const QelErrorPtr& error) {
-    return error && (error->code() == 100000 || error->code() == 100101);
-}
-
 // A token travels unencoded in URLs: only visible ASCII of a sane length is one.
 constexpr size_t kMaxTokenLength = 4096;
 
@@ -82,7 +73,7 @@ void QelCloudServiceAuth::setToken(std::string token) {
 
 // QelCloudService
 
-QelCloudService::QelCloudService() : d_(std::make_unique<Private>()) {}
+QelCloudService::QelCloudService() : d_(std::make_unique<Impl>()) {}
 QelCloudService::~QelCloudService() = default;
 
 std::shared_ptr<QelCloudService> QelCloudService::sharedService() {
@@ -104,22 +95,13 @@ void QelCloudService::setupWithConfig(const QelCloudServiceConfig& config,
                                       const std::optional<std::string>& downloadRootPath) {
     std::optional<std::string> root = downloadRootPath;
     if (root && root->empty()) root.reset();
-    bool sameRoot;
     {
         std::lock_guard lock(d_->fieldsMutex);
-        sameRoot = d_->downloadRoot == root;
-        d_->downloadRoot = root;
         d_->config = config;
         d_->auth.reset();
     }
-    // The states held belong to the old root; the new one's are read from its own files.
-    if (!sameRoot) {
-        std::lock_guard store(d_->storeMutex);
-        d_->resourceList = absentJson();
-        d_->resourceInfo = absentJson();
-        d_->storedListVersion.reset();
-    }
-    cloud::removeLeftoverTemporaryFiles(this->downloadRootPath());
+    d_->store.setRoot(std::move(root));
+    detail::removeLeftoverTemporaryFiles(this->downloadRootPath());
 }
 
 QelCloudServiceConfig QelCloudService::config() const {
@@ -133,6 +115,10 @@ std::shared_ptr<QelCloudServiceAuth> QelCloudService::authConfig() {
         d_->auth =
             std::make_shared<QelCloudServiceAuth>(d_->config.apiKey(), d_->config.apiSecret());
     return d_->auth;
+}
+
+std::string QelCloudService::apiBasePathPrefix() const {
+    return config().apiBasePath() + "/api/";
 }
 
 std::string QelCloudService::token() {
@@ -200,7 +186,7 @@ void QelCloudService::getTokenWithCompletion(TokenCompletion completion) {
         },
         [completion](const QelErrorPtr& error) {
             if (!completion) return;
-            completion(narrowedError(error, formatMessage("获取Token时出错,%@",
+            completion(detail::narrowedError(error, formatMessage("获取Token时出错,%@",
                                                           {QelTool::errorMessage(error)})),
                        std::nullopt);
         });
@@ -210,41 +196,12 @@ void QelCloudService::regainTokenIfNeedWithError(const QelErrorPtr& error,
                                                  const std::string& methodName,
                                                  RetryBlock retryCompletion,
                                                  ErrorBlock errorCompletion) {
-    regainTokenIfNeed(error, methodName, 0, std::move(retryCompletion), std::move(errorCompletion));
-}
-
-void QelCloudService::regainTokenIfNeed(const QelErrorPtr& error, const std::string& methodName,
-                                        int renewals, RetryBlock retry,
-                                        ErrorBlock errorCompletion) {
-    // A cloud that keeps rejecting fresh tokens would otherwise make the call loop for ever.
-    if (isTokenCode(error) && renewals < kMaxTokenRenewals) {
-        getTokenWithCompletion(
-            [methodName, retry = std::move(retry), errorCompletion](
-                const QelErrorPtr& tokenError, const std::optional<std::string>&) {
-                if (tokenError) {
-                    if (errorCompletion)
-                        errorCompletion(narrowedError(
-                            tokenError,
-                            formatMessage("%@ 重新获取Token出错,%@",
-                                          {methodName, QelTool::errorMessage(tokenError)})));
-                    return;
-                }
-                if (retry) retry();
-            });
-        return;
-    }
-    if (errorCompletion)
-        errorCompletion(narrowedError(
-            error, formatMessage("%@ 出错,%@", {methodName, QelTool::errorMessage(error)})));
+    d_->renewal.regainToken(shared_from_this(), error, methodName, token(), 0,
+                            std::move(retryCompletion), std::move(errorCompletion));
 }
 
 bool QelCloudService::safeData(const Json& value) {
     return isPresent(value);
-}
-
-void QelCloudService::safeLock(const std::function<void()>& block) {
-    dispatch::SemaphoreScope scope(d_->signal);
-    if (block) block();
 }
 
 std::string QelCloudService::fileStateKey() {

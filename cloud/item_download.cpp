@@ -73,7 +73,7 @@ std::string QelItemDownloadModel::description() const {
     return formatMessage("%@; %@", {itemName_, itemFileId_});
 }
 
-struct QelCloudService::Batch {
+struct QelCloudService::Impl::Batch {
     std::vector<QelItemDownloadModelPtr> models;
     std::vector<std::string> refusals;  // per model: why it is not downloaded, or ""
     // The root the records were made for: a setup with another root meanwhile leaves the new
@@ -83,7 +83,7 @@ struct QelCloudService::Batch {
     DownloadCompletion completion;
     dispatch::Group group;
 
-    // Appended to under the service lock only.
+    // Appended to under the writers' lock only.
     std::vector<std::string> successFileIds;
     std::vector<std::string> failFileIds;
     std::vector<std::string> failTexts;
@@ -147,34 +147,31 @@ struct QelCloudService::Batch {
 void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::string>& resourceIds,
                                                       ProgressBlock progress,
                                                       DownloadCompletion completion) {
-    downloadItems(resourceIds, std::move(progress), std::move(completion), 0);
+    downloadItemsWithCloudSourceIds(resourceIds, std::move(progress), std::move(completion),
+                                    QelTransferOptions());
 }
 
 void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::string>& resourceIds,
                                                       ProgressBlock progress,
                                                       DownloadCompletion completion,
                                                       const QelTransferOptions& options) {
-    downloadItems(resourceIds, std::move(progress), std::move(completion), 0,
-                  std::make_shared<const QelTransferOptions>(options));
-}
-
-void QelCloudService::downloadItems(std::vector<std::string> resourceIds, ProgressBlock progress,
-                                    DownloadCompletion completion, int renewals,
-                                    std::shared_ptr<const QelTransferOptions> options) {
+    auto shared = std::make_shared<const QelTransferOptions>(options);
     if (resourceIds.empty()) {
         if (completion)
             completion(QelTool::errorWithCode(
                            QelErrorCodeMissingArgument,
-                           std::string(cloud::kDownloadItemsMethod) + "方法中 resourceIdList 为空"),
+                           std::string(detail::kDownloadItemsMethod) + "方法中 resourceIdList 为空"),
                        {}, {});
         return;
     }
-    const std::string url =
-        apiBasePathPrefix() + "items/v3/resource/list" + formatMessage("?token=%@", {token()});
-    const Json body = {{"resourceids", resourceIds}};
+    detail::AuthorisedRequest request;
+    request.method = detail::AuthorisedRequest::Method::Post;
+    request.path = "items/v3/resource/list";
+    request.body = {{"resourceids", resourceIds}};
     auto self = shared_from_this();
 
-    auto onSuccess = [self, resourceIds, progress, completion, options](const Json& envelope) {
+    auto onSuccess = [self, resourceIds, progress, completion,
+                      options = std::move(shared)](const Json& envelope) {
         if (options && options->cancellationToken() &&
             options->cancellationToken()->isCancelled()) {
             if (completion) completion(cancellationError(), {}, {});
@@ -186,7 +183,7 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
             if (completion)
                 completion(QelTool::errorWithCode(QelErrorCodeFailure,
                                                   formatMessage("%@ 返回值中 resource_list 为空",
-                                                                {cloud::kDownloadItemsMethod})),
+                                                                {detail::kDownloadItemsMethod})),
                            {}, {});
             return;
         }
@@ -196,7 +193,7 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
         std::map<std::string, bool> directories;  // made, or refused, already
         Json returnedPaths = Json::array();
         for (const auto& entry : list) {
-            const std::string path = cloud::stringMember(entry, "path");
+            const std::string path = detail::stringMember(entry, "path");
             returnedPaths.push_back(path);
             const Json md5 = jsonMember(entry, "md5");
             std::optional<std::string> expected;
@@ -207,22 +204,22 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
             // A path outside the root or in the SDK's own files, or one that a directory holds,
             // becomes a failed record; its directories are made without following links.
             std::string refusal;
-            if (!cloud::isStorableFileId(path)) {
+            if (!detail::isStorableFileId(path)) {
                 refusal = formatMessage("%@ 路径超出下载目录", {path});
             } else {
                 auto [known, added] = directories.try_emplace(parent, false);
                 if (added) {
-                    const int directory = cloud::openDirectoryBeneath(root, parent, true);
+                    const int directory = detail::openDirectoryBeneath(root, parent, true);
                     known->second = directory >= 0;
                     if (directory >= 0) ::close(directory);
                 }
                 if (!known->second) refusal = formatMessage("%@ 路径超出下载目录", {path});
                 if (refusal.empty() &&
-                    cloud::entryBeneath(root, path) == cloud::EntryKind::Directory)
+                    detail::entryBeneath(root, path) == detail::EntryKind::Directory)
                     refusal = formatMessage("%@ 路径是一个目录", {path});
             }
             models.push_back(QelItemDownloadModel::createWithItemUrl(
-                cloud::stringMember(entry, "url"),
+                detail::stringMember(entry, "url"),
                 refusal.empty() ? platform::appendPathComponent(root, parent) : std::string(), name,
                 path, expected));
             refusals.push_back(std::move(refusal));
@@ -241,23 +238,13 @@ void QelCloudService::downloadItems(std::vector<std::string> resourceIds, Progre
                 {jsonDescription(Json(resourceIds)), jsonDescription(returnedPaths)}));
             return;
         }
-        self->startBatch(std::move(models), std::move(refusals), progress, completion, options);
+        Impl::startBatch(self, std::move(models), std::move(refusals), progress, completion,
+                         options);
     };
-
-    auto onFailure = [self, resourceIds, progress, completion, renewals,
-                      options](const QelErrorPtr& error) {
-        self->regainTokenIfNeed(
-            error, cloud::kDownloadItemsMethod, renewals,
-            [self, resourceIds, progress, completion, renewals, options] {
-                self->downloadItems(resourceIds, progress, completion, renewals + 1, options);
-            },
-            [completion](const QelErrorPtr& renewalError) {
-                if (completion) completion(renewalError, {}, {});
-            });
-    };
-
-    QelNetworking::sharedInstance()->postWithURL(url, body, std::move(onSuccess),
-                                                 std::move(onFailure));
+    d_->renewal.send(self, std::move(request), detail::kDownloadItemsMethod, std::move(onSuccess),
+                     [completion](const QelErrorPtr& error) {
+                         if (completion) completion(error, {}, {});
+                     });
 }
 
 void QelCloudService::batchDownloadItemsWithModels(
@@ -277,18 +264,19 @@ void QelCloudService::batchDownloadItemsWithModels(
         refusals.push_back(refused ? formatMessage("%@ 路径超出下载目录", {model->itemFileId()})
                                    : std::string());
     }
-    startBatch(models, std::move(refusals), std::move(progress), std::move(completion),
-               std::make_shared<const QelTransferOptions>(options));
+    Impl::startBatch(shared_from_this(), models, std::move(refusals), std::move(progress),
+                     std::move(completion), std::make_shared<const QelTransferOptions>(options));
 }
 
-void QelCloudService::startBatch(std::vector<QelItemDownloadModelPtr> models,
-                                 std::vector<std::string> refusals, ProgressBlock progress,
-                                 DownloadCompletion completion,
-                                 std::shared_ptr<const QelTransferOptions> options) {
+void QelCloudService::Impl::startBatch(const std::shared_ptr<QelCloudService>& service,
+                                       std::vector<QelItemDownloadModelPtr> models,
+                                       std::vector<std::string> refusals, ProgressBlock progress,
+                                       DownloadCompletion completion,
+                                       std::shared_ptr<const QelTransferOptions> options) {
     if (models.empty()) {
         if (completion)
             completion(QelTool::errorWithCode(QelErrorCodeMissingArgument,
-                                              std::string(cloud::kBatchDownloadMethod) +
+                                              std::string(detail::kBatchDownloadMethod) +
                                                   "QelItemDownloadModel 数组为空"),
                        {}, {});
         return;
@@ -296,7 +284,7 @@ void QelCloudService::startBatch(std::vector<QelItemDownloadModelPtr> models,
     auto batch = std::make_shared<Batch>();
     batch->models = std::move(models);
     batch->refusals = std::move(refusals);
-    batch->root = downloadRootPath();
+    batch->root = service->downloadRootPath();
     batch->progress = std::move(progress);
     batch->completion = std::move(completion);
     batch->options = std::move(options);
@@ -315,11 +303,11 @@ void QelCloudService::startBatch(std::vector<QelItemDownloadModelPtr> models,
     const size_t total = batch->models.size();
     if (total >= 2) reportProgress(batch->progress, 0, total);
 
-    auto self = shared_from_this();
-    dispatch::globalQueue().async([self, batch] { self->runBatch(batch); });
+    dispatch::globalQueue().async([service, batch] { runBatch(service, batch); });
 }
 
-void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
+void QelCloudService::Impl::runBatch(const std::shared_ptr<QelCloudService>& service,
+                                     const std::shared_ptr<Batch>& batch) {
     // The downloading marks go first, so no end mark of this batch can precede them.
     std::vector<std::string> downloading;
     for (size_t i = 0; i < batch->models.size(); ++i) {
@@ -327,7 +315,8 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
         if (model && batch->refusals[i].empty() && !model->itemFileId().empty())
             downloading.push_back(model->itemFileId());
     }
-    if (downloadRootPath() == batch->root) markStates(downloading, QelFileStateDownloading, {});
+    detail::StateStore& store = service->d_->store;
+    if (store.root() == batch->root) store.setStates(downloading, QelFileStateDownloading, {});
 
     if (const auto& token = batch->token()) {
         std::weak_ptr<Batch> weak = batch;
@@ -336,7 +325,7 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
         });
     }
 
-    auto self = shared_from_this();
+    const auto& self = service;
     auto net = QelNetworking::sharedInstance();
     const bool single = batch->models.size() == 1;
     for (size_t i = 0; i < batch->models.size(); ++i) {
@@ -345,10 +334,11 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
         batch->group.enter();
         if (!batch->refusals[i].empty()) {
             QelTool::errorLog(batch->refusals[i]);
-            safeLock([&] {
+            {
+                const auto held = store.writersLock();
                 batch->failTexts.push_back(batch->refusals[i]);
                 if (!model->itemFileId().empty()) batch->failFileIds.push_back(model->itemFileId());
-            });
+            }
             finishRecord(batch);
             continue;
         }
@@ -356,16 +346,14 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
         auto failed = [self, batch, model](const QelErrorPtr& error) {
             if (detail::isDigestMismatch(error)) {
                 // The file never got its name: whatever was at the target is still there.
-                self->recordMismatch(batch, model);
+                recordMismatch(*self, batch, model);
             } else {
                 platform::systemLog("道具下载保存失败");
-                self->safeLock([&] {
-                    if (!model->itemName().empty()) batch->failTexts.push_back(model->itemName());
-                    if (!model->itemFileId().empty())
-                        batch->failFileIds.push_back(model->itemFileId());
-                });
+                const auto held = self->d_->store.writersLock();
+                if (!model->itemName().empty()) batch->failTexts.push_back(model->itemName());
+                if (!model->itemFileId().empty()) batch->failFileIds.push_back(model->itemFileId());
             }
-            self->finishRecord(batch);
+            finishRecord(batch);
         };
         detail::TransferWaiter waiter;
         waiter.failure = std::move(failed);
@@ -373,9 +361,9 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
             // Checked while it is written: it reaches its name only with the right digest.
             waiter.success = [self, batch, model] {
                 itemChecks().async([self, batch, model] {
-                    self->recordAccepted(batch, model);
+                    recordAccepted(*self, batch, model);
                     self->saveMetaDataWithModel(model);
-                    self->finishRecord(batch);
+                    finishRecord(batch);
                 });
             };
         } else {
@@ -384,7 +372,7 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
                     if (self->verifyItemMD5WithModel(model, batch->successFileIds,
                                                      batch->failFileIds, batch->failTexts))
                         self->saveMetaDataWithModel(model);
-                    self->finishRecord(batch);
+                    finishRecord(batch);
                 });
             };
         }
@@ -405,28 +393,32 @@ void QelCloudService::runBatch(const std::shared_ptr<Batch>& batch) {
             });
         batch->lease({key, id, model->itemFileId()});
     }
-    batch->group.notify(dispatch::globalQueue(), [self, batch] { self->finishBatch(batch); });
+    batch->group.notify(dispatch::globalQueue(), [self, batch] { finishBatch(*self, batch); });
 }
 
-void QelCloudService::recordAccepted(const std::shared_ptr<Batch>& batch,
-                                     const QelItemDownloadModelPtr& model) {
-    safeLock([&] {
+void QelCloudService::Impl::recordAccepted(QelCloudService& service,
+                                           const std::shared_ptr<Batch>& batch,
+                                           const QelItemDownloadModelPtr& model) {
+    {
+        const auto held = service.d_->store.writersLock();
         if (!model->itemFileId().empty()) batch->successFileIds.push_back(model->itemFileId());
-    });
+    }
     platform::systemLog("道具下载保存成功");
 }
 
-void QelCloudService::recordMismatch(const std::shared_ptr<Batch>& batch,
-                                     const QelItemDownloadModelPtr& model) {
-    safeLock([&] {
+void QelCloudService::Impl::recordMismatch(QelCloudService& service,
+                                           const std::shared_ptr<Batch>& batch,
+                                           const QelItemDownloadModelPtr& model) {
+    {
+        const auto held = service.d_->store.writersLock();
         if (!model->itemFileId().empty()) batch->failFileIds.push_back(model->itemFileId());
         if (!model->itemName().empty())
             batch->failTexts.push_back(formatMessage("%@ MD5值比对不一致", {model->itemName()}));
-    });
+    }
     platform::systemLog("道具下载MD5值比对不一致");
 }
 
-void QelCloudService::finishRecord(const std::shared_ptr<Batch>& batch) {
+void QelCloudService::Impl::finishRecord(const std::shared_ptr<Batch>& batch) {
     const size_t total = batch->models.size();
     if (total >= 2) {
         std::lock_guard lock(batch->progressMutex);
@@ -436,13 +428,16 @@ void QelCloudService::finishRecord(const std::shared_ptr<Batch>& batch) {
     batch->group.leave();
 }
 
-void QelCloudService::finishBatch(const std::shared_ptr<Batch>& batch) {
+void QelCloudService::Impl::finishBatch(QelCloudService& service,
+                                        const std::shared_ptr<Batch>& batch) {
+    detail::StateStore& store = service.d_->store;
     std::vector<std::string> succeeded, failed, texts;
-    safeLock([&] {
+    {
+        const auto held = store.writersLock();
         succeeded = batch->successFileIds;
         failed = batch->failFileIds;
         texts = batch->failTexts;
-    });
+    }
     if (const auto& token = batch->token()) token->removeHandler(batch->cancelHandler);
     bool cancelled;
     std::vector<std::string> needDownload = failed;
@@ -464,14 +459,14 @@ void QelCloudService::finishBatch(const std::shared_ptr<Batch>& batch) {
         for (size_t i = 0; i < texts.size(); ++i) joined += (i ? "," : "") + texts[i];
         error = QelTool::errorWithCode(QelErrorCodeFailure, joined + "下载失败！");
     }
-    if (downloadRootPath() == batch->root) {
+    if (store.root() == batch->root) {
         // A refresh that changed an item's resource meanwhile set it to 1; its new resource is
         // not what this batch fetched, so only a 2 becomes 3.
-        markStates(succeeded, QelFileStateDownloaded, QelFileStateDownloading);
-        markStates(needDownload, QelFileStateNeedsDownload, std::nullopt);
+        store.setStates(succeeded, QelFileStateDownloaded, QelFileStateDownloading);
+        store.setStates(needDownload, QelFileStateNeedsDownload, std::nullopt);
         // Saved before the host hears of it, so a completion never runs ahead of the file. The
         // save syncs first: the accepted files reach the disk before their 3 does.
-        saveNewestResourceInfo();
+        store.saveInfo();
     }
     if (batch->completion) {
         dispatch::mainQueue().async(
@@ -493,19 +488,21 @@ bool QelCloudService::verifyItemMD5WithModel(const QelItemDownloadModelPtr& mode
         accepted = digest && *digest == *model->itemMd5();
     }
     if (accepted) {
-        safeLock([&] {
+        {
+            const auto held = d_->store.writersLock();
             if (!model->itemFileId().empty()) successFileIds.push_back(model->itemFileId());
-        });
+        }
         platform::systemLog("道具下载保存成功");
         return true;
     }
     // Only a file of ours goes; a directory at that path is not the download's.
     ::unlink(path.c_str());
-    safeLock([&] {
+    {
+        const auto held = d_->store.writersLock();
         if (!model->itemFileId().empty()) failFileIds.push_back(model->itemFileId());
         if (!model->itemName().empty())
             failItemNameArray.push_back(formatMessage("%@ MD5值比对不一致", {model->itemName()}));
-    });
+    }
     platform::systemLog("道具下载MD5值比对不一致");
     return false;
 }

@@ -14,7 +14,7 @@
 
 #include "core/digest.h"
 
-namespace velmora::cloud {
+namespace velmora::detail {
 namespace {
 
 class Descriptor {
@@ -192,4 +192,4 @@ bool syncFileSystemOf(const std::string& root) {
     return top.get() >= 0 && ::syncfs(top.get()) == 0;
 }
 
-}  // namespace velmora::cloud
+}  // namespace velmora::detail

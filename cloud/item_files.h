@@ -7,7 +7,7 @@
 
 // Item files below the download root, reached without leaving it: every directory on the way is
 // opened without following symbolic links, so a link inside the root never leads outside it.
-namespace velmora::cloud {
+namespace velmora::detail {
 
 /// A file id the store accepts: a relative path of plain names (no "", ".", ".." component, no
 /// leading "/", no NUL) outside the SDK's own "GAvatarList" and "GGenerateJson".
@@ -33,4 +33,4 @@ size_t removeLeftoverTemporaryFiles(const std::string& root);
 /// Writes everything of the file system that holds `root` to disk; false when that failed.
 bool syncFileSystemOf(const std::string& root);
 
-}  // namespace velmora::cloud
+}  // namespace velmora::detail

@@ -39,6 +39,16 @@ QelErrorPtr failure(const std::string& message) {
     return QelTool::errorWithCode(QelErrorCodeFailure, message);
 }
 
+// The GET of the project's configuration endpoints.
+detail::AuthorisedRequest projectRequest(const char* path, const std::string& appid,
+                                         const std::string& version) {
+    detail::AuthorisedRequest request;
+    request.path = path;
+    request.parameters = {
+        {"appid", appid}, {"appversion", version}, {"sdkversion", VELMORA_VERSION_TEXT}};
+    return request;
+}
+
 struct Received {
     std::string body;
     size_t limit = 0;  // 0: none
@@ -100,6 +110,12 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    detail::AnswerFacts facts;
+    facts.httpStatus = status;
+    curl_header* requestId = nullptr;
+    if (curl_easy_header(curl, "x-request-id", 0, CURLH_HEADER, -1, &requestId) == CURLHE_OK &&
+        requestId && requestId->value)
+        facts.requestId = requestId->value;
     curl_easy_cleanup(curl);
     if (received.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
         error = detail::makeURLError(
@@ -115,7 +131,10 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
             detail::makeURLError(QelURLErrorBadServerResponse,
                                  formatMessage("HTTP status %@", {std::to_string(status)}), url);
     }
-    if (error) return {};
+    if (error) {
+        error = detail::withAnswerFacts(error, facts);
+        return {};
+    }
     return std::move(received.body);
 }
 
@@ -166,24 +185,15 @@ void QelItemListJsonModel::logItemListResponseData(const Json& data,
 
 void QelCloudService::getLatestCloudConfigWithVersion(const std::string& version,
                                                       ErrorCompletion completion) {
-    getLatestCloudConfig(version, std::move(completion), 0);
-}
-
-void QelCloudService::getLatestCloudConfig(std::string version, ErrorCompletion completion,
-                                           int renewals) {
     const QelCloudServiceConfig cfg = config();
     if (cfg.appid().empty()) {
         if (completion)
             completion(QelTool::errorWithCode(QelErrorCodeMissingArgument, "appid 为空"));
         return;
     }
-    const QelNetworking::Parameters parameters = {{"token", token()},
-                                                  {"appid", cfg.appid()},
-                                                  {"appversion", version},
-                                                  {"sdkversion", VELMORA_VERSION_TEXT}};
     auto self = shared_from_this();
-    QelNetworking::sharedInstance()->getWithURL(
-        apiBasePathPrefix() + "items/v3/app/query", parameters,
+    d_->renewal.send(
+        self, projectRequest("items/v3/app/query", cfg.appid(), version), kConfigMethod,
         [self, completion](const Json& envelope) {
             const Json data = jsonMember(envelope, "data");
             if (!safeData(data)) {
@@ -192,25 +202,22 @@ void QelCloudService::getLatestCloudConfig(std::string version, ErrorCompletion 
             }
             self->setProjectJsonModel(QelProjectJsonModel::createWithData(data));
             self->downloadDefaultAvatarsIfNeedWithCompletion(
-                [self, completion](const QelErrorPtr&) { self->continueCloudConfig(completion); });
-        },
-        [self, version, completion, renewals](const QelErrorPtr& error) {
-            self->regainTokenIfNeed(
-                error, kConfigMethod, renewals,
-                [self, version, completion, renewals] {
-                    self->getLatestCloudConfig(version, completion, renewals + 1);
-                },
-                [completion](const QelErrorPtr& renewalError) {
-                    if (completion) completion(renewalError);
+                [self, completion](const QelErrorPtr&) {
+                    Impl::continueCloudConfig(self, completion);
                 });
+        },
+        [completion](const QelErrorPtr& error) {
+            if (completion) completion(error);
         });
 }
 
-void QelCloudService::continueCloudConfig(ErrorCompletion completion) {
-    const auto project = projectJsonModel();
+void QelCloudService::Impl::continueCloudConfig(const std::shared_ptr<QelCloudService>& service,
+                                                ErrorCompletion completion) {
+    const auto project = service->projectJsonModel();
     const std::string remote = project ? project->itemListVersion() : std::string();
     QelTool::normalLog(formatMessage("远端获取的 item_list_version为：%@", {remote}));
-    const auto local = localItemListVersion();
+    const auto known = service->d_->store.knownListVersion();
+    const std::optional<std::string> local = known ? *known : std::nullopt;
     const std::string localText = local ? *local : "(null)";
     if (local && *local == remote) {
         QelTool::normalLog(formatMessage("不需要下载最新的 item_list; 本地版本：%@,远端版本：%@",
@@ -221,18 +228,12 @@ void QelCloudService::continueCloudConfig(ErrorCompletion completion) {
     QelTool::normalLog(
         formatMessage("需要下载最新的 item_list; 本地版本：%@,远端版本：%@", {localText, remote}));
     // The refresh needs the stored states; they are read on another core while the list comes.
-    auto self = shared_from_this();
-    dispatch::globalQueue().async([self] { self->ensureResourceInfoLoaded(); });
+    dispatch::globalQueue().async([service] { service->d_->store.ensureInfoLoaded(); });
     // The read blocks for as long as the document takes: never on a delivery thread, where it
     // would hold up every other answer.
     dispatch::globalQueue().async(
-        [self, url = project ? project->itemListUrl() : std::string(),
-         completion = std::move(completion)] { self->getItemListJsonWithUrl(url, completion); });
-}
-
-std::optional<std::string> QelCloudService::localItemListVersion() {
-    const auto known = knownResourceListVersion();
-    return known ? *known : std::nullopt;
+        [service, url = project ? project->itemListUrl() : std::string(),
+         completion = std::move(completion)] { service->getItemListJsonWithUrl(url, completion); });
 }
 
 void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorCompletion completion) {
@@ -242,7 +243,7 @@ void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorComple
     }
     QelErrorPtr outcome;
     try {
-        outcome = refreshWithItemListAt(url);
+        outcome = Impl::refreshWithItemListAt(*this, url);
     } catch (const std::exception& e) {
         // Out of memory or the like: the state store kept what it had, and the caller hears.
         outcome = failure(std::string("获取ItemListJson时出错,") + e.what());
@@ -250,7 +251,8 @@ void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorComple
     if (completion) completion(outcome);
 }
 
-QelErrorPtr QelCloudService::refreshWithItemListAt(const std::string& url) {
+QelErrorPtr QelCloudService::Impl::refreshWithItemListAt(QelCloudService& service,
+                                                        const std::string& url) {
     QelErrorPtr readError;
     std::string text = readWholeURL(url, readError);
     if (readError) return readError;
@@ -262,12 +264,12 @@ QelErrorPtr QelCloudService::refreshWithItemListAt(const std::string& url) {
     if (!parsed.ok()) return QelTool::errorWithCode(kJSONReadCorruptError, parsed.message);
     Json document = std::move(parsed.value);
     // The extraction of requestItemLisDataWithData, moving the entries rather than copying them.
-    if (!hasItems(document, downloadRootPath()))
+    if (!hasItems(document, service.downloadRootPath()))
         return failure("获取ItemListJson时得到的所需数据不完整！！");
     Json itemList = Json::object();
     itemList["list"] = std::move(document["list"]);
     document = Json();
-    return updateResourceStoreWithItemListDic(std::move(itemList));
+    return service.updateResourceStoreWithItemListDic(std::move(itemList));
 }
 
 void QelCloudService::setMaximumItemListSize(int64_t bytes) {
@@ -285,11 +287,6 @@ int32_t QelCloudService::timeoutForItemList() {
 
 void QelCloudService::getUIListConfigWithVersion(const std::string& version,
                                                  ValueCompletion completion) {
-    getUIListConfig(version, std::move(completion), 0);
-}
-
-void QelCloudService::getUIListConfig(std::string version, ValueCompletion completion,
-                                      int renewals) {
     const QelCloudServiceConfig cfg = config();
     if (cfg.appid().empty()) {
         if (completion)
@@ -297,13 +294,9 @@ void QelCloudService::getUIListConfig(std::string version, ValueCompletion compl
                        absentJson());
         return;
     }
-    const QelNetworking::Parameters parameters = {{"token", token()},
-                                                  {"appid", cfg.appid()},
-                                                  {"appversion", version},
-                                                  {"sdkversion", VELMORA_VERSION_TEXT}};
-    auto self = shared_from_this();
-    QelNetworking::sharedInstance()->getWithURL(
-        apiBasePathPrefix() + "items/v3/app/centre-config", parameters,
+    d_->renewal.send(
+        shared_from_this(), projectRequest("items/v3/app/centre-config", cfg.appid(), version),
+        kUIListMethod,
         [completion](const Json& envelope) {
             if (!completion) return;
             const Json data = jsonMember(envelope, "data");
@@ -312,15 +305,8 @@ void QelCloudService::getUIListConfig(std::string version, ValueCompletion compl
             else
                 completion(failure("获取 UIList 返回值Data无数据"), absentJson());
         },
-        [self, version, completion, renewals](const QelErrorPtr& error) {
-            self->regainTokenIfNeed(
-                error, kUIListMethod, renewals,
-                [self, version, completion, renewals] {
-                    self->getUIListConfig(version, completion, renewals + 1);
-                },
-                [completion](const QelErrorPtr& renewalError) {
-                    if (completion) completion(renewalError, absentJson());
-                });
+        [completion](const QelErrorPtr& error) {
+            if (completion) completion(error, absentJson());
         });
 }
 

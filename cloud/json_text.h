@@ -5,7 +5,7 @@
 
 #include "velmora/json.h"
 
-namespace velmora::cloud {
+namespace velmora::detail {
 
 /// A string member, or "" when it is missing or no string.
 inline std::string stringMember(const Json& object, const char* key) {
@@ -13,4 +13,4 @@ inline std::string stringMember(const Json& object, const char* key) {
     return value.is_string() ? value.get<std::string>() : std::string();
 }
 
-}  // namespace velmora::cloud
+}  // namespace velmora::detail

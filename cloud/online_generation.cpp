@@ -21,11 +21,6 @@ QelErrorPtr failure(const std::string& message) {
     return QelTool::errorWithCode(QelErrorCodeFailure, message);
 }
 
-QelErrorPtr narrowed(const QelErrorPtr& error, const std::string& message) {
-    const int64_t code = error ? error->code() : QelErrorCodeFailure;
-    return QelTool::errorWithCode(static_cast<int32_t>(code), message);
-}
-
 bool isStillRunning(const QelErrorPtr& error) {
     return error && (error->code() == 120004 || error->code() == 120005);
 }
@@ -40,7 +35,7 @@ QelMultipartFormModel textPart(const std::string& name, const std::string& text)
 
 }  // namespace
 
-namespace cloud {
+namespace detail {
 
 bool TaskPollLimit::reached() const {
     if (stop && stop->load()) return true;
@@ -61,10 +56,13 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
             completion(failure(formatMessage("%@ 超时", {kBuilderPollingMethod})), std::nullopt);
         return;
     }
-    const std::string url = service->apiBasePathPrefix() + "v1/orv/download" +
-                            formatMessage("?token=%@", {service->token()});
-    QelNetworking::sharedInstance()->postWithURL(
-        url, Json{{"taskid", taskId}},
+    detail::AuthorisedRequest request;
+    request.method = detail::AuthorisedRequest::Method::Post;
+    request.path = "v1/orv/download";
+    request.body = Json{{"taskid", taskId}};
+    // Failures keep their own rule here: no token renewal.
+    detail::sendTokened(
+        service, request,
         [completion](const Json& envelope) {
             const Json data = jsonMember(envelope, "data");
             const auto text = QelCloudService::safeData(data) ? containerText(data) : std::nullopt;
@@ -82,23 +80,18 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
                 return;
             }
             if (completion)
-                completion(
-                    narrowed(error, formatMessage("%@ 出错,%@",
-                                                  {kTaskInfoMethod, QelTool::errorMessage(error)})),
-                    std::nullopt);
+                completion(detail::narrowedError(
+                               error, formatMessage("%@ 出错,%@", {kTaskInfoMethod,
+                                                                   QelTool::errorMessage(error)})),
+                           std::nullopt);
         });
 }
 
-}  // namespace cloud
+}  // namespace detail
 
 void QelCloudService::generateAvatarOnlineWithImage(const QelImagePtr& image, int64_t type,
                                                     bool callBackTaskId,
                                                     StringCompletion completion) {
-    generateAvatarOnline(image, type, callBackTaskId, std::move(completion), 0);
-}
-
-void QelCloudService::generateAvatarOnline(QelImagePtr image, int64_t type, bool callBackTaskId,
-                                           StringCompletion completion, int renewals) {
     // A photograph that does not encode counts as missing: an empty image part would only be
     // refused by the cloud.
     std::optional<QelBytes> png;
@@ -113,14 +106,14 @@ void QelCloudService::generateAvatarOnline(QelImagePtr image, int64_t type, bool
     imagePart.fileName = "pic.png";
     imagePart.mimeType = "image/png";
     imagePart.data = std::make_shared<const QelBytes>(std::move(*png));
-    const std::vector<QelMultipartFormModel> parts = {imagePart, textPart("version", "2022-03-01"),
-                                                      textPart("gender", std::to_string(type))};
-
-    const std::string url =
-        apiBasePathPrefix() + "v1/orv/upload" + formatMessage("?token=%@", {token()});
+    detail::AuthorisedRequest request;
+    request.method = detail::AuthorisedRequest::Method::Multipart;
+    request.path = "v1/orv/upload";
+    request.parts = {imagePart, textPart("version", "2022-03-01"),
+                     textPart("gender", std::to_string(type))};
     auto self = shared_from_this();
-    QelNetworking::sharedInstance()->multipartWithURL(
-        url, Json::object(), parts,
+    d_->renewal.send(
+        self, std::move(request), kGenerateMethod,
         [self, callBackTaskId, completion](const Json& envelope) {
             const Json data = jsonMember(envelope, "data");
             const Json taskId = jsonMember(data, "taskid");
@@ -137,22 +130,14 @@ void QelCloudService::generateAvatarOnline(QelImagePtr image, int64_t type, bool
             dispatch::sleepFor(1.0);
             self->getTaskInfoWithTaskId(taskId.get<std::string>(), completion);
         },
-        [self, image, type, callBackTaskId, completion, renewals](const QelErrorPtr& error) {
-            self->regainTokenIfNeed(
-                error, kGenerateMethod, renewals,
-                [self, image, type, callBackTaskId, completion, renewals] {
-                    self->generateAvatarOnline(image, type, callBackTaskId, completion,
-                                               renewals + 1);
-                },
-                [completion](const QelErrorPtr& renewalError) {
-                    if (completion) completion(renewalError, std::nullopt);
-                });
+        [completion](const QelErrorPtr& error) {
+            if (completion) completion(error, std::nullopt);
         });
 }
 
 void QelCloudService::getTaskInfoWithTaskId(const std::string& taskId,
                                             StringCompletion completion) {
-    cloud::getTaskInfoWithLimit(shared_from_this(), taskId, {}, std::move(completion));
+    detail::getTaskInfoWithLimit(shared_from_this(), taskId, {}, std::move(completion));
 }
 
 void QelCloudService::getAvatarOnlineWithAvatarId(const std::string& avatarId,
@@ -163,7 +148,8 @@ void QelCloudService::getAvatarOnlineWithAvatarId(const std::string& avatarId,
                        absentJson());
         return;
     }
-    queryAvatar(kAvatarOnlineMethod, avatarId, true, std::move(completion), 0);
+    Impl::queryAvatar(shared_from_this(), kAvatarOnlineMethod, avatarId, true,
+                      std::move(completion));
 }
 
 }  // namespace velmora

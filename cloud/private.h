@@ -4,46 +4,61 @@
 #include <optional>
 #include <string>
 
+#include "cloud/authorised_request.h"
+#include "cloud/state_store.h"
 #include "platform/dispatch.h"
 #include "platform/paths.h"
 #include "velmora/cloud_service.h"
 
 namespace velmora {
 
-struct QelCloudService::Private {
+struct QelCloudService::Impl {
     // Guards the configuration fields below; held only to read or replace them.
     mutable std::mutex fieldsMutex;
     QelCloudServiceConfig config;
     std::shared_ptr<QelCloudServiceAuth> auth;
-    std::optional<std::string> downloadRoot;
     std::shared_ptr<QelProjectJsonModel> projectJsonModel;
     RemoveIconsBlock removeIconsBlock;
 
-    // The service lock of safeLock.
-    dispatch::Semaphore signal{1};
+    detail::TokenRenewal renewal;
+    // Its writers' lock is the service lock of safeLock.
+    detail::StateStore store;
 
-    // The in-memory state store. Its own lock: never held while calling out or while waiting
-    // for the service lock (the service lock may be held while taking it, never the reverse).
-    std::mutex storeMutex;
-    Json resourceList = absentJson();
-    Json resourceInfo = absentJson();
-    // The stored list file's "version", from a look at the file that did not read the list in.
-    // Set only when the file was a JSON object; a held list, once there, speaks instead.
-    std::optional<std::optional<std::string>> storedListVersion;
-    // One read of the stored info at a time: a caller that comes during a read waits for it.
-    std::mutex infoLoadMutex;
+    // Item batches, whose records the store keeps.
+    struct Batch;
+    static void startBatch(const std::shared_ptr<QelCloudService>& service,
+                           std::vector<QelItemDownloadModelPtr> models,
+                           std::vector<std::string> refusals, ProgressBlock progress,
+                           DownloadCompletion completion,
+                           std::shared_ptr<const QelTransferOptions> options);
+    static void runBatch(const std::shared_ptr<QelCloudService>& service,
+                         const std::shared_ptr<Batch>& batch);
+    static void finishRecord(const std::shared_ptr<Batch>& batch);
+    static void recordAccepted(QelCloudService& service, const std::shared_ptr<Batch>& batch,
+                               const QelItemDownloadModelPtr& model);
+    static void recordMismatch(QelCloudService& service, const std::shared_ptr<Batch>& batch,
+                               const QelItemDownloadModelPtr& model);
+    static void finishBatch(QelCloudService& service, const std::shared_ptr<Batch>& batch);
+
+    // The project configuration check after the configuration has come.
+    static void continueCloudConfig(const std::shared_ptr<QelCloudService>& service,
+                                    ErrorCompletion completion);
+    /// The item list fetch after its argument check; answers its error.
+    static QelErrorPtr refreshWithItemListAt(QelCloudService& service, const std::string& url);
+    /// The avatar query behind getAvatarInfoWithAvatarId and getAvatarOnlineWithAvatarId: the
+    /// stored description and icon, and with `fullIcon` the full-size icon too.
+    static void queryAvatar(const std::shared_ptr<QelCloudService>& service, const char* method,
+                            const std::string& avatarId, bool fullIcon,
+                            ValueCompletion completion);
 };
 
-namespace cloud {
+}  // namespace velmora
+
+namespace velmora::detail {
 
 inline constexpr const char* kDownloadItemsMethod =
     "downloadItemsWithCloudSourceIds:progress:completion:";
 inline constexpr const char* kBatchDownloadMethod =
     "batchDownloadItemsWithModels:progress:completion:";
 
-/// True for a relative path that stays below the directory it is joined to and names a file:
-/// not empty, not absolute, no ".." component, a last component that is a name.
-bool isSafeRelativePath(const std::string& path);
-
-}  // namespace cloud
-}  // namespace velmora
+}  // namespace velmora::detail

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cloud/state_store.h"
+
 #include "cloud/item_files.h"
 #include "cloud/private.h"
 #include "core/atomic_file.h"
@@ -13,7 +15,7 @@
 #include "velmora/avatar_helper.h"
 #include "velmora/tool.h"
 
-namespace velmora {
+namespace velmora::detail {
 namespace {
 
 const char* const kStateKey = "fileState";
@@ -131,68 +133,99 @@ std::map<std::string_view, const Json*> entriesByPath(const Json& document) {
 
 }  // namespace
 
-bool QelCloudService::ensureResourceListLoaded() {
+std::string StateStore::root() {
+    std::lock_guard lock(rootMutex_);
+    if (!root_) root_ = platform::appendPathComponent(platform::documentsDirectory(), "OSSAssets");
+    return *root_;
+}
+
+void StateStore::setRoot(std::optional<std::string> root) {
     {
-        std::lock_guard lock(d_->storeMutex);
-        if (!isAbsent(d_->resourceList)) return true;
+        std::lock_guard lock(rootMutex_);
+        if (root_ == root) return;
+        root_ = std::move(root);
     }
-    const auto text = platform::readWholeFile(pathOfResourceListJson());
+    // The states held belong to the old root; the new one's are read from its own files.
+    std::lock_guard lock(mutex_);
+    list_ = absentJson();
+    info_ = absentJson();
+    storedListVersion_.reset();
+}
+
+std::string StateStore::itemPath(const std::string& fileId) {
+    return platform::appendPathComponent(root(), fileId);
+}
+
+std::string StateStore::listPath() {
+    return platform::appendPathComponent(root(), "GGenerateJson/resource_list.json");
+}
+
+std::string StateStore::infoPath() {
+    return platform::appendPathComponent(root(), "GGenerateJson/resource_info.json");
+}
+
+bool StateStore::ensureListLoaded() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!isAbsent(list_)) return true;
+    }
+    const auto text = platform::readWholeFile(listPath());
     if (!text) return false;
     Json parsed = parseObject(*text);
     if (isAbsent(parsed)) return false;
-    std::lock_guard lock(d_->storeMutex);
-    if (isAbsent(d_->resourceList)) d_->resourceList = std::move(parsed);
+    std::lock_guard lock(mutex_);
+    if (isAbsent(list_)) list_ = std::move(parsed);
     return true;
 }
 
-std::optional<std::optional<std::string>> QelCloudService::knownResourceListVersion() {
+std::optional<std::optional<std::string>> StateStore::knownListVersion() {
     {
-        std::lock_guard lock(d_->storeMutex);
-        if (!isAbsent(d_->resourceList))
-            return versionText(jsonMemberRef(d_->resourceList, "version"));
-        if (d_->storedListVersion) return d_->storedListVersion;
+        std::lock_guard lock(mutex_);
+        if (!isAbsent(list_))
+            return versionText(jsonMemberRef(list_, "version"));
+        if (storedListVersion_) return storedListVersion_;
     }
     // The stored list may hold tens of thousands of entries; its version needs none of them.
-    const auto text = platform::readWholeFile(pathOfResourceListJson());
+    const auto text = platform::readWholeFile(listPath());
     if (!text) return std::nullopt;
     ListVersionProbe probe;
     if (!Json::sax_parse(*text, &probe) || !probe.isObject()) return std::nullopt;
-    std::lock_guard lock(d_->storeMutex);
-    if (!isAbsent(d_->resourceList)) return versionText(jsonMemberRef(d_->resourceList, "version"));
-    d_->storedListVersion = probe.version();
-    return d_->storedListVersion;
+    std::lock_guard lock(mutex_);
+    if (!isAbsent(list_)) return versionText(jsonMemberRef(list_, "version"));
+    storedListVersion_ = probe.version();
+    return storedListVersion_;
 }
 
-Json QelCloudService::loadResourceList() {
-    if (!ensureResourceListLoaded()) return absentJson();
-    std::lock_guard lock(d_->storeMutex);
-    return d_->resourceList;
+Json StateStore::list() {
+    if (!ensureListLoaded()) return absentJson();
+    std::lock_guard lock(mutex_);
+    return list_;
 }
 
-void QelCloudService::ensureResourceInfoLoaded() {
+void StateStore::ensureInfoLoaded() {
     const auto loaded = [this] {
-        std::lock_guard lock(d_->storeMutex);
-        return !isAbsent(d_->resourceInfo);
+        std::lock_guard lock(mutex_);
+        return !isAbsent(info_);
     };
     if (loaded()) return;
-    std::lock_guard loading(d_->infoLoadMutex);
+    std::lock_guard loading(infoLoadMutex_);
     if (loaded()) return;
     Json info = absentJson();
-    const auto text = platform::readWholeFile(pathOfResourceInfoJson());
+    const auto text = platform::readWholeFile(infoPath());
     if (text) info = parseObject(*text);
     if (!isAbsent(info)) {
         // The start-up correction, made before anyone can see the loaded states.
-        std::optional<Json> list;
+        std::optional<Json> stored;
         std::map<std::string_view, const Json*> entries;
         for (auto entry = info.begin(); entry != info.end();) {
-            if (!isStorableFileId(entry.key())) {
+            if (!detail::isStorableFileId(entry.key())) {
                 entry = info.erase(entry);
                 continue;
             }
             const auto state = stateOf(*entry);
-            if (state == QelFileStateDownloading && !list) {
-                list = loadResourceList();
-                entries = entriesByPath(*list);
+            if (state == QelFileStateDownloading && !stored) {
+                stored = list();
+                entries = entriesByPath(*stored);
             }
             if (state && entry->is_object()) {
                 const auto found = entries.find(entry.key());
@@ -207,61 +240,53 @@ void QelCloudService::ensureResourceInfoLoaded() {
         // checked against the list afresh.
         if (text)
             QelTool::warningLog(formatMessage("%@ 无法解析，按最新 resourceList 重新校验",
-                                              {pathOfResourceInfoJson()}));
-        info = resourceInfoDicWithData(loadResourceList());
+                                              {infoPath()}));
+        info = infoWithData(list());
     }
-    std::lock_guard lock(d_->storeMutex);
-    if (isAbsent(d_->resourceInfo)) d_->resourceInfo = std::move(info);
+    std::lock_guard lock(mutex_);
+    if (isAbsent(info_)) info_ = std::move(info);
 }
 
-Json QelCloudService::resourceListDic() {
-    return loadResourceList();
+void StateStore::setList(Json list) {
+    std::lock_guard lock(mutex_);
+    list_ = std::move(list);
+    storedListVersion_.reset();
 }
 
-void QelCloudService::setResourceListDic(Json list) {
-    std::lock_guard lock(d_->storeMutex);
-    d_->resourceList = std::move(list);
-    d_->storedListVersion.reset();
+Json StateStore::info() {
+    ensureInfoLoaded();
+    std::lock_guard lock(mutex_);
+    return info_;
 }
 
-Json QelCloudService::resourceInfoDic() {
-    ensureResourceInfoLoaded();
-    std::lock_guard lock(d_->storeMutex);
-    return d_->resourceInfo;
+void StateStore::setInfo(Json info) {
+    std::lock_guard lock(mutex_);
+    info_ = std::move(info);
 }
 
-void QelCloudService::setResourceInfoDic(Json info) {
-    std::lock_guard lock(d_->storeMutex);
-    d_->resourceInfo = std::move(info);
-}
-
-bool QelCloudService::isStorableFileId(const std::string& fileId) {
-    return cloud::isStorableFileId(fileId);
-}
-
-uint64_t QelCloudService::verifiedState(const std::string& fileId, const Json* listEntry) {
-    return listEntry && cloud::fileMatchesEntry(downloadRootPath(), fileId, *listEntry)
+uint64_t StateStore::verifiedState(const std::string& fileId, const Json* listEntry) {
+    return listEntry && detail::fileMatchesEntry(root(), fileId, *listEntry)
                ? QelFileStatePresent
                : QelFileStateNeedsDownload;
 }
 
 // A 2 on record says nothing about the file: it may be stale, or never checked. Only its digest
 // against the list proves it. A 0 without its file is gone; every other state stays.
-uint64_t QelCloudService::correctedState(const std::string& fileId, uint64_t state,
+uint64_t StateStore::correctedState(const std::string& fileId, uint64_t state,
                                          const Json* listEntry) {
     if (state == QelFileStateDownloading) return verifiedState(fileId, listEntry);
     if (state == QelFileStatePresent &&
-        cloud::entryBeneath(downloadRootPath(), fileId) != cloud::EntryKind::File)
+        detail::entryBeneath(root(), fileId) != detail::EntryKind::File)
         return QelFileStateNeedsDownload;
     return state;
 }
 
-Json QelCloudService::resourceInfoDicWithData(const Json& data) {
+Json StateStore::infoWithData(const Json& data) {
     Json info = Json::object();
     const auto entries = entriesByPath(data);
     for (const auto& [path, item] : entries) {
         const std::string fileId(path);
-        if (!isStorableFileId(fileId)) continue;
+        if (!detail::isStorableFileId(fileId)) continue;
         Json entry = Json::object();
         for (const char* key : {"resource_id", "icon_url"}) {
             const Json& value = jsonMemberRef(*item, key);
@@ -273,18 +298,17 @@ Json QelCloudService::resourceInfoDicWithData(const Json& data) {
     return info;
 }
 
-std::vector<std::string> QelCloudService::updateResourceInfoFileStateWithRequestItemList(
-    const Json& list) {
+std::vector<std::string> StateStore::markChangedItems(const Json& list) {
     std::vector<std::string> iconUrls;
     if (!list.is_array()) return iconUrls;
-    ensureResourceInfoLoaded();
-    std::lock_guard lock(d_->storeMutex);
-    if (!d_->resourceInfo.is_object()) return iconUrls;
+    ensureInfoLoaded();
+    std::lock_guard lock(mutex_);
+    if (!info_.is_object()) return iconUrls;
     for (const auto& item : list) {
         const Json& path = jsonMemberRef(item, "path");
         if (!path.is_string()) continue;
-        auto found = d_->resourceInfo.find(path.get_ref<const std::string&>());
-        if (found == d_->resourceInfo.end() || !found->is_object()) continue;
+        auto found = info_.find(path.get_ref<const std::string&>());
+        if (found == info_.end() || !found->is_object()) continue;
         if (sameText(jsonMemberRef(item, "resource_id"), jsonMemberRef(*found, "resource_id")))
             continue;
         (*found)[kStateKey] = uint64_t{QelFileStateNeedsDownload};
@@ -294,27 +318,27 @@ std::vector<std::string> QelCloudService::updateResourceInfoFileStateWithRequest
     return iconUrls;
 }
 
-void QelCloudService::createLatestResourceInfoWithRequestItemListDic(const Json& itemListDic) {
-    ensureResourceInfoLoaded();
-    std::unique_lock lock(d_->storeMutex);
-    if (!d_->resourceInfo.is_object()) {
+void StateStore::rebuildInfo(const Json& itemListDic) {
+    ensureInfoLoaded();
+    std::unique_lock lock(mutex_);
+    if (!info_.is_object()) {
         lock.unlock();
-        Json fresh = resourceInfoDicWithData(itemListDic);
+        Json fresh = infoWithData(itemListDic);
         lock.lock();
-        d_->resourceInfo = std::move(fresh);
+        info_ = std::move(fresh);
         return;
     }
     // The current info turns into the new one in place, which spares rebuilding tens of thousands
     // of entries: a listed item keeps its entry and state and takes the list's members, a new one
     // gets its state from disk, and the entries of items no longer listed go.
-    auto& info = d_->resourceInfo.get_ref<Json::object_t&>();
+    auto& info = info_.get_ref<Json::object_t&>();
     std::vector<std::string_view> listed;
     const Json& list = jsonMemberRef(itemListDic, "list");
     if (list.is_array()) {
         listed.reserve(list.size());
         for (const auto& item : list) {
             const Json& path = jsonMemberRef(item, "path");
-            if (!path.is_string() || !isStorableFileId(path.get_ref<const std::string&>()))
+            if (!path.is_string() || !detail::isStorableFileId(path.get_ref<const std::string&>()))
                 continue;
             const std::string& fileId = path.get_ref<const std::string&>();
             listed.push_back(fileId);
@@ -353,23 +377,182 @@ void QelCloudService::createLatestResourceInfoWithRequestItemListDic(const Json&
     }
 }
 
-QelErrorPtr QelCloudService::updateResourceStoreWithItemListDic(Json itemListDic) {
-    if (knownResourceListVersion()) {
-        const auto iconUrls =
-            updateResourceInfoFileStateWithRequestItemList(jsonMemberRef(itemListDic, "list"));
-        createLatestResourceInfoWithRequestItemListDic(itemListDic);
-        const auto block = removeIconsBlock();
-        if (!iconUrls.empty() && block) block(iconUrls);
+QelErrorPtr StateStore::update(Json itemListDic, const std::shared_ptr<QelProjectJsonModel>& project,
+                               const QelCloudService::RemoveIconsBlock& removeIcons) {
+    if (knownListVersion()) {
+        const auto iconUrls = markChangedItems(jsonMemberRef(itemListDic, "list"));
+        rebuildInfo(itemListDic);
+        if (!iconUrls.empty() && removeIcons) removeIcons(iconUrls);
     } else {
-        setResourceInfoDic(resourceInfoDicWithData(itemListDic));
+        setInfo(infoWithData(itemListDic));
     }
     bool listSaved = false;
-    setResourceListDic(saveResourceListDocument(std::move(itemListDic), &listSaved));
-    const bool infoSaved = storeResourceInfo();
+    setList(saveListDocument(std::move(itemListDic), project, &listSaved));
+    const bool infoSaved = saveInfo();
     if (listSaved && infoSaved) return nullptr;
-    return QelTool::errorWithCode(
-        QelErrorCodeFailure, formatMessage("%@ 保存失败", {listSaved ? pathOfResourceInfoJson()
-                                                                     : pathOfResourceListJson()}));
+    return QelTool::errorWithCode(QelErrorCodeFailure,
+                                  formatMessage("%@ 保存失败", {listSaved ? infoPath() : listPath()}));
+}
+
+void StateStore::setStates(const std::vector<std::string>& fileIds, uint64_t state,
+                           std::optional<uint64_t> onlyFrom) {
+    if (fileIds.empty()) return;
+    ensureInfoLoaded();
+    for (const auto& fileId : fileIds) {
+        bool known = false;
+        {
+            const auto held = writersLock();
+            std::lock_guard lock(mutex_);
+            auto entry = info_.is_object() ? info_.find(fileId) : info_.end();
+            if (entry != info_.end() && entry->is_object()) {
+                known = true;
+                if (!onlyFrom || stateOf(*entry) == onlyFrom) (*entry)[kStateKey] = state;
+            }
+        }
+        if (!known)
+            QelTool::errorLog(formatMessage("%@ 在最新的 resourceInfoDic 中不存在", {fileId}));
+    }
+}
+
+void StateStore::correctStates() {
+    // Existence is tested outside the store's lock; a state changed meanwhile is left alone.
+    std::vector<std::pair<std::string, uint64_t>> candidates;
+    {
+        std::lock_guard lock(mutex_);
+        if (!info_.is_object()) return;
+        for (const auto& [fileId, entry] : info_.items()) {
+            const auto state = stateOf(entry);
+            if (state && (*state == QelFileStatePresent || *state == QelFileStateDownloading))
+                candidates.emplace_back(fileId, *state);
+        }
+    }
+    std::optional<Json> stored;
+    std::map<std::string_view, const Json*> entries;
+    std::vector<std::pair<std::string, uint64_t>> changes;
+    for (const auto& [fileId, state] : candidates) {
+        if (state == QelFileStateDownloading && !stored) {
+            stored = list();
+            entries = entriesByPath(*stored);
+        }
+        const auto listed = entries.find(fileId);
+        const uint64_t found =
+            correctedState(fileId, state, listed == entries.end() ? nullptr : listed->second);
+        if (found != state) changes.emplace_back(fileId, found);
+    }
+    std::lock_guard lock(mutex_);
+    if (!info_.is_object()) return;
+    for (size_t i = 0, j = 0; i < changes.size(); ++i) {
+        while (candidates[j].first != changes[i].first) ++j;
+        auto entry = info_.find(changes[i].first);
+        if (entry == info_.end() || stateOf(*entry) != candidates[j].second) continue;
+        (*entry)[kStateKey] = changes[i].second;
+    }
+}
+
+void StateStore::saveList(const std::shared_ptr<QelProjectJsonModel>& project) {
+    saveListDocument(list(), project);
+}
+
+Json StateStore::saveListDocument(Json document,
+                                  const std::shared_ptr<QelProjectJsonModel>& project,
+                                  bool* saved) {
+    if (!document.is_object()) document = Json::object();
+    const bool versioned = project && project->hasItemListVersion();
+    Json previous = jsonMember(document, "version");
+    if (versioned) document["version"] = project->itemListVersion();
+    const bool written = QelTool::saveContainer(document, listPath());
+    QelTool::normalLog(
+        formatMessage("最新 resourceList 保存结果：%@", {written ? "成功" : "失败"}));
+    if (saved) *saved = written;
+    // The version goes to the file only; what stays in memory is the document as it came.
+    if (versioned) {
+        if (isAbsent(previous))
+            document.erase("version");
+        else
+            document["version"] = std::move(previous);
+    }
+    return document;
+}
+
+bool StateStore::saveInfo() {
+    ensureInfoLoaded();
+    const std::string directory = root();
+    const std::string path = infoPath();
+    bool saved = false;
+    {
+        const auto held = writersLock();
+        // Every file that a 0 or 3 below stands for was named before its mark, and marks wait
+        // for this lock: after the sync their bytes are on disk before the states are.
+        if (detail::syncFileSystemOf(directory)) {
+            // Serialised under the store's lock rather than copied: the info can be large.
+            std::optional<std::string> text;
+            {
+                std::lock_guard lock(mutex_);
+                if (info_.is_object()) text = containerText(info_);
+            }
+            saved = text && saveContainerText(*text, path);
+        }
+    }
+    QelTool::normalLog(formatMessage("最新 resourceInfo 保存结果：%@", {saved ? "成功" : "失败"}));
+    return saved;
+}
+
+}  // namespace velmora::detail
+
+namespace velmora {
+
+std::string QelCloudService::downloadRootPath() {
+    return d_->store.root();
+}
+
+std::string QelCloudService::pathOfResourceListJson() {
+    return d_->store.listPath();
+}
+
+std::string QelCloudService::pathOfResourceInfoJson() {
+    return d_->store.infoPath();
+}
+
+void QelCloudService::safeLock(const std::function<void()>& block) {
+    const auto held = d_->store.writersLock();
+    if (block) block();
+}
+
+Json QelCloudService::resourceListDic() {
+    return d_->store.list();
+}
+
+void QelCloudService::setResourceListDic(Json list) {
+    d_->store.setList(std::move(list));
+}
+
+Json QelCloudService::resourceInfoDic() {
+    return d_->store.info();
+}
+
+void QelCloudService::setResourceInfoDic(Json info) {
+    d_->store.setInfo(std::move(info));
+}
+
+Json QelCloudService::resourceInfoDicWithData(const Json& data) {
+    return d_->store.infoWithData(data);
+}
+
+bool QelCloudService::isStorableFileId(const std::string& fileId) {
+    return detail::isStorableFileId(fileId);
+}
+
+std::vector<std::string> QelCloudService::updateResourceInfoFileStateWithRequestItemList(
+    const Json& list) {
+    return d_->store.markChangedItems(list);
+}
+
+void QelCloudService::createLatestResourceInfoWithRequestItemListDic(const Json& itemListDic) {
+    d_->store.rebuildInfo(itemListDic);
+}
+
+QelErrorPtr QelCloudService::updateResourceStoreWithItemListDic(Json itemListDic) {
+    return d_->store.update(std::move(itemListDic), projectJsonModel(), removeIconsBlock());
 }
 
 void QelCloudService::updateItemFileStateDownloadingWithModels(
@@ -385,115 +568,19 @@ void QelCloudService::updateItemFileStateDownloadingWithModels(
 
 void QelCloudService::updateResourceStateWithFileIds(const std::vector<std::string>& fileIds,
                                                      uint64_t state) {
-    markStates(fileIds, state, std::nullopt);
-}
-
-void QelCloudService::markStates(const std::vector<std::string>& fileIds, uint64_t state,
-                                 std::optional<uint64_t> onlyFrom) {
-    if (fileIds.empty()) return;
-    ensureResourceInfoLoaded();
-    for (const auto& fileId : fileIds) {
-        bool known = false;
-        safeLock([&] {
-            std::lock_guard lock(d_->storeMutex);
-            if (!d_->resourceInfo.is_object()) return;
-            auto entry = d_->resourceInfo.find(fileId);
-            if (entry == d_->resourceInfo.end() || !entry->is_object()) return;
-            known = true;
-            if (!onlyFrom || stateOf(*entry) == onlyFrom) (*entry)[kStateKey] = state;
-        });
-        if (!known)
-            QelTool::errorLog(formatMessage("%@ 在最新的 resourceInfoDic 中不存在", {fileId}));
-    }
+    d_->store.setStates(fileIds, state, std::nullopt);
 }
 
 void QelCloudService::correctFileStateIfNeed() {
-    // Existence is tested outside the store's lock; a state changed meanwhile is left alone.
-    std::vector<std::pair<std::string, uint64_t>> candidates;
-    {
-        std::lock_guard lock(d_->storeMutex);
-        if (!d_->resourceInfo.is_object()) return;
-        for (const auto& [fileId, entry] : d_->resourceInfo.items()) {
-            const auto state = stateOf(entry);
-            if (state && (*state == QelFileStatePresent || *state == QelFileStateDownloading))
-                candidates.emplace_back(fileId, *state);
-        }
-    }
-    std::optional<Json> list;
-    std::map<std::string_view, const Json*> entries;
-    std::vector<std::pair<std::string, uint64_t>> changes;
-    for (const auto& [fileId, state] : candidates) {
-        if (state == QelFileStateDownloading && !list) {
-            list = loadResourceList();
-            entries = entriesByPath(*list);
-        }
-        const auto listed = entries.find(fileId);
-        const uint64_t found =
-            correctedState(fileId, state, listed == entries.end() ? nullptr : listed->second);
-        if (found != state) changes.emplace_back(fileId, found);
-    }
-    std::lock_guard lock(d_->storeMutex);
-    if (!d_->resourceInfo.is_object()) return;
-    for (size_t i = 0, j = 0; i < changes.size(); ++i) {
-        while (candidates[j].first != changes[i].first) ++j;
-        auto entry = d_->resourceInfo.find(changes[i].first);
-        if (entry == d_->resourceInfo.end() || stateOf(*entry) != candidates[j].second) continue;
-        (*entry)[kStateKey] = changes[i].second;
-    }
+    d_->store.correctStates();
 }
 
 void QelCloudService::saveNewestResourceList() {
-    Json document = loadResourceList();
-    saveResourceListDocument(std::move(document));
-}
-
-Json QelCloudService::saveResourceListDocument(Json document, bool* saved) {
-    if (!document.is_object()) document = Json::object();
-    const auto model = projectJsonModel();
-    const bool versioned = model && model->hasItemListVersion();
-    Json previous = jsonMember(document, "version");
-    if (versioned) document["version"] = model->itemListVersion();
-    const bool written = QelTool::saveContainer(document, pathOfResourceListJson());
-    QelTool::normalLog(
-        formatMessage("最新 resourceList 保存结果：%@", {written ? "成功" : "失败"}));
-    if (saved) *saved = written;
-    // The version goes to the file only; what stays in memory is the document as it came.
-    if (versioned) {
-        if (isAbsent(previous))
-            document.erase("version");
-        else
-            document["version"] = std::move(previous);
-    }
-    return document;
+    d_->store.saveList(projectJsonModel());
 }
 
 void QelCloudService::saveNewestResourceInfo() {
-    storeResourceInfo();
-}
-
-bool QelCloudService::storeResourceInfo() {
-    ensureResourceInfoLoaded();
-    const std::string root = downloadRootPath();
-    const std::string path = pathOfResourceInfoJson();
-    bool saved = false;
-    safeLock([&] {
-        // Every file that a 0 or 3 below stands for was named before its mark, and marks wait
-        // for this lock: after the sync their bytes are on disk before the states are.
-        if (!cloud::syncFileSystemOf(root)) {
-            QelTool::normalLog(formatMessage("最新 resourceInfo 保存结果：%@", {"失败"}));
-            return;
-        }
-        // Serialised under the store's lock rather than copied: the info can be large.
-        std::optional<std::string> text;
-        {
-            std::lock_guard lock(d_->storeMutex);
-            if (d_->resourceInfo.is_object()) text = containerText(d_->resourceInfo);
-        }
-        saved = text && saveContainerText(*text, path);
-        QelTool::normalLog(
-            formatMessage("最新 resourceInfo 保存结果：%@", {saved ? "成功" : "失败"}));
-    });
-    return saved;
+    d_->store.saveInfo();
 }
 
 void QelCloudService::saveMetaDataWithModel(const QelItemDownloadModelPtr& model) {

@@ -9,7 +9,7 @@
 
 // The result requests of a generation task with an end: the builder kit polls under its own
 // time limit, which the public form (asking again for as long as the task runs) cannot honour.
-namespace velmora::cloud {
+namespace velmora::detail {
 
 inline constexpr const char* kTaskInfoMethod = "getTaskInfoWithTaskId:completion:";
 inline constexpr const char* kBuilderPollingMethod = "getTaskInfoWithTaskId:overTime:completion:";
@@ -30,4 +30,4 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
                           const std::string& taskId, TaskPollLimit limit,
                           QelCloudService::StringCompletion completion);
 
-}  // namespace velmora::cloud
+}  // namespace velmora::detail

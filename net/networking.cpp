@@ -336,10 +336,13 @@ void QelNetworking::handleRequestResultWithResponse(
     const QelErrorPtr& error, const SuccessBlock& success, const FailureBlock& failure) const {
     std::string url = response ? detail::redactTokens(response->URL()) : "(null)";
     std::string statusCode, requestId, date;
+    detail::AnswerFacts facts;
     if (response) {
         statusCode = std::to_string(response->statusCode());
         requestId = orNull(response->valueForHTTPHeaderField("x-request-id"));
         date = orNull(response->valueForHTTPHeaderField("Date"));
+        facts.httpStatus = response->statusCode();
+        facts.requestId = response->valueForHTTPHeaderField("x-request-id").value_or("");
     }
     bool showLog = gShowResponseLog.load();
 
@@ -355,7 +358,7 @@ void QelNetworking::handleRequestResultWithResponse(
                                           ", \n x-request-id:" + requestId + ", \n date:" + date +
                                           ", \n 接口报错:" + errorDescription(reported) + "\n");
         }
-        if (failure) failure(reported);
+        if (failure) failure(detail::withAnswerFacts(reported, facts));
         return;
     }
 
@@ -382,7 +385,10 @@ void QelNetworking::handleRequestResultWithResponse(
     if (code != 0) {
         std::string message = "x-request-id=" + requestId + ",code=" + jsonDescription(codeMember) +
                               ",message=" + jsonDescription(jsonMember(object, "message"));
-        if (failure) failure(QelError::make(kNSCocoaErrorDomain, code, message));
+        facts.cloudCode = code;
+        if (failure)
+            failure(detail::withAnswerFacts(QelError::make(kNSCocoaErrorDomain, code, message),
+                                            facts));
         return;
     }
     if (success) success(object);

@@ -57,4 +57,16 @@ QelErrorPtr makeURLError(CURLcode code, const char* errorBuffer, const std::stri
     return makeURLError(urlErrorCode(code), message, url);
 }
 
+QelErrorPtr withAnswerFacts(const QelErrorPtr& error, const AnswerFacts& facts) {
+    if (!error) return error;
+    QelError::UserInfo info = error->userInfo();
+    if (facts.cloudCode) info[kQelCloudCodeKey] = std::to_string(*facts.cloudCode);
+    if (facts.httpStatus > 0) info[kQelHTTPStatusKey] = std::to_string(facts.httpStatus);
+    // A header is the answer's to choose; the entry keeps a sane head of it.
+    constexpr size_t kMaxRequestIdBytes = 256;
+    if (!facts.requestId.empty())
+        info[kQelRequestIDKey] = facts.requestId.substr(0, kMaxRequestIdBytes);
+    return std::make_shared<const QelError>(error->domain(), error->code(), std::move(info));
+}
+
 }  // namespace velmora::detail

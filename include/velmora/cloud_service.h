@@ -18,10 +18,6 @@
 
 namespace velmora {
 
-namespace dispatch {
-class Semaphore;
-}
-
 /// An item's file state in the resource state store (the "fileState" member).
 enum QelFileState : uint64_t {
     QelFileStatePresent = 0,
@@ -201,6 +197,12 @@ class VELMORA_EXPORT QelDownloadResultModel {
 /// and the appends to a batch's result lists; it is not re-entrant. The in-memory state store
 /// has a lock of its own, held only briefly and never while calling out, so the store may be
 /// read from any thread. A request in flight keeps the instance that issued it alive.
+///
+/// Token. Tokened calls carry the token as the query parameter "token". Calls that the cloud
+/// refuses with 100000 or 100101 at the same time share one token request, and a call refused
+/// for a token that has been replaced meanwhile is sent again with the new one without a request.
+/// Failures reported through the completions keep the answer's cloud code, HTTP status and
+/// request id under `kQelCloudCodeKey`, `kQelHTTPStatusKey` and `kQelRequestIDKey` (error.h).
 class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCloudService> {
   public:
     using TokenCompletion =
@@ -252,8 +254,9 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
 
     /// Requests a token. Without an API key the completion gets 777777 at once.
     void getTokenWithCompletion(TokenCompletion completion);
-    /// On 100000 or 100101 fetches a token and calls `retryCompletion`; otherwise, or when the
-    /// token request fails, calls `errorCompletion` with its fixed message.
+    /// On 100000 or 100101 fetches a token (or waits for the token request running) and calls
+    /// `retryCompletion`; otherwise, or when the token request fails, calls `errorCompletion`
+    /// with its fixed message.
     void regainTokenIfNeedWithError(const QelErrorPtr& error, const std::string& methodName,
                                     RetryBlock retryCompletion, ErrorBlock errorCompletion);
 
@@ -397,68 +400,11 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     void getAvatarOnlineWithAvatarId(const std::string& avatarId, ValueCompletion completion);
 
   private:
-    void getLatestCloudConfig(std::string version, ErrorCompletion completion, int renewals);
-    void continueCloudConfig(ErrorCompletion completion);
-    /// The item list fetch after its argument check; answers its error.
-    QelErrorPtr refreshWithItemListAt(const std::string& url);
-    std::optional<std::string> localItemListVersion();
-    void getUIListConfig(std::string version, ValueCompletion completion, int renewals);
-    /// The avatar query behind getAvatarInfoWithAvatarId and getAvatarOnlineWithAvatarId: the
-    /// stored description and icon, and with `fullIcon` the full-size icon too.
-    void queryAvatar(const char* method, std::string avatarId, bool fullIcon,
-                     ValueCompletion completion, int renewals);
-    void uploadAvatarInfo(std::vector<QelMultipartFormModel> formModels,
-                          StringCompletion completion, int renewals);
-    void generateAvatarOnline(QelImagePtr image, int64_t type, bool callBackTaskId,
-                              StringCompletion completion, int renewals);
-
-    // ---- end of project configuration, avatar exchange and online generation ----
-
-  private:
-    struct Batch;
-    struct Private;
+    struct Impl;
 
     QelCloudService();
 
-    // Renewal with a count of the renewals this call has made already; past the limit the
-    // error goes the way of any other failure.
-    void regainTokenIfNeed(const QelErrorPtr& error, const std::string& methodName, int renewals,
-                           RetryBlock retry, ErrorBlock errorCompletion);
-    void downloadItems(std::vector<std::string> resourceIds, ProgressBlock progress,
-                       DownloadCompletion completion, int renewals,
-                       std::shared_ptr<const QelTransferOptions> options = nullptr);
-    /// `refusals` holds, per model, the failure text of a record refused before download ("" for
-    /// none).
-    void startBatch(std::vector<QelItemDownloadModelPtr> models, std::vector<std::string> refusals,
-                    ProgressBlock progress, DownloadCompletion completion,
-                    std::shared_ptr<const QelTransferOptions> options = nullptr);
-    void runBatch(const std::shared_ptr<Batch>& batch);
-    void finishRecord(const std::shared_ptr<Batch>& batch);
-    void recordAccepted(const std::shared_ptr<Batch>& batch, const QelItemDownloadModelPtr& model);
-    void recordMismatch(const std::shared_ptr<Batch>& batch, const QelItemDownloadModelPtr& model);
-    void finishBatch(const std::shared_ptr<Batch>& batch);
-
-    // State store internals, all under the store's own lock.
-    Json loadResourceList();
-    /// Loads the stored list into memory when none is held; true when a list is held after.
-    bool ensureResourceListLoaded();
-    /// Absent while no list is held and the stored file is no JSON object; otherwise the list's
-    /// "version" as text (absent when it has none). The stored file is checked, not read in.
-    std::optional<std::optional<std::string>> knownResourceListVersion();
-    /// Saves `document` with the project's item list "version" added, and answers it without.
-    Json saveResourceListDocument(Json document, bool* saved = nullptr);
-    /// saveNewestResourceInfo, answering whether the file was written.
-    bool storeResourceInfo();
-    void ensureResourceInfoLoaded();
-    std::string itemPath(const std::string& fileId);
-    /// Present (0) when the item's file is proven by its list entry, needs-download (1) otherwise.
-    uint64_t verifiedState(const std::string& fileId, const Json* listEntry);
-    uint64_t correctedState(const std::string& fileId, uint64_t state, const Json* listEntry);
-    /// Sets the state of each known id, with `onlyFrom` only where the state is that one.
-    void markStates(const std::vector<std::string>& fileIds, uint64_t state,
-                    std::optional<uint64_t> onlyFrom);
-
-    std::unique_ptr<Private> d_;
+    std::unique_ptr<Impl> d_;
     std::atomic<bool> isDownloadDefaultAvatars_{false};
 };
 

@@ -33,6 +33,15 @@ inline constexpr int32_t QelErrorCodeMissingArgument = 777777;
 inline constexpr int32_t QelErrorCodeUnknownItems = 888888;
 inline constexpr int32_t QelErrorCodeFailure = 999999;
 
+/// User-information keys of a record that comes from a cloud or HTTP answer, beside the message
+/// (which keeps them in its text too). Each entry is there only when the answer had it:
+/// the envelope's non-zero "code" as decimal text,
+inline constexpr const char* kQelCloudCodeKey = "QelCloudCode";
+/// the answer's HTTP status as decimal text,
+inline constexpr const char* kQelHTTPStatusKey = "QelHTTPStatus";
+/// and the answer's "x-request-id" header.
+inline constexpr const char* kQelRequestIDKey = "QelRequestID";
+
 /// An immutable error record: domain, code and user information (the message under
 /// "NSLocalizedDescriptionKey"). Records travel as `QelErrorPtr`; `nullptr` means no error.
 class VELMORA_EXPORT QelError {

@@ -49,14 +49,6 @@ class BatchControlTest : public CloudServiceTest {
     uint64_t stateOf(const std::string& fileId) {
         return service->resourceInfoDic()[fileId]["fileState"].get<uint64_t>();
     }
-    /// Waits, within a bound, until the journal holds `count` requests ending with `suffix`.
-    void awaitRequests(const std::string& suffix, size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (emulator().requests(suffix).size() < count) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << suffix << " x" << count;
-            std::this_thread::yield();
-        }
-    }
     /// Every file below the items' directories: finished items, their meta files, and whatever a
     /// transfer left behind.
     std::set<std::string> filesOnDisk() const {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/cloud_emulator.h"
@@ -108,6 +109,15 @@ class CloudServiceTest : public CloudEmulatorTest {
     }
 
     std::string itemPath(const std::string& fileId) const { return root.path() + "/" + fileId; }
+
+    /// Waits, within a bound, until the journal holds `count` requests ending with `suffix`.
+    void awaitRequests(const std::string& suffix, size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (emulator().requests(suffix).size() < count) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << suffix << " x" << count;
+            std::this_thread::yield();
+        }
+    }
 
     velmora::testing::TempDir root;
     QelCloudServiceConfig config;

@@ -174,7 +174,7 @@ TEST_F(GenerationTest, BoundedPollingStopsAtItsDeadlineOrFlag) {
     const std::string timeout = "getTaskInfoWithTaskId:overTime:completion: 超时";
     // A deadline already passed: nothing is sent.
     StringProbe passed;
-    cloud::getTaskInfoWithLimit(service, "t1", {platform::absoluteTimeNow() - 1, nullptr},
+    detail::getTaskInfoWithLimit(service, "t1", {platform::absoluteTimeNow() - 1, nullptr},
                                 passed.callback());
     auto [error, text] = passed.wait();
     ASSERT_NE(error, nullptr);
@@ -187,7 +187,7 @@ TEST_F(GenerationTest, BoundedPollingStopsAtItsDeadlineOrFlag) {
     emulator().addFault({{"path", "v1/orv/download"}, {"code", 120004}});
     auto stop = std::make_shared<std::atomic<bool>>(false);
     StringProbe flagged;
-    cloud::getTaskInfoWithLimit(service, taskId, {std::numeric_limits<double>::infinity(), stop},
+    detail::getTaskInfoWithLimit(service, taskId, {std::numeric_limits<double>::infinity(), stop},
                                 flagged.callback());
     for (int i = 0; i < 3000 && resultRequests() < 3; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -203,7 +203,7 @@ TEST_F(GenerationTest, BoundedPollingStopsAtItsDeadlineOrFlag) {
 
     // And so does a deadline that passes while it asks.
     StringProbe late;
-    cloud::getTaskInfoWithLimit(service, taskId, {platform::absoluteTimeNow() + 0.3, nullptr},
+    detail::getTaskInfoWithLimit(service, taskId, {platform::absoluteTimeNow() + 0.3, nullptr},
                                 late.callback());
     std::tie(error, text) = late.wait();
     EXPECT_EQ(messageOf(error), timeout);

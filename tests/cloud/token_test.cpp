@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "tests/cloud/cloud_test_support.h"
@@ -150,43 +152,127 @@ TEST_F(TokenTest, RenewalIsBoundedToThreeTokensPerCall) {
     EXPECT_EQ(emulator().requests("user/token/key").size(), 3u);
 }
 
+// Issues `count` UI configuration requests from as many threads at once and answers their
+// errors; `meanwhile` runs once every request has been issued.
+std::vector<QelErrorPtr> uiListCallsAtOnce(const std::shared_ptr<QelCloudService>& service,
+                                           size_t count,
+                                           const std::function<void()>& meanwhile = nullptr) {
+    auto done = std::make_shared<std::vector<std::promise<QelErrorPtr>>>(count);
+    std::vector<std::future<QelErrorPtr>> results;
+    for (auto& call : *done) results.push_back(call.get_future());
+    std::vector<std::thread> callers;
+    std::promise<void> go;
+    std::shared_future<void> start = go.get_future().share();
+    for (size_t i = 0; i < count; ++i) {
+        callers.emplace_back([&, i] {
+            start.wait();
+            service->getUIListConfigWithVersion(
+                "1.0", [done, i](const QelErrorPtr& error, const Json&) {
+                    (*done)[i].set_value(error);
+                });
+        });
+    }
+    go.set_value();
+    for (auto& caller : callers) caller.join();
+    if (meanwhile) meanwhile();
+    std::vector<QelErrorPtr> errors;
+    for (auto& result : results) {
+        if (result.wait_for(std::chrono::seconds(120)) != std::future_status::ready)
+            throw std::runtime_error("a UI configuration completion was never called");
+        errors.push_back(result.get());
+    }
+    return errors;
+}
+
 TEST_F(TokenTest, ConcurrentRenewalsEachSendTheTimeStampTheySigned) {
     constexpr size_t kCalls = 24;
     emulator().addFault({{"path", "items/v3/app/centre-config"},
                          {"code", 100101},
                          {"message", "token expired"},
                          {"count", kCalls}});
-    std::vector<std::promise<QelErrorPtr>> done(kCalls);
-    std::vector<std::thread> callers;
-    std::promise<void> go;
-    std::shared_future<void> start = go.get_future().share();
-    for (size_t i = 0; i < kCalls; ++i) {
-        callers.emplace_back([&, i] {
-            start.wait();
-            service->getUIListConfigWithVersion(
-                "1.0",
-                [&done, i](const QelErrorPtr& error, const Json&) { done[i].set_value(error); });
-        });
-    }
-    go.set_value();
-    for (auto& caller : callers) caller.join();
-    for (auto& call : done) {
-        auto future = call.get_future();
-        ASSERT_EQ(future.wait_for(std::chrono::seconds(120)), std::future_status::ready);
-        const QelErrorPtr error = future.get();
+    for (const QelErrorPtr& error : uiListCallsAtOnce(service, kCalls))
         EXPECT_EQ(error, nullptr) << errorDescription(error);
-    }
     // Every token request was answered with a token, which the emulator only does for a
-    // signature of the request's own time stamp; checked here once more, independently. A
-    // repeated call can meet a fault another call has not used up yet and renew once more, so
-    // there is at least one token request per call.
+    // signature of the request's own time stamp; checked here once more, independently. Calls
+    // refused together share a token request, but a repeated call can meet a fault another call
+    // has not used up yet and renew once more, so several may run at once.
     const Json sent = emulator().requests("user/token/key");
-    ASSERT_GE(sent.size(), kCalls);
+    ASSERT_GE(sent.size(), 1u);
     for (const auto& request : sent) {
         const Json body = Json::parse(CloudEmulator::recordedBody(request));
         EXPECT_EQ(body["signature"], emulator().signature(body["timestamp"].get<int64_t>()))
             << body.dump();
     }
+}
+
+// Calls refused for one expired token all wait for one token request (the emulator holds its
+// answer until every call has been refused), then go again with the new token.
+TEST_F(TokenTest, ConcurrentCallsWithAnExpiredTokenShareOneTokenRequest) {
+    constexpr size_t kCalls = 20;
+    TokenProbe first;
+    service->getTokenWithCompletion(first.completion());
+    ASSERT_EQ(first.wait().first, nullptr);
+    const std::string expired = service->token();
+    emulator().expireTokens();
+    emulator().clearRequests();
+    emulator().addFault({{"path", "user/token/key"}, {"hold", true}, {"count", 1}});
+
+    const auto errors = uiListCallsAtOnce(service, kCalls, [&] {
+        awaitRequests("items/v3/app/centre-config", kCalls);
+        awaitRequests("user/token/key", 1);
+        emulator().releaseHeld();
+    });
+    for (const QelErrorPtr& error : errors) EXPECT_EQ(error, nullptr) << errorDescription(error);
+    EXPECT_EQ(emulator().requests("user/token/key").size(), 1u);
+    const std::string renewed = service->token();
+    ASSERT_NE(renewed, expired);
+    size_t refused = 0, repeated = 0;
+    for (const auto& request : emulator().requests("items/v3/app/centre-config")) {
+        const std::string path = request["path"].get<std::string>();
+        refused += path.ends_with("&token=" + expired + "&");
+        repeated += path.ends_with("&token=" + renewed + "&");
+    }
+    EXPECT_EQ(refused, kCalls);
+    EXPECT_EQ(repeated, kCalls);
+}
+
+// The answer's cloud code, HTTP status and request id reach the record as entries of their own,
+// beside a message that still says it all.
+TEST_F(TokenTest, ErrorRecordsCarryTheAnswersCodeStatusAndRequestId) {
+    emulator().addFault({{"path", "items/v3/app/centre-config"},
+                         {"code", 123456},
+                         {"message", "broken"},
+                         {"status", 503}});
+    const QelErrorPtr cloudError = uiListCallsAtOnce(service, 1).front();
+    ASSERT_NE(cloudError, nullptr);
+    const Json sent = emulator().requests("items/v3/app/centre-config");
+    ASSERT_EQ(sent.size(), 1u);
+    const std::string id = sent[0]["id"].get<std::string>();
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(cloudError->code(), 123456);
+    EXPECT_EQ(cloudError->localizedDescription(),
+              "getUIListConfigWithVersion:completion: 出错,x-request-id=" + id +
+                  ",code=123456,message=broken");
+    EXPECT_EQ(cloudError->userInfo(),
+              (QelError::UserInfo{{kNSLocalizedDescriptionKey, cloudError->localizedDescription()},
+                                  {kQelCloudCodeKey, "123456"},
+                                  {kQelHTTPStatusKey, "503"},
+                                  {kQelRequestIDKey, id}}));
+
+    // An item list the cloud does not have: an HTTP error without a cloud code.
+    emulator().clearRequests();
+    std::promise<QelErrorPtr> fetched;
+    service->getItemListJsonWithUrl(emulator().baseUrl() + "/itemlist/999999.json",
+                                    [&](const QelErrorPtr& error) { fetched.set_value(error); });
+    const QelErrorPtr httpError = fetched.get_future().get();
+    ASSERT_NE(httpError, nullptr);
+    EXPECT_EQ(httpError->code(), QelURLErrorBadServerResponse);
+    EXPECT_EQ(httpError->localizedDescription(), "HTTP status 404");
+    const Json fetches = emulator().requests("999999.json");
+    ASSERT_EQ(fetches.size(), 1u);
+    EXPECT_EQ(httpError->userInfo().at(kQelHTTPStatusKey), "404");
+    EXPECT_EQ(httpError->userInfo().at(kQelRequestIDKey), fetches[0]["id"].get<std::string>());
+    EXPECT_EQ(httpError->userInfo().count(kQelCloudCodeKey), 0u);
 }
 
 struct FailureCase {
