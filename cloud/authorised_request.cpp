@@ -57,6 +57,24 @@ struct Call : std::enable_shared_from_this<Call> {
 
 }  // namespace
 
+QelMultipartFormModel textPart(const std::string& name, std::string_view text) {
+    QelMultipartFormModel part;
+    part.type = 0;
+    part.name = name;
+    part.data = std::make_shared<const QelBytes>(text.begin(), text.end());
+    return part;
+}
+
+QelMultipartFormModel pngPart(const std::string& name, const std::string& fileName, QelBytes png) {
+    QelMultipartFormModel part;
+    part.type = 1;
+    part.name = name;
+    part.fileName = fileName;
+    part.mimeType = "image/png";
+    part.data = std::make_shared<const QelBytes>(std::move(png));
+    return part;
+}
+
 std::string tokenQuery(const std::string& token) {
     return "?token=" + percentEncodeQuery(token);
 }
@@ -140,8 +158,9 @@ void TokenRenewal::regainToken(const std::shared_ptr<QelCloudService>& service,
                   }
                   if (failed)
                       failed(narrowedError(
-                          tokenError, formatMessage("%@ 重新获取Token出错,%@",
-                                                    {methodName, QelTool::errorMessage(tokenError)})));
+                          tokenError,
+                          formatMessage("%@ 重新获取Token出错,%@",
+                                        {methodName, QelTool::errorMessage(tokenError)})));
               });
         return;
     }

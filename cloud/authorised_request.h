@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velmora/cloud_service.h"
@@ -24,6 +25,11 @@ struct AuthorisedRequest {
     Json body = Json::object();
     std::vector<QelMultipartFormModel> parts;
 };
+
+/// A text field of a multipart body.
+QelMultipartFormModel textPart(const std::string& name, std::string_view text);
+/// A PNG file field of a multipart body.
+QelMultipartFormModel pngPart(const std::string& name, const std::string& fileName, QelBytes png);
 
 /// "?token=<token>": the token encoded as the HTTP client encodes a GET's parameters, so the
 /// cloud sees the same text whichever method carried it.

@@ -132,7 +132,8 @@ void QelCloudService::getAvatarInfoWithAvatarId(const std::string& avatarId,
                        absentJson());
         return;
     }
-    Impl::queryAvatar(shared_from_this(), kAvatarInfoMethod, avatarId, false, std::move(completion));
+    Impl::queryAvatar(shared_from_this(), kAvatarInfoMethod, avatarId, false,
+                      std::move(completion));
 }
 
 void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& service,
@@ -186,17 +187,10 @@ void QelCloudService::uploadAvatarInfoWithAvatarPath(const std::string& avatarPa
         if (completion) completion(failure("avatar信息必须完整才能上传"), std::nullopt);
         return;
     }
-    QelMultipartFormModel icon;
-    icon.type = 1;
-    icon.name = "icon_full";
-    icon.fileName = "avatar_full.png";
-    icon.mimeType = "image/png";
-    icon.data = std::make_shared<const QelBytes>(std::move(*png));
-    QelMultipartFormModel data;
-    data.type = 0;
-    data.name = "data";
-    data.data = std::make_shared<const QelBytes>(description->begin(), description->end());
-    uploadAvatarInfoWithFormModelArray({icon, data}, std::move(completion));
+    uploadAvatarInfoWithFormModelArray(
+        {detail::pngPart("icon_full", "avatar_full.png", std::move(*png)),
+         detail::textPart("data", *description)},
+        std::move(completion));
 }
 
 void QelCloudService::uploadAvatarInfoWithFormModelArray(

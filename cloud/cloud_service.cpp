@@ -187,7 +187,7 @@ void QelCloudService::getTokenWithCompletion(TokenCompletion completion) {
         [completion](const QelErrorPtr& error) {
             if (!completion) return;
             completion(detail::narrowedError(error, formatMessage("获取Token时出错,%@",
-                                                          {QelTool::errorMessage(error)})),
+                                                                  {QelTool::errorMessage(error)})),
                        std::nullopt);
         });
 }

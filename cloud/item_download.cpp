@@ -158,9 +158,9 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
     auto shared = std::make_shared<const QelTransferOptions>(options);
     if (resourceIds.empty()) {
         if (completion)
-            completion(QelTool::errorWithCode(
-                           QelErrorCodeMissingArgument,
-                           std::string(detail::kDownloadItemsMethod) + "方法中 resourceIdList 为空"),
+            completion(QelTool::errorWithCode(QelErrorCodeMissingArgument,
+                                              std::string(detail::kDownloadItemsMethod) +
+                                                  "方法中 resourceIdList 为空"),
                        {}, {});
         return;
     }

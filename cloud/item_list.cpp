@@ -252,7 +252,7 @@ void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorComple
 }
 
 QelErrorPtr QelCloudService::Impl::refreshWithItemListAt(QelCloudService& service,
-                                                        const std::string& url) {
+                                                         const std::string& url) {
     QelErrorPtr readError;
     std::string text = readWholeURL(url, readError);
     if (readError) return readError;

@@ -25,14 +25,6 @@ bool isStillRunning(const QelErrorPtr& error) {
     return error && (error->code() == 120004 || error->code() == 120005);
 }
 
-QelMultipartFormModel textPart(const std::string& name, const std::string& text) {
-    QelMultipartFormModel part;
-    part.type = 0;
-    part.name = name;
-    part.data = std::make_shared<const QelBytes>(text.begin(), text.end());
-    return part;
-}
-
 }  // namespace
 
 namespace detail {
@@ -100,17 +92,12 @@ void QelCloudService::generateAvatarOnlineWithImage(const QelImagePtr& image, in
         if (completion) completion(failure("avatar信息必须完整才能在线生成！"), std::nullopt);
         return;
     }
-    QelMultipartFormModel imagePart;
-    imagePart.type = 1;
-    imagePart.name = "image";
-    imagePart.fileName = "pic.png";
-    imagePart.mimeType = "image/png";
-    imagePart.data = std::make_shared<const QelBytes>(std::move(*png));
     detail::AuthorisedRequest request;
     request.method = detail::AuthorisedRequest::Method::Multipart;
     request.path = "v1/orv/upload";
-    request.parts = {imagePart, textPart("version", "2022-03-01"),
-                     textPart("gender", std::to_string(type))};
+    request.parts = {detail::pngPart("image", "pic.png", std::move(*png)),
+                     detail::textPart("version", "2022-03-01"),
+                     detail::textPart("gender", std::to_string(type))};
     auto self = shared_from_this();
     d_->renewal.send(
         self, std::move(request), kGenerateMethod,

@@ -48,8 +48,7 @@ struct QelCloudService::Impl {
     /// The avatar query behind getAvatarInfoWithAvatarId and getAvatarOnlineWithAvatarId: the
     /// stored description and icon, and with `fullIcon` the full-size icon too.
     static void queryAvatar(const std::shared_ptr<QelCloudService>& service, const char* method,
-                            const std::string& avatarId, bool fullIcon,
-                            ValueCompletion completion);
+                            const std::string& avatarId, bool fullIcon, ValueCompletion completion);
 };
 
 }  // namespace velmora

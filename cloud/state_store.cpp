@@ -181,8 +181,7 @@ bool StateStore::ensureListLoaded() {
 std::optional<std::optional<std::string>> StateStore::knownListVersion() {
     {
         std::lock_guard lock(mutex_);
-        if (!isAbsent(list_))
-            return versionText(jsonMemberRef(list_, "version"));
+        if (!isAbsent(list_)) return versionText(jsonMemberRef(list_, "version"));
         if (storedListVersion_) return storedListVersion_;
     }
     // The stored list may hold tens of thousands of entries; its version needs none of them.
@@ -239,8 +238,8 @@ void StateStore::ensureInfoLoaded() {
         // No file, or one that cannot be read: nothing on record is trusted, every entry is
         // checked against the list afresh.
         if (text)
-            QelTool::warningLog(formatMessage("%@ 无法解析，按最新 resourceList 重新校验",
-                                              {infoPath()}));
+            QelTool::warningLog(
+                formatMessage("%@ 无法解析，按最新 resourceList 重新校验", {infoPath()}));
         info = infoWithData(list());
     }
     std::lock_guard lock(mutex_);
@@ -273,7 +272,7 @@ uint64_t StateStore::verifiedState(const std::string& fileId, const Json* listEn
 // A 2 on record says nothing about the file: it may be stale, or never checked. Only its digest
 // against the list proves it. A 0 without its file is gone; every other state stays.
 uint64_t StateStore::correctedState(const std::string& fileId, uint64_t state,
-                                         const Json* listEntry) {
+                                    const Json* listEntry) {
     if (state == QelFileStateDownloading) return verifiedState(fileId, listEntry);
     if (state == QelFileStatePresent &&
         detail::entryBeneath(root(), fileId) != detail::EntryKind::File)
@@ -377,7 +376,8 @@ void StateStore::rebuildInfo(const Json& itemListDic) {
     }
 }
 
-QelErrorPtr StateStore::update(Json itemListDic, const std::shared_ptr<QelProjectJsonModel>& project,
+QelErrorPtr StateStore::update(Json itemListDic,
+                               const std::shared_ptr<QelProjectJsonModel>& project,
                                const QelCloudService::RemoveIconsBlock& removeIcons) {
     if (knownListVersion()) {
         const auto iconUrls = markChangedItems(jsonMemberRef(itemListDic, "list"));
@@ -390,8 +390,8 @@ QelErrorPtr StateStore::update(Json itemListDic, const std::shared_ptr<QelProjec
     setList(saveListDocument(std::move(itemListDic), project, &listSaved));
     const bool infoSaved = saveInfo();
     if (listSaved && infoSaved) return nullptr;
-    return QelTool::errorWithCode(QelErrorCodeFailure,
-                                  formatMessage("%@ 保存失败", {listSaved ? infoPath() : listPath()}));
+    return QelTool::errorWithCode(
+        QelErrorCodeFailure, formatMessage("%@ 保存失败", {listSaved ? infoPath() : listPath()}));
 }
 
 void StateStore::setStates(const std::vector<std::string>& fileIds, uint64_t state,
