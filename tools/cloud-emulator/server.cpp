@@ -5,7 +5,6 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -26,6 +25,7 @@
 #include <thread>
 
 #include "core/json_intake.h"
+#include "tools/cloud-emulator/digest.h"
 #include "tools/cloud-emulator/multipart.h"
 #include "tools/cloud-emulator/project.h"
 
@@ -163,15 +163,6 @@ Reply success(Json data) {
 
 Reply badRequest(const std::string& message) {
     return envelope(400, kBadRequest, message);
-}
-
-std::string base64(std::string_view bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(bytes.data()),
-                            static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
 }
 
 std::string httpDate(std::time_t when = std::time(nullptr)) {
@@ -903,7 +894,7 @@ std::optional<Reply> Server::Impl::readJson(std::string_view text, Json& out) co
     limits.maxBytes = options.maxBodyBytes;
     jsonintake::Result result = jsonintake::parse(text, limits);
     if (!result.ok()) {
-        out = absentJson();
+        out = Json(Json::value_t::discarded);
         return badRequest(result.refusal == jsonintake::Refusal::Malformed
                               ? "malformed JSON body"
                               : "malformed JSON body: " + result.message);
