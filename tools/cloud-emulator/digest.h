@@ -1,7 +1,6 @@
 #pragma once
 
-// The emulator's own signatures and digests, straight from OpenSSL: the server checks what the
-// client computes, so it must not share the client's code.
+// The emulator's own digests, from OpenSSL: it checks the client's, so it must not share its code.
 
 #include <filesystem>
 #include <optional>
