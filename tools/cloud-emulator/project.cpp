@@ -18,7 +18,7 @@
 
 #include "core/json_intake.h"
 #include "engine/standin/bundle_format.h"
-#include "velmora/encrypt_utils.h"
+#include "tools/cloud-emulator/digest.h"
 
 namespace fs = std::filesystem;
 
@@ -42,7 +42,7 @@ std::optional<std::string> readFile(const fs::path& path) {
 
 Json readJson(const fs::path& path) {
     auto text = readFile(path);
-    if (!text) return absentJson();
+    if (!text) return Json(Json::value_t::discarded);
     // The project's own files, but anyone can edit them: read as carefully as a request.
     jsonintake::Limits limits;
     limits.maxBytes = std::numeric_limits<size_t>::max();
@@ -112,7 +112,7 @@ std::pair<std::string, uint64_t> storeCopy(const fs::path& storeDir, const fs::p
     fs::create_directories(storeDir);
     fs::path incoming = storeDir / (".incoming-" + randomHex(6));
     fs::copy_file(source, incoming);
-    auto md5 = QelEncryptUtils::getFileMD5WithPath(incoming.string());
+    auto md5 = fileMd5Hex(incoming);
     if (!md5) {
         fs::remove(incoming);
         throw std::runtime_error("cannot read " + source.string());
@@ -146,10 +146,6 @@ std::string randomHex(size_t bytes) {
         out += digits[c & 15];
     }
     return out;
-}
-
-std::string hmacHex(const std::string& key, const std::string& content) {
-    return QelEncryptUtils::HMacSHA256WithSecret(key, content);
 }
 
 std::string pngImage(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b) {
@@ -403,7 +399,7 @@ Json Project::projectConfig(const std::string& base) {
 
 Json Project::uiConfig() {
     Json doc = readJson(dir_ / "ui_config.json");
-    return isAbsent(doc) ? Json::object() : doc;
+    return doc.is_discarded() ? Json::object() : doc;
 }
 
 std::optional<std::string> Project::itemListDocument(int64_t version, const std::string& base) {
@@ -462,7 +458,7 @@ std::optional<fs::path> Project::storeFile(std::string_view md5) const {
 std::optional<Json> Project::avatarAnswer(const std::string& id, const std::string& base) {
     if (!isSafeId(id)) return std::nullopt;
     Json description = readJson(dir_ / "avatars" / id / "avatar.json");
-    if (isAbsent(description)) return std::nullopt;
+    if (description.is_discarded()) return std::nullopt;
     const std::string icon = base + "/files/avatars/" + id + "/avatar.png";
     return Json{
         {"avatar_id", id}, {"data", description}, {"icon_url", icon}, {"icon_full_url", icon}};

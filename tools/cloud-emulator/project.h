@@ -4,12 +4,11 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "velmora/json.h"
 
 // The emulated cloud project as it lives in its data directory:
 //   project.json        credentials, current item list version, default avatar ids
@@ -21,6 +20,8 @@
 //   avatars/<id>/       avatar.json and avatar.png of every stored avatar
 //   tasks/<id>.json     generation tasks with their results
 namespace velmora::emulator {
+
+using Json = nlohmann::json;
 
 struct Credentials {
     std::string apiKey;
@@ -106,7 +107,6 @@ class Project {
 
 int64_t nowMs();
 std::string randomHex(size_t bytes);
-std::string hmacHex(const std::string& key, const std::string& content);
 /// A solid-colour RGBA PNG.
 std::string pngImage(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b);
 /// True for bytes that start like a PNG or JPEG picture.
