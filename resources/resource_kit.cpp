@@ -250,8 +250,12 @@ void QelResourceKit::fetchSources(const std::vector<std::string>& sourceIds,
         if (completion) completion(result);
         return;
     }
-    loader->getSourceRemoteWithOptions(sourceIds, options, std::move(progress),
-                                       std::move(completion));
+    // Without options the old form goes, so a loader that overrides only it is still called.
+    if (options.cancellationToken() || options.byteProgress())
+        loader->getSourceRemoteWithOptions(sourceIds, options, std::move(progress),
+                                           std::move(completion));
+    else
+        loader->getSourceRemoteWithSourceIds(sourceIds, std::move(progress), std::move(completion));
 }
 
 void QelResourceKit::loadAvatarBaseItemsWithAvatarModel(const QelAvatarModelPtr& avatarModel,
