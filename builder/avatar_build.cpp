@@ -1,6 +1,12 @@
 // Building an avatar from a photograph: the photograph fitted, the generation started, its result
 // polled under the configured limit.
+#include <atomic>
+#include <memory>
+
 #include "builder/result_polling.h"
+#include "cloud/authorised_request.h"
+#include "cloud/task_polling.h"
+#include "net/url_error.h"
 #include "platform/dispatch.h"
 #include "velmora/builder_kit.h"
 #include "velmora/cloud_service.h"
@@ -18,10 +24,35 @@ QelImagePtr uploadPhoto(const QelImagePtr& image, QelSize box) {
     return QelImage::compressImage(upright, box);
 }
 
+// The build's completion, called once: with -999 as soon as the token is cancelled (on the
+// global queue, not on the canceller's thread), or with the build's own outcome before that.
+QelBuilderKit::StringCompletion cancellable(QelBuilderKit::StringCompletion completion,
+                                            const QelCancellationTokenPtr& cancellation) {
+    auto hook = std::make_shared<detail::CancelHook>(cancellation);
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    hook->attach([finished, completion] {
+        if (finished->exchange(true) || !completion) return;
+        dispatch::globalQueue().async(
+            [completion] { completion(detail::cancellationError(), std::nullopt); });
+    });
+    return [hook, finished, completion = std::move(completion)](
+               const QelErrorPtr& error, const std::optional<std::string>& value) {
+        if (finished->exchange(true)) return;
+        hook->answered();
+        if (completion) completion(error, value);
+    };
+}
+
 }  // namespace
 
 void QelBuilderKit::buildAvatarWithImage(const QelImagePtr& image, int64_t type,
                                          StringCompletion completion) {
+    buildAvatarWithImage(image, type, std::move(completion), nullptr);
+}
+
+void QelBuilderKit::buildAvatarWithImage(const QelImagePtr& image, int64_t type,
+                                         StringCompletion completion,
+                                         QelCancellationTokenPtr cancellation) {
     if (!image || image->empty()) {
         if (completion)
             completion(
@@ -32,13 +63,14 @@ void QelBuilderKit::buildAvatarWithImage(const QelImagePtr& image, int64_t type,
     const QelBuilderConfig config = buildModel();
     const double limit = static_cast<double>(config.buildAvatarTimeOut());
     auto service = QelCloudService::sharedService();
+    if (cancellation) completion = cancellable(std::move(completion), cancellation);
     // Turning, scaling and encoding a camera photograph takes a while: not on the caller's thread.
-    dispatch::globalQueue().async([image, type, completion, config, limit, service] {
+    dispatch::globalQueue().async([image, type, completion, config, limit, service, cancellation] {
         const QelImagePtr photo = uploadPhoto(image, config.buildAvatarMaxSize());
-        service->generateAvatarOnlineWithImage(
-            photo, type, true,
-            [service, limit, completion](const QelErrorPtr& error,
-                                         const std::optional<std::string>& taskId) {
+        detail::CloudServiceAccess::generateAvatarOnline(
+            service, photo, type, cancellation,
+            [service, limit, completion, cancellation](const QelErrorPtr& error,
+                                                       const std::optional<std::string>& taskId) {
                 if (error || !taskId) {
                     if (completion)
                         completion(
@@ -48,8 +80,8 @@ void QelBuilderKit::buildAvatarWithImage(const QelImagePtr& image, int64_t type,
                             std::nullopt);
                     return;
                 }
-                builder::pollTaskResult(*taskId, limit, builder::cloudResultRequest(service),
-                                        completion);
+                builder::pollTaskResult(
+                    *taskId, limit, builder::cloudResultRequest(service, cancellation), completion);
             });
     });
 }

@@ -92,10 +92,12 @@ QelErrorPtr timeOutError() {
     return QelTool::errorWithCode(QelErrorCodeFailure, formatMessage("%@ 超时", {kPollingMethod}));
 }
 
-ResultRequest cloudResultRequest(std::shared_ptr<QelCloudService> service) {
-    return [service](const std::string& taskId, double deadline, Reply reply) {
-        detail::getTaskInfoWithLimit(service, taskId, detail::TaskPollLimit{deadline, nullptr},
-                                    std::move(reply));
+ResultRequest cloudResultRequest(std::shared_ptr<QelCloudService> service,
+                                 QelCancellationTokenPtr cancellation) {
+    return [service, cancellation](const std::string& taskId, double deadline, Reply reply) {
+        detail::getTaskInfoWithLimit(service, taskId,
+                                     detail::TaskPollLimit{deadline, nullptr, cancellation},
+                                     std::move(reply));
     };
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "velmora/cancellation.h"
 #include "velmora/error.h"
 
 namespace velmora {
@@ -25,7 +26,9 @@ using Reply = std::function<void(const QelErrorPtr& error, const std::optional<s
 using ResultRequest = std::function<void(const std::string& taskId, double deadline, Reply reply)>;
 
 /// The cloud's result request on `service` (the one that started the task: a build keeps it).
-ResultRequest cloudResultRequest(std::shared_ptr<QelCloudService> service);
+/// A cancel of `cancellation` (may be null) ends the request in flight and sends no other.
+ResultRequest cloudResultRequest(std::shared_ptr<QelCloudService> service,
+                                 QelCancellationTokenPtr cancellation = nullptr);
 
 /// 999999 "getTaskInfoWithTaskId:overTime:completion: 超时".
 QelErrorPtr timeOutError();

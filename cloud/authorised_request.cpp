@@ -1,33 +1,65 @@
 #include "cloud/authorised_request.h"
 
 #include "core/format.h"
+#include "net/networking_access.h"
 #include "net/url_encoding.h"
+#include "net/url_error.h"
 #include "velmora/tool.h"
 
 namespace velmora::detail {
 namespace {
 
-void sendWithToken(const std::shared_ptr<QelCloudService>& service,
-                   const AuthorisedRequest& request, const std::string& token,
-                   QelNetworking::SuccessBlock success, QelNetworking::FailureBlock failure) {
-    auto net = QelNetworking::sharedInstance();
-    const std::string url = service->apiBasePathPrefix() + request.path;
+QelURLSessionTaskPtr startRequest(QelNetworking& net, const std::string& url,
+                                  const AuthorisedRequest& request, const std::string& token,
+                                  QelNetworking::SuccessBlock success,
+                                  QelNetworking::FailureBlock failure) {
     switch (request.method) {
         case AuthorisedRequest::Method::Get: {
             QelNetworking::Parameters parameters = request.parameters;
             parameters["token"] = token;
-            net->getWithURL(url, parameters, std::move(success), std::move(failure));
-            return;
+            return net.getWithURL(url, parameters, std::move(success), std::move(failure));
         }
         case AuthorisedRequest::Method::Post:
-            net->postWithURL(url + tokenQuery(token), request.body, std::move(success),
-                             std::move(failure));
-            return;
+            if (request.idempotent)
+                return NetworkingAccess::idempotentPost(net, url + tokenQuery(token), request.body,
+                                                        std::move(success), std::move(failure));
+            return net.postWithURL(url + tokenQuery(token), request.body, std::move(success),
+                                   std::move(failure));
         case AuthorisedRequest::Method::Multipart:
-            net->multipartWithURL(url + tokenQuery(token), request.body, request.parts,
-                                  std::move(success), std::move(failure));
-            return;
+            return net.multipartWithURL(url + tokenQuery(token), request.body, request.parts,
+                                        std::move(success), std::move(failure));
     }
+    return nullptr;
+}
+
+void sendWithToken(const std::shared_ptr<QelCloudService>& service,
+                   const AuthorisedRequest& request, const std::string& token,
+                   QelNetworking::SuccessBlock success, QelNetworking::FailureBlock failure) {
+    const std::string url = service->apiBasePathPrefix() + request.path;
+    auto net = QelNetworking::sharedInstance();
+    if (!request.cancellation) {
+        startRequest(*net, url, request, token, std::move(success), std::move(failure));
+        return;
+    }
+    if (request.cancellation->isCancelled()) {
+        if (failure) failure(cancellationError());
+        return;
+    }
+    auto hook = std::make_shared<CancelHook>(request.cancellation);
+    const QelURLSessionTaskPtr task = startRequest(
+        *net, url, request, token,
+        [hook, success = std::move(success)](const Json& value) {
+            hook->answered();
+            if (success) success(value);
+        },
+        [hook, failure = std::move(failure)](const QelErrorPtr& error) {
+            hook->answered();
+            if (failure) failure(error);
+        });
+    if (task)
+        hook->attach([weak = std::weak_ptr(task)] {
+            if (auto running = weak.lock()) running->cancel();
+        });
 }
 
 // One call on its way: sent again with each renewed token until it ends.
@@ -56,6 +88,21 @@ struct Call : std::enable_shared_from_this<Call> {
 };
 
 }  // namespace
+
+void CancelHook::attach(std::function<void()> onCancel) {
+    const uint64_t id = token_->addHandler(std::move(onCancel));
+    std::lock_guard lock(mutex_);
+    if (answered_)
+        token_->removeHandler(id);
+    else
+        id_ = id;
+}
+
+void CancelHook::answered() {
+    std::lock_guard lock(mutex_);
+    answered_ = true;
+    if (id_) token_->removeHandler(id_);
+}
 
 QelMultipartFormModel textPart(const std::string& name, std::string_view text) {
     QelMultipartFormModel part;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "velmora/cancellation.h"
 #include "velmora/cloud_service.h"
 
 // The one way a tokened call reaches the cloud: the token as the query parameter "token", the
@@ -24,6 +25,27 @@ struct AuthorisedRequest {
     /// The JSON body of a POST; for a multipart body, the parameters of the response report.
     Json body = Json::object();
     std::vector<QelMultipartFormModel> parts;
+    /// A POST that only reads: the retry policy repeats it as it repeats a GET.
+    bool idempotent = false;
+    /// Cancels the request in flight (its failure gets -999); a cancelled call sends nothing more.
+    QelCancellationTokenPtr cancellation;
+};
+
+/// Runs an action when a token is cancelled, until the work it guards has answered. The answer
+/// may come before `attach` returns; either order leaves no handler behind.
+class CancelHook {
+  public:
+    explicit CancelHook(QelCancellationTokenPtr token) : token_(std::move(token)) {}
+
+    /// At once, on this thread, when the token is already cancelled.
+    void attach(std::function<void()> onCancel);
+    void answered();
+
+  private:
+    const QelCancellationTokenPtr token_;
+    std::mutex mutex_;
+    uint64_t id_ = 0;
+    bool answered_ = false;
 };
 
 /// A text field of a multipart body.

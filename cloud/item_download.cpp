@@ -28,9 +28,7 @@
 namespace velmora {
 namespace {
 
-QelErrorPtr cancellationError() {
-    return detail::makeURLError(QelURLErrorCancelled, "cancelled", std::string());
-}
+using detail::cancellationError;
 
 std::string progressText(int32_t done, size_t total) {
     char text[48];
@@ -168,6 +166,7 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
     request.method = detail::AuthorisedRequest::Method::Post;
     request.path = "items/v3/resource/list";
     request.body = {{"resourceids", resourceIds}};
+    request.idempotent = true;
     auto self = shared_from_this();
 
     auto onSuccess = [self, resourceIds, progress, completion,

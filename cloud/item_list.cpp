@@ -2,8 +2,12 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "cloud/json_text.h"
 #include "cloud/private.h"
@@ -11,6 +15,7 @@
 #include "core/bounded_text.h"
 #include "core/format.h"
 #include "core/json_intake.h"
+#include "net/retry_policy.h"
 #include "net/url_error.h"
 #include "platform/log.h"
 #include "velmora/networking.h"
@@ -68,13 +73,19 @@ size_t appendBody(char* data, size_t size, size_t count, void* user) {
     return length;
 }
 
-// The whole document at `url`, read on this thread, within the item list's size and time limits.
-// A transport failure or an HTTP error status becomes a transport error record, as the session
-// would make it.
-std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
-    static std::once_flag curlInit;
-    std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+struct ReadTry {
+    std::string body;
+    QelErrorPtr error;
+    bool retryable = false;
+    std::optional<double> retryAfter;
+};
 
+// One try at the whole document at `url`, read on this thread, within the item list's size and
+// time limits. A transport failure or an HTTP error status becomes a transport error record, as
+// the session would make it.
+ReadTry readOnce(const std::string& url) {
+    ReadTry read;
+    QelErrorPtr& error = read.error;
     Received received;
     const int64_t limit = QelCloudService::maximumItemListSize();
     if (limit > 0) received.limit = static_cast<size_t>(limit);
@@ -82,7 +93,7 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     CURL* curl = curl_easy_init();
     if (!curl) {
         error = detail::makeURLError(QelURLErrorUnknown, "Could not set up the transfer", url);
-        return {};
+        return read;
     }
     char errorBuffer[CURL_ERROR_SIZE] = {};
     const bool secure = url.size() >= 6 && curl_strnequal(url.c_str(), "https:", 6);
@@ -116,6 +127,10 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     if (curl_easy_header(curl, "x-request-id", 0, CURLH_HEADER, -1, &requestId) == CURLHE_OK &&
         requestId && requestId->value)
         facts.requestId = requestId->value;
+    curl_header* retryAfter = nullptr;
+    if (curl_easy_header(curl, "Retry-After", 0, CURLH_HEADER, -1, &retryAfter) == CURLHE_OK &&
+        retryAfter && retryAfter->value)
+        read.retryAfter = detail::retryAfterSeconds({{"Retry-After", retryAfter->value}});
     curl_easy_cleanup(curl);
     if (received.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
         error = detail::makeURLError(
@@ -133,9 +148,33 @@ std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
     }
     if (error) {
         error = detail::withAnswerFacts(error, facts);
-        return {};
+        read.retryable = !received.overLimit && detail::isRetryableFailure(result, status);
+        return read;
     }
-    return std::move(received.body);
+    read.body = std::move(received.body);
+    return read;
+}
+
+// The document, tried again under the session's retry policy when one is set.
+std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
+    static std::once_flag curlInit;
+    std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    const std::optional<QelRetryPolicy> policy = QelNetworking::retryPolicy();
+    const auto firstTry = std::chrono::steady_clock::now();
+    std::minstd_rand random{std::random_device{}()};
+    for (int32_t tried = 1;; ++tried) {
+        ReadTry read = readOnce(url);
+        std::optional<std::chrono::steady_clock::time_point> due;
+        if (read.error && read.retryable && policy)
+            due = detail::nextTryAt(*policy, tried, firstTry, read.retryAfter, random);
+        if (!due) {
+            error = std::move(read.error);
+            return std::move(read.body);
+        }
+        // This thread is the read's own (never a delivery thread), so the wait blocks only it.
+        dispatch::BlockingScope blocking;
+        std::this_thread::sleep_until(*due);
+    }
 }
 
 }  // namespace

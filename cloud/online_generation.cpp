@@ -31,6 +31,7 @@ namespace detail {
 
 bool TaskPollLimit::reached() const {
     if (stop && stop->load()) return true;
+    if (cancellation && cancellation->isCancelled()) return true;
     return platform::absoluteTimeNow() > deadline;
 }
 
@@ -52,6 +53,7 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
     request.method = detail::AuthorisedRequest::Method::Post;
     request.path = "v1/orv/download";
     request.body = Json{{"taskid", taskId}};
+    request.cancellation = limit.cancellation;
     // Failures keep their own rule here: no token renewal.
     detail::sendTokened(
         service, request,
@@ -79,11 +81,28 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
         });
 }
 
+void CloudServiceAccess::generateAvatarOnline(const std::shared_ptr<QelCloudService>& service,
+                                              const QelImagePtr& image, int64_t type,
+                                              QelCancellationTokenPtr cancellation,
+                                              QelCloudService::StringCompletion completion) {
+    QelCloudService::Impl::generateOnline(service, image, type, true, std::move(cancellation),
+                                          std::move(completion));
+}
+
 }  // namespace detail
 
 void QelCloudService::generateAvatarOnlineWithImage(const QelImagePtr& image, int64_t type,
                                                     bool callBackTaskId,
                                                     StringCompletion completion) {
+    Impl::generateOnline(shared_from_this(), image, type, callBackTaskId, nullptr,
+                         std::move(completion));
+}
+
+void QelCloudService::Impl::generateOnline(const std::shared_ptr<QelCloudService>& self,
+                                           const QelImagePtr& image, int64_t type,
+                                           bool callBackTaskId,
+                                           QelCancellationTokenPtr cancellation,
+                                           StringCompletion completion) {
     // A photograph that does not encode counts as missing: an empty image part would only be
     // refused by the cloud.
     std::optional<QelBytes> png;
@@ -98,8 +117,8 @@ void QelCloudService::generateAvatarOnlineWithImage(const QelImagePtr& image, in
     request.parts = {detail::pngPart("image", "pic.png", std::move(*png)),
                      detail::textPart("version", "2022-03-01"),
                      detail::textPart("gender", std::to_string(type))};
-    auto self = shared_from_this();
-    d_->renewal.send(
+    request.cancellation = std::move(cancellation);
+    self->d_->renewal.send(
         self, std::move(request), kGenerateMethod,
         [self, callBackTaskId, completion](const Json& envelope) {
             const Json data = jsonMember(envelope, "data");

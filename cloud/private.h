@@ -40,6 +40,11 @@ struct QelCloudService::Impl {
                                const QelItemDownloadModelPtr& model);
     static void finishBatch(QelCloudService& service, const std::shared_ptr<Batch>& batch);
 
+    // The online generation, with a token that cancels its upload (may be null).
+    static void generateOnline(const std::shared_ptr<QelCloudService>& service,
+                               const QelImagePtr& image, int64_t type, bool callBackTaskId,
+                               QelCancellationTokenPtr cancellation, StringCompletion completion);
+
     // The project configuration check after the configuration has come.
     static void continueCloudConfig(const std::shared_ptr<QelCloudService>& service,
                                     ErrorCompletion completion);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "velmora/cancellation.h"
 #include "velmora/cloud_service.h"
 
 // The result requests of a generation task with an end: the builder kit polls under its own
@@ -19,8 +20,19 @@ struct TaskPollLimit {
     double deadline = std::numeric_limits<double>::infinity();
     /// When set, no further request is sent.
     std::shared_ptr<const std::atomic<bool>> stop;
+    /// When set, a cancel ends the request in flight and no further request is sent.
+    QelCancellationTokenPtr cancellation = nullptr;
 
     bool reached() const;
+};
+
+struct CloudServiceAccess {
+    /// `generateAvatarOnlineWithImage` with the task id called back, whose upload a cancel of
+    /// `cancellation` (may be null) ends with -999.
+    static void generateAvatarOnline(const std::shared_ptr<QelCloudService>& service,
+                                     const QelImagePtr& image, int64_t type,
+                                     QelCancellationTokenPtr cancellation,
+                                     QelCloudService::StringCompletion completion);
 };
 
 /// Asks for the task's result, again at once on 120004 and 120005, until an answer ends it or

@@ -387,8 +387,8 @@ void QelNetworking::handleRequestResultWithResponse(
                               ",message=" + jsonDescription(jsonMember(object, "message"));
         facts.cloudCode = code;
         if (failure)
-            failure(detail::withAnswerFacts(QelError::make(kNSCocoaErrorDomain, code, message),
-                                            facts));
+            failure(
+                detail::withAnswerFacts(QelError::make(kNSCocoaErrorDomain, code, message), facts));
         return;
     }
     if (success) success(object);
@@ -398,7 +398,7 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
                                                   std::vector<std::string> headers,
                                                   std::optional<QelBytes> body,
                                                   Json reportParameters, SuccessBlock success,
-                                                  FailureBlock failure) {
+                                                  FailureBlock failure, bool idempotent) {
     auto core = std::make_unique<detail::TaskCore>();
     core->kind = detail::TaskCore::Kind::Data;
     core->url = std::move(url);
@@ -406,7 +406,7 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
     core->headers = std::move(headers);
     core->body = std::move(body);
     core->maxBytes = effectiveLimit(gMaximumResponseSize.load());
-    if (core->method == "GET") core->retry = retryPolicy();
+    if (core->method == "GET" || idempotent) core->retry = retryPolicy();
     QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
     const QelURLSessionTask* raw = task.get();
     detail::coreOf(task).handlers.didComplete = [self = shared_from_this(), raw,
@@ -462,10 +462,16 @@ QelURLSessionTaskPtr QelNetworking::getWithURL(const std::string& url,
 
 QelURLSessionTaskPtr QelNetworking::postWithURL(const std::string& url, const Json& parameters,
                                                 SuccessBlock success, FailureBlock failure) {
+    return startPost(url, parameters, std::move(success), std::move(failure), false);
+}
+
+QelURLSessionTaskPtr QelNetworking::startPost(const std::string& url, const Json& parameters,
+                                              SuccessBlock success, FailureBlock failure,
+                                              bool idempotent) {
     std::optional<QelBytes> body;
     if (auto text = transformationToString(parameters)) body = QelBytes(text->begin(), text->end());
     return startDataTask(url, "POST", {"Content-Type: application/json"}, std::move(body),
-                         parameters, std::move(success), std::move(failure));
+                         parameters, std::move(success), std::move(failure), idempotent);
 }
 
 QelBytes QelNetworking::getHttpBodyWithFormModels(

@@ -9,8 +9,16 @@
 
 namespace velmora::detail {
 
-/// The download forms that the SDK's own wings use beyond the public ones.
+/// The request forms that the SDK's own wings use beyond the public ones.
 struct NetworkingAccess {
+    /// A JSON POST that only reads, and so falls under the retry policy as a GET does.
+    static QelURLSessionTaskPtr idempotentPost(QelNetworking& networking, const std::string& url,
+                                               const Json& parameters,
+                                               QelNetworking::SuccessBlock success,
+                                               QelNetworking::FailureBlock failure) {
+        return networking.startPost(url, parameters, std::move(success), std::move(failure), true);
+    }
+
     /// The progress form (the digest checked when `md5` is given), with `bytes` hearing the
     /// file's byte count as it grows (on the callback queue, at most every 50 ms and once with
     /// the last count).

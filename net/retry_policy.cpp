@@ -63,6 +63,20 @@ double retryDelay(const QelRetryPolicy& policy, int32_t attempt, std::optional<d
     return std::max(delay, retryAfter.value_or(0.0));
 }
 
+std::optional<std::chrono::steady_clock::time_point> nextTryAt(
+    const QelRetryPolicy& policy, int32_t tried, std::chrono::steady_clock::time_point firstTry,
+    std::optional<double> retryAfter, std::minstd_rand& random) {
+    using Clock = std::chrono::steady_clock;
+    const auto seconds = [](double value) {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+    };
+    if (tried >= policy.attempts()) return std::nullopt;
+    const Clock::time_point due =
+        Clock::now() + seconds(retryDelay(policy, tried + 1, retryAfter, random));
+    if (policy.deadline() > 0 && due > firstTry + seconds(policy.deadline())) return std::nullopt;
+    return due;
+}
+
 std::string resumeValidator(const QelHTTPURLResponse::Headers& headers) {
     const std::string* ranges = headerValue(headers, "Accept-Ranges");
     if (!ranges || *ranges != "bytes") return {};

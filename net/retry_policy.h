@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <optional>
 #include <random>
 #include <string>
@@ -27,6 +28,12 @@ std::optional<double> retryAfterSeconds(const QelHTTPURLResponse::Headers& heade
 /// server asked for.
 double retryDelay(const QelRetryPolicy& policy, int32_t attempt, std::optional<double> retryAfter,
                   std::minstd_rand& random);
+
+/// When the try after `tried` failed ones may start: after `retryDelay`, and absent when the
+/// policy has no try left or that moment falls past its deadline counted from `firstTry`.
+std::optional<std::chrono::steady_clock::time_point> nextTryAt(
+    const QelRetryPolicy& policy, int32_t tried, std::chrono::steady_clock::time_point firstTry,
+    std::optional<double> retryAfter, std::minstd_rand& random);
 
 /// What `If-Range` sends to continue this answer: its strong ETag, else its Last-Modified; empty
 /// when the answer offers no byte ranges or has no validator to tie them to.

@@ -656,17 +656,9 @@ bool Session::Impl::retryLater(Transfer& t, CURLcode result, long status) {
     TaskCore& core = coreOf(t.task);
     if (!core.retry || t.overLimit || t.badRange || t.localErrno) return false;
     if (!isRetryableFailure(result, status)) return false;
-    if (core.attempt >= core.retry->attempts()) return false;
-    const double delay =
-        retryDelay(*core.retry, core.attempt + 1, retryAfterSeconds(t.responseHeaders), random);
-    const auto due = std::chrono::steady_clock::now() +
-                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                         std::chrono::duration<double>(delay));
-    const double deadline = core.retry->deadline();
-    if (deadline > 0 &&
-        due > core.firstTry + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                  std::chrono::duration<double>(deadline)))
-        return false;
+    const auto due = nextTryAt(*core.retry, core.attempt, core.firstTry,
+                               retryAfterSeconds(t.responseHeaders), random);
+    if (!due) return false;
     if (t.file) {
         const bool answered = status == 200 || status == 206;
         std::string validator = core.retry->resume() && answered && t.written > 0
@@ -683,7 +675,7 @@ bool Session::Impl::retryLater(Transfer& t, CURLcode result, long status) {
     }
     TaskPtr task = t.task;
     release(&t);
-    retrying.push_back({due, std::move(task)});
+    retrying.push_back({*due, std::move(task)});
     return true;
 }
 

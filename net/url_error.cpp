@@ -52,6 +52,10 @@ QelErrorPtr makeURLError(int64_t code, const std::string& message, const std::st
     return std::make_shared<const QelError>(kNSURLErrorDomain, code, std::move(info));
 }
 
+QelErrorPtr cancellationError() {
+    return makeURLError(QelURLErrorCancelled, "cancelled", std::string());
+}
+
 QelErrorPtr makeURLError(CURLcode code, const char* errorBuffer, const std::string& url) {
     std::string message = errorBuffer && *errorBuffer ? errorBuffer : curl_easy_strerror(code);
     return makeURLError(urlErrorCode(code), message, url);

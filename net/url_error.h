@@ -20,6 +20,9 @@ QelErrorPtr makeURLError(CURLcode code, const char* errorBuffer, const std::stri
 /// A transport-style record with a code and message of our own (cancellation, bad status).
 QelErrorPtr makeURLError(int64_t code, const std::string& message, const std::string& url);
 
+/// "NSURLErrorDomain" -999: what a cancelled operation's completion carries.
+QelErrorPtr cancellationError();
+
 /// What an answer said about itself, for the entries of a record made from it.
 struct AnswerFacts {
     std::optional<int64_t> cloudCode;  // the envelope's non-zero "code"

@@ -113,9 +113,22 @@ QelResourceFactory::SortingResult QelResourceFactory::needDownloadItemInfosWithO
     return result;
 }
 
+void QelResourceFactoryProtocol::getSourceRemoteWithOptions(
+    const std::vector<std::string>& sourceIds, const QelTransferOptions&, ProgressBlock progress,
+    Completion completion) {
+    getSourceRemoteWithSourceIds(sourceIds, std::move(progress), std::move(completion));
+}
+
 void QelResourceFactory::getSourceRemoteWithSourceIds(const std::vector<std::string>& sourceIds,
                                                       ProgressBlock progress,
                                                       Completion completion) {
+    getSourceRemoteWithOptions(sourceIds, QelTransferOptions(), std::move(progress),
+                               std::move(completion));
+}
+
+void QelResourceFactory::getSourceRemoteWithOptions(const std::vector<std::string>& sourceIds,
+                                                    const QelTransferOptions& options,
+                                                    ProgressBlock progress, Completion completion) {
     auto [resourceIds, localIds, invalidIds] = needDownloadItemInfosWithOriginFileIds(sourceIds);
     if (resourceIds.empty()) {
         handleWithCompletion(completion, nullptr, localIds, std::nullopt, std::nullopt, invalidIds);
@@ -131,7 +144,8 @@ void QelResourceFactory::getSourceRemoteWithSourceIds(const std::vector<std::str
                                   const std::vector<std::string>& failFileIds) {
             auto result = assemble(root, error, localIds, successFileIds, failFileIds, invalidIds);
             if (completion) completion(result);
-        });
+        },
+        options);
 }
 
 void QelResourceFactory::handleWithCompletion(

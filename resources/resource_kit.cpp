@@ -8,6 +8,7 @@
 #include "core/format.h"
 #include "engine/avatar.h"
 #include "engine/item.h"
+#include "net/url_error.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
@@ -17,6 +18,10 @@
 
 namespace velmora {
 namespace {
+
+bool isCancelled(const QelTransferOptions& options) {
+    return options.cancellationToken() && options.cancellationToken()->isCancelled();
+}
 
 namespace fs = std::filesystem;
 
@@ -228,6 +233,12 @@ QelAvatarModelPtr QelResourceKit::loadAvatarWithName(const std::string& name,
 void QelResourceKit::getSourceRemoteWithSourceIds(
     const std::vector<std::string>& sourceIds, ProgressBlock progress,
     QelResourceFactoryProtocol::Completion completion) {
+    fetchSources(sourceIds, QelTransferOptions(), std::move(progress), std::move(completion));
+}
+
+void QelResourceKit::fetchSources(const std::vector<std::string>& sourceIds,
+                                  const QelTransferOptions& options, ProgressBlock progress,
+                                  QelResourceFactoryProtocol::Completion completion) {
     auto loader = resourceLoader();
     if (!loader) {
         // Without a loader nothing can be fetched; a host waiting on the completion must hear so.
@@ -239,12 +250,25 @@ void QelResourceKit::getSourceRemoteWithSourceIds(
         if (completion) completion(result);
         return;
     }
-    loader->getSourceRemoteWithSourceIds(sourceIds, std::move(progress), std::move(completion));
+    // Without options the old form goes, so a loader that overrides only it is still called.
+    if (options.cancellationToken() || options.byteProgress())
+        loader->getSourceRemoteWithOptions(sourceIds, options, std::move(progress),
+                                           std::move(completion));
+    else
+        loader->getSourceRemoteWithSourceIds(sourceIds, std::move(progress), std::move(completion));
 }
 
 void QelResourceKit::loadAvatarBaseItemsWithAvatarModel(const QelAvatarModelPtr& avatarModel,
                                                         ProgressBlock progress,
                                                         ErrorCompletion completion) {
+    loadAvatarBaseItemsWithAvatarModel(avatarModel, std::move(progress), std::move(completion),
+                                       QelTransferOptions());
+}
+
+void QelResourceKit::loadAvatarBaseItemsWithAvatarModel(const QelAvatarModelPtr& avatarModel,
+                                                        ProgressBlock progress,
+                                                        ErrorCompletion completion,
+                                                        const QelTransferOptions& options) {
     auto finish = [&completion](const QelErrorPtr& error) {
         if (completion) completion(error);
     };
@@ -271,21 +295,27 @@ void QelResourceKit::loadAvatarBaseItemsWithAvatarModel(const QelAvatarModelPtr&
         return;
     }
     auto self = shared_from_this();
-    getSourceRemoteWithSourceIds(
-        requested, progress,
-        [self, avatarModel, requested, progress,
-         completion = std::move(completion)](const QelDownloadResultModel& first) {
-            self->continueLoading(avatarModel, requested, first, progress, completion);
-        });
+    fetchSources(requested, options, progress,
+                 [self, avatarModel, requested, progress, completion = std::move(completion),
+                  options](const QelDownloadResultModel& first) {
+                     self->continueLoading(avatarModel, requested, first, progress, completion,
+                                           options);
+                 });
 }
 
 void QelResourceKit::continueLoading(const QelAvatarModelPtr& model,
                                      std::vector<std::string> requested,
                                      const QelDownloadResultModel& first, ProgressBlock progress,
-                                     ErrorCompletion completion) {
+                                     ErrorCompletion completion,
+                                     const QelTransferOptions& options) {
     auto finish = [&completion](const QelErrorPtr& error) {
         if (completion) completion(error);
     };
+    // A loader that ignored the token still ends a cancelled load, with nothing added.
+    if (isCancelled(options)) {
+        finish(detail::cancellationError());
+        return;
+    }
     if (first.error() && first.error()->code() != QelErrorCodeUnknownItems) {
         finish(first.error());
         return;
@@ -308,10 +338,14 @@ void QelResourceKit::continueLoading(const QelAvatarModelPtr& model,
         return;
     }
     auto self = shared_from_this();
-    getSourceRemoteWithSourceIds(
-        needed, progress,
+    fetchSources(
+        needed, options, progress,
         [self, model, requested = std::move(requested), firstError = first.error(),
-         completion = std::move(completion)](const QelDownloadResultModel& second) {
+         completion = std::move(completion), options](const QelDownloadResultModel& second) {
+            if (isCancelled(options)) {
+                if (completion) completion(detail::cancellationError());
+                return;
+            }
             QelErrorPtr error = second.error() ? second.error() : firstError;
             if (!second.error() || second.error()->code() == QelErrorCodeUnknownItems) {
                 self->avatarLoadItemsWithModel(

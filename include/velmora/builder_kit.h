@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "velmora/cancellation.h"
 #include "velmora/error.h"
 #include "velmora/export.h"
 #include "velmora/face_check.h"
@@ -74,6 +75,11 @@ class VELMORA_EXPORT QelBuilderKit {
     /// `buildAvatarTimeOut` seconds. The completion (if any) gets the result as indented JSON
     /// text, or the generation's error as received, or the polling's error; exactly once.
     void buildAvatarWithImage(const QelImagePtr& image, int64_t type, StringCompletion completion);
+    /// The same, ended by a cancel of `cancellation` (may be null): the completion then comes at
+    /// once with "NSURLErrorDomain" -999, the upload or result request in flight is cancelled and
+    /// no further result request is sent.
+    void buildAvatarWithImage(const QelImagePtr& image, int64_t type, StringCompletion completion,
+                              QelCancellationTokenPtr cancellation);
 
     /// Asks for a generation task's result until it is ready, a failure is reported, or
     /// `overTime` seconds have passed before a request would be sent (999999, "%@ 超时"); a

@@ -18,6 +18,10 @@
 
 namespace velmora {
 
+namespace detail {
+struct CloudServiceAccess;
+}
+
 /// An item's file state in the resource state store (the "fileState" member).
 enum QelFileState : uint64_t {
     QelFileStatePresent = 0,
@@ -400,6 +404,7 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     void getAvatarOnlineWithAvatarId(const std::string& avatarId, ValueCompletion completion);
 
   private:
+    friend struct detail::CloudServiceAccess;
     struct Impl;
 
     QelCloudService();

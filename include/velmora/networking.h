@@ -254,7 +254,10 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
     QelURLSessionTaskPtr startDataTask(std::string url, std::string method,
                                        std::vector<std::string> headers,
                                        std::optional<QelBytes> body, Json reportParameters,
-                                       SuccessBlock success, FailureBlock failure);
+                                       SuccessBlock success, FailureBlock failure,
+                                       bool idempotent = false);
+    QelURLSessionTaskPtr startPost(const std::string& url, const Json& parameters,
+                                   SuccessBlock success, FailureBlock failure, bool idempotent);
     QelURLSessionTaskPtr startDownload(const std::string& url, const std::string& directoryPath,
                                        const std::string& fileName,
                                        std::optional<int64_t> maximumSize, bool withProgressRecord,

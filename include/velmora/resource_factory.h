@@ -11,6 +11,7 @@
 #include "velmora/cloud_service.h"
 #include "velmora/error.h"
 #include "velmora/export.h"
+#include "velmora/transfer_options.h"
 
 namespace velmora {
 
@@ -27,6 +28,14 @@ class VELMORA_EXPORT QelResourceFactoryProtocol {
     /// available on disk and where.
     virtual void getSourceRemoteWithSourceIds(const std::vector<std::string>& sourceIds,
                                               ProgressBlock progress, Completion completion) = 0;
+
+    /// The same with what the host added to the load: a cancellation token and byte progress.
+    /// A loader that honours the token reports a cancelled load with "NSURLErrorDomain" -999.
+    /// By default the options are ignored and the call goes to the form above, so a loader
+    /// written before them keeps working unchanged.
+    virtual void getSourceRemoteWithOptions(const std::vector<std::string>& sourceIds,
+                                            const QelTransferOptions& options,
+                                            ProgressBlock progress, Completion completion);
 };
 
 /// The SDK's resource loader: sorts file ids by the resource state store into items on disk,
@@ -48,6 +57,11 @@ class VELMORA_EXPORT QelResourceFactory : public QelResourceFactoryProtocol {
     /// main queue once the batch ran, the HTTP callback queue for an early failure.
     void getSourceRemoteWithSourceIds(const std::vector<std::string>& sourceIds,
                                       ProgressBlock progress, Completion completion) override;
+    /// Hands the options to the item batch: a cancel ends it with -999, no partial file and no
+    /// item left marked as downloading.
+    void getSourceRemoteWithOptions(const std::vector<std::string>& sourceIds,
+                                    const QelTransferOptions& options, ProgressBlock progress,
+                                    Completion completion) override;
 
     /// Sorts file ids against a copy of the state store taken under the store's lock. A known id
     /// whose file is on disk and whose state is not 1 is local; an unknown id, or one that is not

@@ -91,6 +91,14 @@ class VELMORA_EXPORT QelResourceKit : public std::enable_shared_from_this<QelRes
     /// completes at once with no error.
     void loadAvatarBaseItemsWithAvatarModel(const QelAvatarModelPtr& avatarModel,
                                             ProgressBlock progress, ErrorCompletion completion);
+    /// The same, with the options handed to the loader's requests. After a cancel of the token
+    /// the completion gets "NSURLErrorDomain" -999 once and the model stays unloaded; the loader
+    /// decides how soon (the SDK's loader at once, a host's that ignores options when its
+    /// request ends). Byte progress counts each request from zero: a load that needs engine
+    /// defaults too makes two.
+    void loadAvatarBaseItemsWithAvatarModel(const QelAvatarModelPtr& avatarModel,
+                                            ProgressBlock progress, ErrorCompletion completion,
+                                            const QelTransferOptions& options);
     /// The models reordered by the reference ids (first match per id), the rest after them.
     std::vector<QelFileModel> sortArray(const std::vector<QelFileModel>& array,
                                         const std::vector<std::string>& referArray) const;
@@ -147,9 +155,11 @@ class VELMORA_EXPORT QelResourceKit : public std::enable_shared_from_this<QelRes
   private:
     QelResourceKit();
     std::string customRootLocked();
+    void fetchSources(const std::vector<std::string>& sourceIds, const QelTransferOptions& options,
+                      ProgressBlock progress, QelResourceFactoryProtocol::Completion completion);
     void continueLoading(const QelAvatarModelPtr& model, std::vector<std::string> requested,
                          const QelDownloadResultModel& first, ProgressBlock progress,
-                         ErrorCompletion completion);
+                         ErrorCompletion completion, const QelTransferOptions& options);
 
     mutable std::mutex mutex_;
     std::string customAvatarRootPath_;

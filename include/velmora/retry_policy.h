@@ -6,12 +6,13 @@
 
 namespace velmora {
 
-/// How the shared session tries again when a GET or a download fails on the way: on a timeout, a
-/// refused or lost connection, and on HTTP 5xx, 408 and 429 (waiting at least what `Retry-After`
-/// asks). Never on other 4xx answers, on uploads and other POSTs, or on a digest mismatch. A
-/// download that fails after data arrived continues from the bytes it has (`Range` with
-/// `If-Range`) when the server offers ranges and a validator; its digest still covers the whole
-/// file. Off until a host sets one with `QelNetworking::setRetryPolicy`.
+/// How the SDK tries again when a read fails on the way: GETs, downloads, the item list document
+/// and the resource list request. It retries on a timeout, a refused or lost connection, and on
+/// HTTP 5xx, 408 and 429 (waiting at least what `Retry-After` asks). Never on other 4xx answers,
+/// on uploads, the token request and other POSTs, or on a digest mismatch. A download that fails
+/// after data arrived continues from the bytes it has (`Range` with `If-Range`) when the server
+/// offers ranges and a validator; its digest still covers the whole file. Off until a host sets
+/// one with `QelNetworking::setRetryPolicy`.
 class VELMORA_EXPORT QelRetryPolicy {
   public:
     /// 6 tries in all, waits from 0.2 s doubling to at most 5 s, each varied by up to 20%, no new

@@ -234,6 +234,64 @@ TEST_F(BuilderTest, TaskThatNeverFinishesIsEndedByTheLimit) {
     EXPECT_EQ(probe.calls(), 1);
 }
 
+// A cancel ends the build at once with -999 while the upload or a result request is held by the
+// cloud, cuts that request and sends no other; the same kit builds normally afterwards, which
+// also gives a stray second completion or request the time to show.
+TEST_F(BuilderTest, CancelEndsTheBuildOnceDuringTheUploadOrThePolling) {
+    // Held from the start, so that every upload goes once, with its token.
+    StringProbe held;
+    service->getTokenWithCompletion(held.callback());
+    ASSERT_EQ(std::get<0>(held.wait()), nullptr);
+    for (const std::string held : {"v1/orv/upload", "v1/orv/download"}) {
+        SCOPED_TRACE(held);
+        emulator().reset();
+        emulator().setTaskSeconds(0);
+        emulator().addFault({{"path", held}, {"hold", true}, {"count", 1}});
+        const auto kit = builder();
+        const auto token = QelCancellationToken::create();
+        StringProbe cancelled;
+        kit->buildAvatarWithImage(photo(40, 30), 0, cancelled.callback(), token);
+        awaitRequests(held, 1);
+        token->cancel();
+        auto [error, text] = cancelled.wait();
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->domain(), "NSURLErrorDomain");
+        EXPECT_EQ(error->code(), -999);
+        EXPECT_EQ(text, std::nullopt);
+        const std::set<std::string> cancelledTask = polledTasks();
+        emulator().clearFaults();  // the held answer goes to a closed connection
+
+        StringProbe next;
+        kit->buildAvatarWithImage(photo(40, 30), 0, next.callback(),
+                                  QelCancellationToken::create());
+        auto [nextError, nextText] = next.wait();
+        EXPECT_EQ(nextError, nullptr) << messageOf(nextError);
+        EXPECT_TRUE(nextText.has_value());
+        EXPECT_EQ(cancelled.calls(), 1);
+        EXPECT_EQ(emulator().requests("v1/orv/upload").size(), 2u);
+        size_t askedForCancelled = 0;
+        for (const auto& r : emulator().requests("v1/orv/download"))
+            askedForCancelled += cancelledTask.count(
+                Json::parse(CloudEmulator::recordedBody(r)).value("taskid", ""));
+        EXPECT_EQ(askedForCancelled, held == "v1/orv/download" ? 1u : 0u);
+        EXPECT_EQ(polledTasks().size(), held == "v1/orv/download" ? 2u : 1u);
+    }
+
+    // Cancelled before it starts: the completion, and not a single request.
+    emulator().reset();
+    emulator().setTaskSeconds(0);
+    const auto token = QelCancellationToken::create();
+    token->cancel();
+    StringProbe early;
+    builder()->buildAvatarWithImage(photo(40, 30), 0, early.callback(), token);
+    EXPECT_EQ(std::get<0>(early.wait())->code(), -999);
+    StringProbe next;
+    builder()->buildAvatarWithImage(photo(40, 30), 0, next.callback());
+    next.wait();
+    EXPECT_EQ(early.calls(), 1);
+    EXPECT_EQ(emulator().requests("v1/orv/upload").size(), 1u);
+}
+
 TEST_F(BuilderTest, TwelveBuildsAtOnceAllComplete) {
     // Hold every task "still running" until all twelve are seen polling at once: more builds
     // than the HTTP client has delivery threads.

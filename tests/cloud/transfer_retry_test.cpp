@@ -6,7 +6,7 @@
 #include <future>
 #include <map>
 
-#include "tests/cloud/cloud_test_support.h"
+#include "tests/cloud/exchange_test_support.h"
 #include "velmora/encrypt_utils.h"
 #include "velmora/networking.h"
 
@@ -163,8 +163,8 @@ TEST_F(TransferRetryTest, FaultsFailItemsWithoutThePolicyAndAreOvercomeWithIt) {
     }
 }
 
-// GETs are repeated; a POST (here the resource list) never is, and the policy's count of tries
-// bounds the repeats.
+// GETs are repeated as often as the policy allows; POSTs that write or sign (a plain POST, the
+// token request) never are.
 TEST_F(TransferRetryTest, OnlyIdempotentRequestsRepeatAndOnlyAsOftenAsAllowed) {
     QelRetryPolicy policy = quickPolicy();
     policy.setAttempts(3);
@@ -201,12 +201,98 @@ TEST_F(TransferRetryTest, OnlyIdempotentRequestsRepeatAndOnlyAsOftenAsAllowed) {
         emulator().clearFaults();
     }
 
-    emulator().addFault({{"path", "items/v3/resource/list"}, {"drop", true}, {"count", 3}});
-    const DownloadOutcome outcome = downloadBatch();
-    EXPECT_NE(outcome.error, nullptr);
-    // libcurl may repeat a request once by itself on a reused connection; we never do.
-    EXPECT_LE(emulator().requests("items/v3/resource/list").size(), 2u);
-    EXPECT_TRUE(emulator().requests(".bundle").empty());
+    // The first request that matches is the plain POST, the second the token request.
+    const std::string list =
+        emulator().apiUrl("items/v3/resource/list?token=" + emulator().fetchToken());
+    emulator().clearRequests();
+    emulator().addFault({{"status", 503}, {"code", 130500}, {"count", 2}});
+    std::promise<QelErrorPtr> posted;
+    QelNetworking::sharedInstance()->postWithURL(
+        list, Json{{"resourceids", field("resource_id")}},
+        [&](const Json&) { posted.set_value(nullptr); },
+        [&](const QelErrorPtr& error) { posted.set_value(error); });
+    const QelErrorPtr postError = posted.get_future().get();
+    ASSERT_NE(postError, nullptr);
+    EXPECT_EQ(postError->code(), 130500);
+    EXPECT_EQ(emulator().requests("items/v3/resource/list").size(), 1u);
+
+    StringProbe token;
+    service->getTokenWithCompletion(token.callback());
+    EXPECT_NE(std::get<0>(token.wait()), nullptr);
+    EXPECT_EQ(emulator().requests("user/token/key").size(), 1u);
+}
+
+struct ReadCase {
+    const char* name;
+    Json rule;  // without "path"
+    size_t triesWithPolicy;
+    bool overcome;  // the read succeeds with the policy
+};
+
+// The two reads outside the session's GETs, the resource list POST of an item batch and the item
+// list document, fail at the first fault without the policy and are repeated with it, within its
+// tries and its deadline.
+TEST_F(TransferRetryTest, ResourceListAndItemListReadsRepeatUnderThePolicy) {
+    QelRetryPolicy policy = quickPolicy();
+    policy.setAttempts(3);
+    policy.setDeadline(2);
+    const std::vector<ReadCase> cases = {
+        {"503 twice", {{"status", 503}, {"code", 130500}, {"count", 2}}, 3, true},
+        {"body cut short", {{"truncate", true}, {"count", 1}}, 2, true},
+        {"429 with Retry-After",
+         {{"status", 429}, {"code", 130429}, {"retry_after", 1}, {"count", 1}},
+         2,
+         true},
+        {"more 503 than tries", {{"status", 503}, {"code", 130500}, {"count", 3}}, 3, false},
+        {"Retry-After past the deadline",
+         {{"status", 429}, {"code", 130429}, {"retry_after", 5}, {"count", 1}},
+         1,
+         false},
+        {"404 is final", {{"status", 404}, {"code", 130404}, {"count", 1}}, 1, false},
+    };
+    const Json project = emulator()
+                             .get("/api/items/v3/app/query?token=" + emulator().fetchToken() +
+                                  "&appid=" + emulator().appid())
+                             .json();
+    const std::string listUrl = QelProjectJsonModel::createWithData(project["data"])->itemListUrl();
+    const std::string listPath = listUrl.substr(listUrl.rfind("/itemlist/") + 1);
+    // Held from here on, so that each batch sends its resource list request with a token.
+    StringProbe token;
+    service->getTokenWithCompletion(token.callback());
+    ASSERT_EQ(std::get<0>(token.wait()), nullptr);
+
+    for (const ReadCase& c : cases) {
+        for (const bool withPolicy : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (withPolicy ? ", policy on" : ", policy off"));
+            QelNetworking::setRetryPolicy(withPolicy ? std::optional(policy) : std::nullopt);
+            const size_t tries = withPolicy ? c.triesWithPolicy : 1;
+            const bool succeeds = withPolicy && c.overcome;
+
+            emulator().reset();
+            Json rule = c.rule;
+            rule["path"] = "items/v3/resource/list";
+            emulator().addFault(rule);
+            const DownloadOutcome batch = downloadBatch();
+            EXPECT_EQ(batch.error == nullptr, succeeds) << messageOf(batch.error);
+            EXPECT_EQ(batch.successFileIds.size(), succeeds ? kBatch : 0);
+            const Json lists = emulator().requests("items/v3/resource/list");
+            EXPECT_EQ(lists.size(), tries);
+            if (c.rule.contains("retry_after") && lists.size() > 1) {
+                EXPECT_GE(lists[1]["time_ms"].get<int64_t>() - lists[0]["time_ms"].get<int64_t>(),
+                          1000);
+            }
+
+            emulator().reset();
+            rule.erase("code");  // the document is no envelope: the status alone fails it
+            rule["path"] = listPath;
+            emulator().addFault(rule);
+            ErrorProbe read;
+            service->getItemListJsonWithUrl(listUrl, read.callback());
+            const QelErrorPtr error = std::get<0>(read.wait());
+            EXPECT_EQ(error == nullptr, succeeds) << messageOf(error);
+            EXPECT_EQ(emulator().requests(listPath).size(), tries);
+        }
+    }
 }
 
 }  // namespace

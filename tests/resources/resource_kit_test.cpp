@@ -15,6 +15,7 @@
 #include "tests/cloud/cloud_test_support.h"
 #include "tests/resources/resources_fixture.h"
 #include "tests/support/log_capture.h"
+#include "velmora/transfer_options.h"
 
 namespace velmora::test {
 namespace {
@@ -269,6 +270,95 @@ TEST_F(ResourceKitTest, EngineDefaultsAreFetchedByASecondRequest) {
     EXPECT_EQ(requestedResourceIds().back(), (Json{resourceId(shoes)}));
     EXPECT_TRUE(fs::exists(root.path() + "/" + fileId(shoes)));
     EXPECT_FALSE(fs::exists(root.path() + "/" + fileId(otherHair)));
+}
+
+// Regular files in the directory of item i: the file itself, its meta file, or a transfer's
+// leftover.
+size_t filesBeside(const std::string& path) {
+    size_t count = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(fs::path(path).parent_path(), ec))
+        count += entry.is_regular_file() ? 1 : 0;
+    return count;
+}
+
+// A loader written before the options: it still compiles and works, and the store still ends a
+// cancelled load, once its request is over.
+class OldLoader : public QelResourceFactoryProtocol {
+  public:
+    explicit OldLoader(std::shared_ptr<QelResourceFactory> inner) : inner_(std::move(inner)) {}
+    void getSourceRemoteWithSourceIds(const std::vector<std::string>& sourceIds,
+                                      ProgressBlock progress, Completion completion) override {
+        inner_->getSourceRemoteWithSourceIds(sourceIds, std::move(progress), std::move(completion));
+    }
+
+  private:
+    std::shared_ptr<QelResourceFactory> inner_;
+};
+
+// A load cancelled while the cloud holds its files ends once with -999: nothing added to the
+// avatar, no file or leftover for the held items, none left marked as downloading. With the
+// SDK's loader the completion comes at the cancel; with a loader that ignores the token, when its
+// request ends. The same model loads normally afterwards.
+TEST_F(ResourceKitTest, CancelledLoadEndsOnceWithNothingAddedOrHalfDone) {
+    const size_t hair = itemOf("hair"), top = itemOf("top"), eyes = itemOf("eyes");
+    putOnDisk(hair);
+    for (const bool sdkLoader : {true, false}) {
+        SCOPED_TRACE(sdkLoader ? "the SDK's loader" : "a loader without options");
+        kit->setResourceLoader(sdkLoader
+                                   ? std::static_pointer_cast<QelResourceFactoryProtocol>(loader)
+                                   : std::make_shared<OldLoader>(loader));
+        for (size_t i : {top, eyes}) {
+            fs::remove_all(fs::path(root.path() + "/" + fileId(i)).parent_path());
+            service->updateResourceStateWithFileIds({fileId(i)}, QelFileStateNeedsDownload);
+        }
+        emulator().reset();
+        emulator().addFault({{"path", ".bundle"}, {"hold", true}});
+        auto model = std::make_shared<QelAvatarModel>(
+            Json{{"bundle_list", {fileId(hair), fileId(top), fileId(eyes)}}}.dump());
+        const auto token = QelCancellationToken::create();
+        QelTransferOptions options;
+        options.setCancellationToken(token);
+        std::atomic<int64_t> bytesReported{-1};
+        options.setByteProgress([&](int64_t done, int64_t, double) { bytesReported = done; });
+
+        ErrorProbe probe;
+        kit->loadAvatarBaseItemsWithAvatarModel(model, probe.progress(), probe.completion(),
+                                                options);
+        awaitRequests(".bundle", 2);
+        token->cancel();
+        if (!sdkLoader) {
+            EXPECT_FALSE(probe.done());
+            emulator().clearFaults();
+        }
+        const QelErrorPtr error = probe.wait();
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->domain(), "NSURLErrorDomain");
+        EXPECT_EQ(error->code(), -999);
+        EXPECT_FALSE(model->addedBaseComponents());
+        EXPECT_THAT(componentIds(model), IsEmpty());
+        if (sdkLoader) {
+            EXPECT_GE(bytesReported.load(), 0) << "the options reached the batch";
+            for (size_t i : {top, eyes}) {
+                EXPECT_EQ(filesBeside(root.path() + "/" + fileId(i)), 0u) << fileId(i);
+                EXPECT_NE(service->resourceInfoDic()[fileId(i)]["fileState"],
+                          QelFileStateDownloading)
+                    << fileId(i);
+            }
+        } else {
+            EXPECT_EQ(bytesReported.load(), -1) << "the old form got no options";
+        }
+        emulator().clearFaults();
+
+        ErrorProbe again;
+        kit->loadAvatarBaseItemsWithAvatarModel(model, nullptr, again.completion(), options);
+        EXPECT_EQ(again.wait()->code(), -999) << "the token stays cancelled";
+        ErrorProbe fresh;
+        kit->loadAvatarBaseItemsWithAvatarModel(model, nullptr, fresh.completion(),
+                                                QelTransferOptions());
+        EXPECT_EQ(fresh.wait(), nullptr);
+        EXPECT_THAT(componentIds(model), ElementsAre(fileId(hair), fileId(top), fileId(eyes)));
+    }
 }
 
 TEST_F(ResourceKitTest, LoadingErrorsReachTheCompletion) {
