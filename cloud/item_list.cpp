@@ -8,7 +8,7 @@
 #include "cloud/json_text.h"
 #include "cloud/private.h"
 #include "core/atomic_file.h"
-#include "core/bounded_text.h"
+#include "json/bounded_text.h"
 #include "core/format.h"
 #include "core/json_intake.h"
 #include "net/url_error.h"

@@ -11,7 +11,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "core/bounded_text.h"
+#include "json/bounded_text.h"
 #include "core/json_intake.h"
 #include "net/retry_policy.h"
 #include "net/session.h"

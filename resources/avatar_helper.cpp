@@ -1,10 +1,9 @@
 #include "velmora/avatar_helper.h"
 
-#include <filesystem>
-
 #include "core/format.h"
 #include "engine/avatar.h"
 #include "engine/avatar_check.h"
+#include "engine/bundle_files.h"
 #include "platform/paths.h"
 #include "velmora/tool.h"
 
@@ -86,11 +85,7 @@ bool QelAvatarHelper::loadDefaultBundleWithPaths(const std::vector<std::string>&
 }
 
 std::string QelAvatarHelper::metaPath(const std::string& bundlePath) {
-    std::string trimmed = bundlePath;
-    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-    std::filesystem::path p(trimmed);
-    if (p.has_filename()) p.replace_extension();
-    return p.string() + "_meta";
+    return detail::bundleMetaPath(bundlePath);
 }
 
 std::string QelAvatarHelper::controllerConfigPath() const {

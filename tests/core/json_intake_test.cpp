@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "core/bounded_text.h"
 #include "core/json_intake.h"
+#include "json/bounded_text.h"
 
 namespace velmora {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "core/bounded_text.h"
+#include "json/bounded_text.h"
 
 namespace velmora {
 namespace {
