@@ -158,7 +158,7 @@ void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& 
             }
             Json result{{"json", *text}, {"icon", detail::stringMember(data, "icon_url")}};
             if (fullIcon) result["icon_full"] = detail::stringMember(data, "icon_full_url");
-            completion(nullptr, std::move(result));
+            completion(nullptr, result);
         },
         [completion](const QelErrorPtr& error) {
             if (completion) completion(error, absentJson());

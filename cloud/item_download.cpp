@@ -121,7 +121,7 @@ struct QelCloudService::Impl::Batch {
         }
         for (const Lease& lease : left) leave(lease);
     }
-    void lease(Lease lease) {
+    void lease(const Lease& lease) {
         bool late;
         {
             std::lock_guard lock(leaseMutex);

@@ -43,7 +43,7 @@ bool TaskPollLimit::reached() const {
 }
 
 void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
-                          const std::string& taskId, TaskPollLimit limit,
+                          const std::string& taskId, const TaskPollLimit& limit,
                           QelCloudService::StringCompletion completion) {
     if (taskId.empty()) {
         if (completion)

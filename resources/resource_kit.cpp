@@ -309,7 +309,7 @@ void QelResourceKit::continueLoading(const QelAvatarModelPtr& model,
     }
     auto self = shared_from_this();
     getSourceRemoteWithSourceIds(
-        needed, progress,
+        needed, std::move(progress),
         [self, model, requested = std::move(requested), firstError = first.error(),
          completion = std::move(completion)](const QelDownloadResultModel& second) {
             QelErrorPtr error = second.error() ? second.error() : firstError;
@@ -386,7 +386,7 @@ std::string QelResourceKit::getNewAvatarDirName() {
     std::lock_guard lock(mutex_);
     millis = std::max(millis, lastIssuedStamp_ + 1);
     for (;; ++millis) {
-        const std::string name = platform::localDateStamp(millis);
+        std::string name = platform::localDateStamp(millis);
         const bool taken = QelTool::isExist(platform::appendPathComponent(customRoot, name)) ||
                            (!builtinRoot.empty() &&
                             QelTool::isExist(platform::appendPathComponent(builtinRoot, name)));
