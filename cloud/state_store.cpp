@@ -590,10 +590,10 @@ void QelCloudService::saveMetaDataWithModel(const QelItemDownloadModelPtr& model
     const std::string metaPath = detail::bundleMetaPath(bundlePath);
     // A new meta file replaces the old one by rename; every other outcome removes it below.
     const std::string meta = QelAvatarCheck::getMetaWithBundlePath(bundlePath);
-    if (meta.empty() || !writeFileAtomically(metaPath, meta, false)) {
+    if (meta.empty() || !detail::writeFileAtomically(metaPath, meta, false)) {
         QelTool::removeFile(metaPath);
         if (meta.empty())
-            QelTool::warningLog(formatMessage("%@ 没有meta信息", {model->itemName()}));
+            QelTool::warningLog(detail::formatMessage("%@ 没有meta信息", {model->itemName()}));
     }
 }
 

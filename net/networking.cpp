@@ -367,7 +367,7 @@ void QelNetworking::handleRequestResultWithResponse(
             "\n\n【 VELMORA 接口信息 👉 】\n url:" + url +
             ", \n parameters:" + reportedParameters(parameters) + ", \n statusCode:" + statusCode +
             ", \n x-request-id:" + requestId + ", \n date:" + date + ", \n 接口内容:" +
-            boundedText(
+            detail::boundedText(
                 std::string_view(reinterpret_cast<const char*>(data->data()), data->size())) +
             "\n");
     }

@@ -65,15 +65,15 @@ std::shared_ptr<QelAvatar> QelAvatarHelper::createAvatar() {
         logic = helper->animationLogicPath();
     }
     if (!QelTool::isExist(config)) {
-        QelTool::errorLog(formatMessage("configPath：%@ 不存在！", {shown(config)}));
+        QelTool::errorLog(detail::formatMessage("configPath：%@ 不存在！", {shown(config)}));
         return nullptr;
     }
     if (!QelTool::isExist(graph)) {
-        QelTool::errorLog(formatMessage("animationGraphPath：%@ 不存在！", {shown(graph)}));
+        QelTool::errorLog(detail::formatMessage("animationGraphPath：%@ 不存在！", {shown(graph)}));
         return nullptr;
     }
     if (!QelTool::isExist(logic)) {
-        QelTool::errorLog(formatMessage("animationLogicPath：%@ 不存在！", {shown(logic)}));
+        QelTool::errorLog(detail::formatMessage("animationLogicPath：%@ 不存在！", {shown(logic)}));
         return nullptr;
     }
     return QelAvatar::initWithControllerConfigPath(config, graph, logic);
