@@ -17,7 +17,7 @@ bool isStillRunning(const QelErrorPtr& error) {
 }
 
 bool isTimeOut(const QelErrorPtr& error) {
-    static const std::string text = formatMessage("%@ 超时", {kPollingMethod});
+    static const std::string text = detail::formatMessage("%@ 超时", {kPollingMethod});
     return error && error->code() == QelErrorCodeFailure && error->localizedDescription() == text;
 }
 
@@ -59,7 +59,8 @@ class Poll : public std::enable_shared_from_this<Poll> {
         if (error) {
             finish(QelTool::errorWithCode(
                        static_cast<int32_t>(error->code()),
-                       formatMessage("%@ 出错,%@", {kPollingMethod, QelTool::errorMessage(error)})),
+                       detail::formatMessage("%@ 出错,%@",
+                                             {kPollingMethod, QelTool::errorMessage(error)})),
                    std::nullopt);
             return;
         }
@@ -69,7 +70,7 @@ class Poll : public std::enable_shared_from_this<Poll> {
         }
         // An answer with neither would otherwise leave the build waiting for ever.
         finish(QelTool::errorWithCode(QelErrorCodeFailure,
-                                      formatMessage("%@ 返回值为空", {kPollingMethod})),
+                                      detail::formatMessage("%@ 返回值为空", {kPollingMethod})),
                std::nullopt);
     }
 
@@ -89,7 +90,8 @@ class Poll : public std::enable_shared_from_this<Poll> {
 }  // namespace
 
 QelErrorPtr timeOutError() {
-    return QelTool::errorWithCode(QelErrorCodeFailure, formatMessage("%@ 超时", {kPollingMethod}));
+    return QelTool::errorWithCode(QelErrorCodeFailure,
+                                  detail::formatMessage("%@ 超时", {kPollingMethod}));
 }
 
 ResultRequest cloudResultRequest(std::shared_ptr<QelCloudService> service,

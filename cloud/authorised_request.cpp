@@ -174,6 +174,7 @@ void TokenRenewal::renew(const std::shared_ptr<QelCloudService>& service,
         }
     }
     if (!started) {
+        // NOLINTNEXTLINE(bugprone-use-after-move): moved only on the paths that set `started`
         if (done) done(nullptr);
         return;
     }

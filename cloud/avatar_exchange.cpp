@@ -23,7 +23,7 @@ QelErrorPtr failure(const std::string& message) {
 }
 
 QelErrorPtr unsafeIdError(const std::string& avatarId) {
-    return failure(formatMessage("avatarId %@ 不能用作目录名", {avatarId}));
+    return failure(detail::formatMessage("avatarId %@ 不能用作目录名", {avatarId}));
 }
 
 // A directory name and nothing more: an id from the cloud must not lead outside the avatar root.
@@ -68,7 +68,7 @@ void QelCloudService::downloadDefaultAvatarsIfNeedWithCompletion(ErrorCompletion
         const auto text = idText(id);
         if (!text || (!text->empty() && !isPlainName(*text))) {
             QelTool::errorLog(
-                formatMessage("avatarId %@ 不能用作目录名，已跳过", {jsonDescription(id)}));
+                detail::formatMessage("avatarId %@ 不能用作目录名，已跳过", {jsonDescription(id)}));
             continue;
         }
         // Entered before the task is queued, so the group cannot report empty in between.
@@ -107,8 +107,8 @@ void QelCloudService::saveAvatarInfoWithAvatarId(const std::string& avatarId,
             const std::string directory = *self->avatarPathWithName(avatarId);
             if (!QelTool::isExist(directory)) QelTool::createPath(directory);
             // A description that did not reach the disk is no stored avatar.
-            if (!writeFileAtomically(platform::appendPathComponent(directory, "avatar.json"), json,
-                                     false)) {
+            if (!detail::writeFileAtomically(
+                    platform::appendPathComponent(directory, "avatar.json"), json, false)) {
                 if (completion) completion(makePOSIXError(errno ? errno : EIO));
                 return;
             }
@@ -151,7 +151,7 @@ void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& 
                 completion(failure("getAvatarOnlineWithAvatarId 返回值Data无数据"), absentJson());
                 return;
             }
-            const auto text = containerText(jsonMember(data, "data"));
+            const auto text = detail::containerText(jsonMember(data, "data"));
             if (!text) {
                 completion(failure("getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
                            absentJson());
@@ -159,7 +159,7 @@ void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& 
             }
             Json result{{"json", *text}, {"icon", detail::stringMember(data, "icon_url")}};
             if (fullIcon) result["icon_full"] = detail::stringMember(data, "icon_full_url");
-            completion(nullptr, std::move(result));
+            completion(nullptr, result);
         },
         [completion](const QelErrorPtr& error) {
             if (completion) completion(error, absentJson());

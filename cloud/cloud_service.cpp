@@ -49,7 +49,8 @@ QelCloudServiceAuth::Signed QelCloudServiceAuth::signTimestamp() {
     std::snprintf(digits, sizeof digits, "%.0f", platform::absoluteTimeNow() * 1000.0);
     Signed result;
     result.timestamp = digits;
-    const std::string content = formatMessage("key=%@&timestamp=%@", {apiKey_, result.timestamp});
+    const std::string content =
+        detail::formatMessage("key=%@&timestamp=%@", {apiKey_, result.timestamp});
     result.signature = QelEncryptUtils::HMacSHA256WithSecret(apiSecret_, content);
     timestamp_ = result.timestamp;
     signature_ = result.signature;
@@ -186,9 +187,10 @@ void QelCloudService::getTokenWithCompletion(TokenCompletion completion) {
         },
         [completion](const QelErrorPtr& error) {
             if (!completion) return;
-            completion(detail::narrowedError(error, formatMessage("获取Token时出错,%@",
-                                                                  {QelTool::errorMessage(error)})),
-                       std::nullopt);
+            completion(
+                detail::narrowedError(error, detail::formatMessage("获取Token时出错,%@",
+                                                                   {QelTool::errorMessage(error)})),
+                std::nullopt);
         });
 }
 

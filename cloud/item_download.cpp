@@ -68,7 +68,7 @@ std::shared_ptr<QelItemDownloadModel> QelItemDownloadModel::createWithItemUrl(
 }
 
 std::string QelItemDownloadModel::description() const {
-    return formatMessage("%@; %@", {itemName_, itemFileId_});
+    return detail::formatMessage("%@; %@", {itemName_, itemFileId_});
 }
 
 struct QelCloudService::Impl::Batch {
@@ -119,7 +119,7 @@ struct QelCloudService::Impl::Batch {
         }
         for (const Lease& lease : left) leave(lease);
     }
-    void lease(Lease lease) {
+    void lease(const Lease& lease) {
         bool late;
         {
             std::lock_guard lock(leaseMutex);
@@ -180,10 +180,11 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
         const Json list = jsonMember(data, "resource_list");
         if (!safeData(data) || !list.is_array() || list.empty()) {
             if (completion)
-                completion(QelTool::errorWithCode(QelErrorCodeFailure,
-                                                  formatMessage("%@ 返回值中 resource_list 为空",
-                                                                {detail::kDownloadItemsMethod})),
-                           {}, {});
+                completion(
+                    QelTool::errorWithCode(QelErrorCodeFailure,
+                                           detail::formatMessage("%@ 返回值中 resource_list 为空",
+                                                                 {detail::kDownloadItemsMethod})),
+                    {}, {});
             return;
         }
         const std::string root = self->downloadRootPath();
@@ -204,7 +205,7 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
             // becomes a failed record; its directories are made without following links.
             std::string refusal;
             if (!detail::isStorableFileId(path)) {
-                refusal = formatMessage("%@ 路径超出下载目录", {path});
+                refusal = detail::formatMessage("%@ 路径超出下载目录", {path});
             } else {
                 auto [known, added] = directories.try_emplace(parent, false);
                 if (added) {
@@ -212,10 +213,10 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
                     known->second = directory >= 0;
                     if (directory >= 0) ::close(directory);
                 }
-                if (!known->second) refusal = formatMessage("%@ 路径超出下载目录", {path});
+                if (!known->second) refusal = detail::formatMessage("%@ 路径超出下载目录", {path});
                 if (refusal.empty() &&
                     detail::entryBeneath(root, path) == detail::EntryKind::Directory)
-                    refusal = formatMessage("%@ 路径是一个目录", {path});
+                    refusal = detail::formatMessage("%@ 路径是一个目录", {path});
             }
             models.push_back(QelItemDownloadModel::createWithItemUrl(
                 detail::stringMember(entry, "url"),
@@ -232,7 +233,7 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
                 completion(QelTool::errorWithCode(QelErrorCodeFailure,
                                                   "检测到参数个数和要下载的个数不一致"),
                            {}, {});
-            QelTool::errorLog(formatMessage(
+            QelTool::errorLog(detail::formatMessage(
                 "参数：%@ \n下载返回的内容：%@\n",
                 {jsonDescription(Json(resourceIds)), jsonDescription(returnedPaths)}));
             return;
@@ -260,8 +261,9 @@ void QelCloudService::batchDownloadItemsWithModels(
     for (const auto& model : models) {
         const bool refused =
             model && !model->itemFileId().empty() && !isStorableFileId(model->itemFileId());
-        refusals.push_back(refused ? formatMessage("%@ 路径超出下载目录", {model->itemFileId()})
-                                   : std::string());
+        refusals.push_back(refused
+                               ? detail::formatMessage("%@ 路径超出下载目录", {model->itemFileId()})
+                               : std::string());
     }
     Impl::startBatch(shared_from_this(), models, std::move(refusals), std::move(progress),
                      std::move(completion), std::make_shared<const QelTransferOptions>(options));
@@ -412,7 +414,8 @@ void QelCloudService::Impl::recordMismatch(QelCloudService& service,
         const auto held = service.d_->store.writersLock();
         if (!model->itemFileId().empty()) batch->failFileIds.push_back(model->itemFileId());
         if (!model->itemName().empty())
-            batch->failTexts.push_back(formatMessage("%@ MD5值比对不一致", {model->itemName()}));
+            batch->failTexts.push_back(
+                detail::formatMessage("%@ MD5值比对不一致", {model->itemName()}));
     }
     platform::systemLog("道具下载MD5值比对不一致");
 }
@@ -500,7 +503,8 @@ bool QelCloudService::verifyItemMD5WithModel(const QelItemDownloadModelPtr& mode
         const auto held = d_->store.writersLock();
         if (!model->itemFileId().empty()) failFileIds.push_back(model->itemFileId());
         if (!model->itemName().empty())
-            failItemNameArray.push_back(formatMessage("%@ MD5值比对不一致", {model->itemName()}));
+            failItemNameArray.push_back(
+                detail::formatMessage("%@ MD5值比对不一致", {model->itemName()}));
     }
     platform::systemLog("道具下载MD5值比对不一致");
     return false;

@@ -12,9 +12,9 @@
 #include "cloud/json_text.h"
 #include "cloud/private.h"
 #include "core/atomic_file.h"
-#include "core/bounded_text.h"
 #include "core/format.h"
 #include "core/json_intake.h"
+#include "json/bounded_text.h"
 #include "net/retry_policy.h"
 #include "net/url_error.h"
 #include "platform/log.h"
@@ -142,9 +142,9 @@ ReadTry readOnce(const std::string& url) {
     } else if (result != CURLE_OK) {
         error = detail::makeURLError(result, errorBuffer, url);
     } else if (status >= 400) {
-        error =
-            detail::makeURLError(QelURLErrorBadServerResponse,
-                                 formatMessage("HTTP status %@", {std::to_string(status)}), url);
+        error = detail::makeURLError(
+            QelURLErrorBadServerResponse,
+            detail::formatMessage("HTTP status %@", {std::to_string(status)}), url);
     }
     if (error) {
         error = detail::withAnswerFacts(error, facts);
@@ -213,11 +213,11 @@ void QelItemListJsonModel::logItemListResponseData(const Json& data,
                                                    const std::string& downloadRootPath) {
     if (!data.is_structured()) return;
     // Both copies keep the head of a large document and say how much was cut.
-    const std::string text = boundedDump(data, 2, kMaxDiagnosticCopyBytes);
+    const std::string text = detail::boundedDump(data, 2, kMaxDiagnosticCopyBytes);
     platform::systemLog(">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
-    QelTool::normalLog(boundedText(text));
-    saveContainerText(text, platform::appendPathComponent(downloadRootPath,
-                                                          "GGenerateJson/itemListResponse.log"));
+    QelTool::normalLog(detail::boundedText(text));
+    detail::saveContainerText(text, platform::appendPathComponent(
+                                        downloadRootPath, "GGenerateJson/itemListResponse.log"));
 }
 
 // QelCloudService
@@ -254,18 +254,18 @@ void QelCloudService::Impl::continueCloudConfig(const std::shared_ptr<QelCloudSe
                                                 ErrorCompletion completion) {
     const auto project = service->projectJsonModel();
     const std::string remote = project ? project->itemListVersion() : std::string();
-    QelTool::normalLog(formatMessage("远端获取的 item_list_version为：%@", {remote}));
+    QelTool::normalLog(detail::formatMessage("远端获取的 item_list_version为：%@", {remote}));
     const auto known = service->d_->store.knownListVersion();
     const std::optional<std::string> local = known ? *known : std::nullopt;
     const std::string localText = local ? *local : "(null)";
     if (local && *local == remote) {
-        QelTool::normalLog(formatMessage("不需要下载最新的 item_list; 本地版本：%@,远端版本：%@",
-                                         {localText, remote}));
+        QelTool::normalLog(detail::formatMessage(
+            "不需要下载最新的 item_list; 本地版本：%@,远端版本：%@", {localText, remote}));
         if (completion) completion(nullptr);
         return;
     }
-    QelTool::normalLog(
-        formatMessage("需要下载最新的 item_list; 本地版本：%@,远端版本：%@", {localText, remote}));
+    QelTool::normalLog(detail::formatMessage("需要下载最新的 item_list; 本地版本：%@,远端版本：%@",
+                                             {localText, remote}));
     // The refresh needs the stored states; they are read on another core while the list comes.
     dispatch::globalQueue().async([service] { service->d_->store.ensureInfoLoaded(); });
     // The read blocks for as long as the document takes: never on a delivery thread, where it

@@ -36,7 +36,7 @@ bool TaskPollLimit::reached() const {
 }
 
 void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
-                          const std::string& taskId, TaskPollLimit limit,
+                          const std::string& taskId, const TaskPollLimit& limit,
                           QelCloudService::StringCompletion completion) {
     if (taskId.empty()) {
         if (completion)
@@ -46,7 +46,8 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
     }
     if (limit.reached()) {
         if (completion)
-            completion(failure(formatMessage("%@ 超时", {kBuilderPollingMethod})), std::nullopt);
+            completion(failure(detail::formatMessage("%@ 超时", {kBuilderPollingMethod})),
+                       std::nullopt);
         return;
     }
     detail::AuthorisedRequest request;
@@ -59,13 +60,15 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
         service, request,
         [completion](const Json& envelope) {
             const Json data = jsonMember(envelope, "data");
-            const auto text = QelCloudService::safeData(data) ? containerText(data) : std::nullopt;
+            const auto text =
+                QelCloudService::safeData(data) ? detail::containerText(data) : std::nullopt;
             if (!completion) return;
             if (text)
                 completion(nullptr, text);
             else
-                completion(failure(formatMessage("%@ 返回值中 data 为空", {kTaskInfoMethod})),
-                           std::nullopt);
+                completion(
+                    failure(detail::formatMessage("%@ 返回值中 data 为空", {kTaskInfoMethod})),
+                    std::nullopt);
         },
         [service, taskId, limit, completion](const QelErrorPtr& error) {
             // Asked again from this delivery thread; the next answer arrives on another one.
@@ -74,10 +77,11 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
                 return;
             }
             if (completion)
-                completion(detail::narrowedError(
-                               error, formatMessage("%@ 出错,%@", {kTaskInfoMethod,
-                                                                   QelTool::errorMessage(error)})),
-                           std::nullopt);
+                completion(
+                    detail::narrowedError(
+                        error, detail::formatMessage(
+                                   "%@ 出错,%@", {kTaskInfoMethod, QelTool::errorMessage(error)})),
+                    std::nullopt);
         });
 }
 

@@ -12,7 +12,7 @@
 #include "core/atomic_file.h"
 #include "core/format.h"
 #include "engine/avatar_check.h"
-#include "velmora/avatar_helper.h"
+#include "engine/bundle_files.h"
 #include "velmora/tool.h"
 
 namespace velmora::detail {
@@ -587,13 +587,13 @@ void QelCloudService::saveMetaDataWithModel(const QelItemDownloadModelPtr& model
     if (!model) return;
     const std::string bundlePath =
         platform::appendPathComponent(model->itemSavePath(), model->itemName());
-    const std::string metaPath = QelAvatarHelper::metaPath(bundlePath);
+    const std::string metaPath = detail::bundleMetaPath(bundlePath);
     // A new meta file replaces the old one by rename; every other outcome removes it below.
     const std::string meta = QelAvatarCheck::getMetaWithBundlePath(bundlePath);
-    if (meta.empty() || !writeFileAtomically(metaPath, meta, false)) {
+    if (meta.empty() || !detail::writeFileAtomically(metaPath, meta, false)) {
         QelTool::removeFile(metaPath);
         if (meta.empty())
-            QelTool::warningLog(formatMessage("%@ 没有meta信息", {model->itemName()}));
+            QelTool::warningLog(detail::formatMessage("%@ 没有meta信息", {model->itemName()}));
     }
 }
 

@@ -39,7 +39,7 @@ struct CloudServiceAccess {
 /// the limit is reached before a request; then the completion gets 999999 "<builder's polling
 /// operation> 超时". A request in flight is never cut short; the completion runs exactly once.
 void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
-                          const std::string& taskId, TaskPollLimit limit,
+                          const std::string& taskId, const TaskPollLimit& limit,
                           QelCloudService::StringCompletion completion);
 
 }  // namespace velmora::detail

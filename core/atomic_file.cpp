@@ -13,7 +13,7 @@
 
 namespace fs = std::filesystem;
 
-namespace velmora {
+namespace velmora::detail {
 namespace {
 
 bool writeAll(int fd, const std::string& bytes) {
@@ -133,4 +133,4 @@ bool saveContainerText(const std::string& text, const std::string& path) {
     return writeFileAtomically(path, text, true);
 }
 
-}  // namespace velmora
+}  // namespace velmora::detail

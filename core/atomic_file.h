@@ -5,7 +5,7 @@
 
 #include "velmora/json.h"
 
-namespace velmora {
+namespace velmora::detail {
 
 /// A fresh name beside `path` for a temporary file: hidden, and unlikely to be taken.
 std::string temporarySiblingName(const std::string& path);
@@ -36,4 +36,4 @@ std::optional<std::string> containerText(const Json& value);
 /// Writes container text durably to `path`, creating its directory first.
 bool saveContainerText(const std::string& text, const std::string& path);
 
-}  // namespace velmora
+}  // namespace velmora::detail

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace velmora {
+namespace velmora::detail {
 
 /// An MD5 digest fed piece by piece, for data that is hashed as it passes by.
 class Md5Stream {
@@ -27,4 +27,4 @@ class Md5Stream {
 /// MD5 of everything readable from `fd` from its current offset; absent on a read error.
 std::optional<std::string> md5OfDescriptor(int fd);
 
-}  // namespace velmora
+}  // namespace velmora::detail

@@ -89,26 +89,26 @@ std::optional<std::string> QelEncryptUtils::getFileMD5WithPath(const std::string
     if (file.get() < 0) return std::nullopt;
     struct stat info {};
     if (::fstat(file.get(), &info) != 0 || S_ISDIR(info.st_mode)) return std::nullopt;
-    return md5OfDescriptor(file.get());
+    return detail::md5OfDescriptor(file.get());
 }
 
-struct Md5Stream::Context {
+struct detail::Md5Stream::Context {
     std::unique_ptr<EVP_MD_CTX, MacDeleter> ctx{EVP_MD_CTX_new()};
 };
 
-Md5Stream::Md5Stream() : context_(new Context) {
+detail::Md5Stream::Md5Stream() : context_(new Context) {
     failed_ = !context_->ctx || EVP_DigestInit_ex(context_->ctx.get(), EVP_md5(), nullptr) != 1;
 }
 
-Md5Stream::~Md5Stream() {
+detail::Md5Stream::~Md5Stream() {
     delete context_;
 }
 
-void Md5Stream::update(const void* data, size_t length) {
+void detail::Md5Stream::update(const void* data, size_t length) {
     if (!failed_ && length > 0) failed_ = EVP_DigestUpdate(context_->ctx.get(), data, length) != 1;
 }
 
-std::optional<std::string> Md5Stream::finish() {
+std::optional<std::string> detail::Md5Stream::finish() {
     if (failed_) return std::nullopt;
     failed_ = true;
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
@@ -117,9 +117,9 @@ std::optional<std::string> Md5Stream::finish() {
     return toHex(digest.data(), length);
 }
 
-std::optional<std::string> md5OfDescriptor(int fd) {
+std::optional<std::string> detail::md5OfDescriptor(int fd) {
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    Md5Stream stream;
+    detail::Md5Stream stream;
     std::array<unsigned char, kReadBufferSize> buffer;
     for (;;) {
         ssize_t n = ::read(fd, buffer.data(), buffer.size());

@@ -1,6 +1,6 @@
 #include "core/format.h"
 
-namespace velmora {
+namespace velmora::detail {
 
 std::string formatMessage(std::string_view pattern, std::initializer_list<std::string_view> args) {
     std::string out;
@@ -17,4 +17,4 @@ std::string formatMessage(std::string_view pattern, std::initializer_list<std::s
     return out;
 }
 
-}  // namespace velmora
+}  // namespace velmora::detail

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace velmora {
+namespace velmora::detail {
 namespace {
 
 int hexValue(char c) {
@@ -71,4 +71,4 @@ std::optional<std::string> percentDecode(std::string_view text) {
     return out;
 }
 
-}  // namespace velmora
+}  // namespace velmora::detail

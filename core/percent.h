@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace velmora {
+namespace velmora::detail {
 
 /// Decodes "%XX" escapes ("+" stays "+"). Absent when an escape is malformed or the decoded bytes
 /// are not UTF-8.
@@ -13,4 +13,4 @@ std::optional<std::string> percentDecode(std::string_view text);
 /// True when the bytes are well-formed UTF-8.
 bool isValidUTF8(std::string_view bytes);
 
-}  // namespace velmora
+}  // namespace velmora::detail

@@ -15,8 +15,8 @@ namespace velmora {
 namespace {
 
 void printBanner(std::string_view banner, const std::optional<std::string>& message) {
-    platform::writeStandardOutput(
-        formatMessage(banner, {message ? std::string_view(*message) : std::string_view("(null)")}));
+    platform::writeStandardOutput(detail::formatMessage(
+        banner, {message ? std::string_view(*message) : std::string_view("(null)")}));
 }
 
 std::vector<std::string_view> splitAll(std::string_view text, char separator) {
@@ -54,7 +54,7 @@ void QelTool::calculateTimeWithMessage(const std::string& message,
     double elapsedMs = (platform::absoluteTimeNow() - start) * 1000.0;
     char number[64];
     std::snprintf(number, sizeof number, "%f", elapsedMs);
-    platform::systemLog(formatMessage("%@ 花费的时间为: %@ms", {message, number}));
+    platform::systemLog(detail::formatMessage("%@ 花费的时间为: %@ms", {message, number}));
 }
 
 QelErrorPtr QelTool::errorWithCode(int32_t code, const std::string& message) {
@@ -69,13 +69,13 @@ std::optional<std::string> QelTool::moduleVersionWithName(const std::string& nam
     const std::string plistPath = platform::frameworkBundlePath(name) + "/Info.plist";
     struct stat info {};
     if (::stat(plistPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        errorLog(formatMessage("没有查到 %@ 的版本号，请检查是否真的存在该库！", {name}));
+        errorLog(detail::formatMessage("没有查到 %@ 的版本号，请检查是否真的存在该库！", {name}));
         return "";
     }
     Json version = jsonMember(platform::readPropertyList(plistPath), "CFBundleShortVersionString");
     std::optional<std::string> result;
     if (version.is_string()) result = version.get<std::string>();
-    normalLog(formatMessage("%@ Version: %@", {name, result ? *result : "(null)"}));
+    normalLog(detail::formatMessage("%@ Version: %@", {name, result ? *result : "(null)"}));
     return result;
 }
 
@@ -95,8 +95,8 @@ Json QelTool::getURLParameters(const std::string& url) {
     if (query.find('&') == std::string_view::npos) {
         auto parts = splitAll(query, '=');
         if (parts.size() == 1) return absentJson();
-        auto key = percentDecode(parts.front());
-        auto value = percentDecode(parts.back());
+        auto key = detail::percentDecode(parts.front());
+        auto value = detail::percentDecode(parts.back());
         if (!key || !value) return absentJson();
         return Json{{*key, *value}};
     }
@@ -104,8 +104,8 @@ Json QelTool::getURLParameters(const std::string& url) {
     Json parameters = Json::object();
     for (std::string_view piece : splitAll(query, '&')) {
         auto parts = splitAll(piece, '=');
-        auto key = percentDecode(parts.front());
-        auto value = percentDecode(parts.back());
+        auto key = detail::percentDecode(parts.front());
+        auto value = detail::percentDecode(parts.back());
         if (!key || !value) continue;
         auto existing = parameters.find(*key);
         if (existing == parameters.end()) {

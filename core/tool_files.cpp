@@ -98,12 +98,12 @@ bool QelTool::renamePath(const std::string& oldPath, const std::string& newPath)
     if (isExist(oldPath) && sameDirectory(oldPath, newPath)) return true;
     // A target inside the source would be removed together with the source.
     if (isExist(oldPath) && isInside(newPath, oldPath)) {
-        platform::systemLog(formatMessage("renamePath时moveItem报错：%@",
-                                          {errorDescription(makePOSIXError(EINVAL))}));
+        platform::systemLog(detail::formatMessage("renamePath时moveItem报错：%@",
+                                                  {errorDescription(makePOSIXError(EINVAL))}));
         return false;
     }
     if (!createPath(newPath)) {
-        platform::systemLog(formatMessage("renamePath时：%@ 创建失败", {newPath}));
+        platform::systemLog(detail::formatMessage("renamePath时：%@ 创建失败", {newPath}));
         return false;
     }
 
@@ -114,8 +114,8 @@ bool QelTool::renamePath(const std::string& oldPath, const std::string& newPath)
         names.push_back(it->path().filename().string());
     // A plain file or an unreadable directory lists nothing, yet must not be removed as if empty.
     if (ec && ec != std::errc::no_such_file_or_directory) {
-        platform::systemLog(formatMessage("renamePath时moveItem报错：%@",
-                                          {errorDescription(makePOSIXError(ec.value()))}));
+        platform::systemLog(detail::formatMessage("renamePath时moveItem报错：%@",
+                                                  {errorDescription(makePOSIXError(ec.value()))}));
         return false;
     }
     std::sort(names.begin(), names.end());
@@ -125,8 +125,8 @@ bool QelTool::renamePath(const std::string& oldPath, const std::string& newPath)
         int error = moveWithoutReplacing(platform::appendPathComponent(oldPath, name),
                                          platform::appendPathComponent(newPath, name));
         if (error != 0) {
-            platform::systemLog(formatMessage("renamePath时moveItem报错：%@",
-                                              {errorDescription(makePOSIXError(error))}));
+            platform::systemLog(detail::formatMessage("renamePath时moveItem报错：%@",
+                                                      {errorDescription(makePOSIXError(error))}));
             result = false;
         }
     }
@@ -137,8 +137,8 @@ bool QelTool::renamePath(const std::string& oldPath, const std::string& newPath)
 
 bool QelTool::saveContainer(const Json& container, const std::string& toPath) {
     if (toPath.empty()) return false;
-    const auto text = containerText(container);
-    return text && saveContainerText(*text, toPath);
+    const auto text = detail::containerText(container);
+    return text && detail::saveContainerText(*text, toPath);
 }
 
 std::vector<std::string> QelTool::assembleDirectoryNamesWithPath(const std::string& path) {

@@ -11,8 +11,8 @@
 #include <limits>
 #include <stdexcept>
 
-#include "core/bounded_text.h"
 #include "core/json_intake.h"
+#include "json/bounded_text.h"
 #include "net/retry_policy.h"
 #include "net/session.h"
 #include "net/url_encoding.h"
@@ -273,7 +273,7 @@ void QelNetworking::safeLock(const std::function<void()>& operation) {
 
 void QelNetworking::setRetryPolicy(std::optional<QelRetryPolicy> policy) {
     std::lock_guard lock(gRetryPolicyMutex);
-    gRetryPolicy = std::move(policy);
+    gRetryPolicy = policy;
 }
 std::optional<QelRetryPolicy> QelNetworking::retryPolicy() {
     std::lock_guard lock(gRetryPolicyMutex);
@@ -367,7 +367,7 @@ void QelNetworking::handleRequestResultWithResponse(
             "\n\n【 VELMORA 接口信息 👉 】\n url:" + url +
             ", \n parameters:" + reportedParameters(parameters) + ", \n statusCode:" + statusCode +
             ", \n x-request-id:" + requestId + ", \n date:" + date + ", \n 接口内容:" +
-            boundedText(
+            detail::boundedText(
                 std::string_view(reinterpret_cast<const char*>(data->data()), data->size())) +
             "\n");
     }
@@ -414,7 +414,7 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
                                                  success = std::move(success),
                                                  failure = std::move(failure)](
                                                     const QelURLResponsePtr& response,
-                                                    std::optional<QelBytes> data,
+                                                    const std::optional<QelBytes>& data,
                                                     const QelErrorPtr& error, const std::string&) {
         const detail::TaskCore& core = detail::TaskAccess::core(*raw);
         bool delivered = false;
@@ -561,7 +561,7 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
                 detail::callGuarded(core, [&] { block(detail::fileURLString(path)); });
             }
         };
-        handlers.didComplete = [self, raw](const QelURLResponsePtr&, std::optional<QelBytes>,
+        handlers.didComplete = [self, raw](const QelURLResponsePtr&, const std::optional<QelBytes>&,
                                            const QelErrorPtr& error, const std::string&) {
             if (error) {
                 if (auto block = raw->failureBlock())
@@ -572,7 +572,7 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
     } else {
         handlers.didComplete = [self, raw, target, success = std::move(success),
                                 failure = std::move(failure)](
-                                   const QelURLResponsePtr&, std::optional<QelBytes>,
+                                   const QelURLResponsePtr&, const std::optional<QelBytes>&,
                                    const QelErrorPtr& error, const std::string& location) {
             const detail::TaskCore& core = detail::TaskAccess::core(*raw);
             QelErrorPtr outcome = error ? error : moveIntoPlace(*raw, location, target);

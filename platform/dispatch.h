@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 
-#include "velmora/export.h"
 #include "velmora/platform.h"
 
 // Task queues, groups, semaphores and once-guards: the one place where the SDK makes threads.
@@ -22,17 +21,17 @@ class Queue {
 /// The default-priority background queue: concurrent, backed by a shared worker pool that adds
 /// threads while its workers are blocked (the SDK blocks pool threads in a few places, and a fixed
 /// small pool would deadlock).
-VELMORA_EXPORT Queue& globalQueue();
+Queue& globalQueue();
 
 /// The main queue: serial. Runs on a dedicated library thread unless the host installed an
 /// executor (see velmora/platform.h).
-VELMORA_EXPORT Queue& mainQueue();
+Queue& mainQueue();
 
 // isMainQueue and setMainQueueExecutor are declared in velmora/platform.h.
 
 /// Runs at most `maxConcurrent` of its tasks at once on the global pool, in submission order.
 /// With a limit of 1 it is a serial queue. The destructor waits for the tasks it accepted.
-class VELMORA_EXPORT OperationQueue : public Queue {
+class OperationQueue : public Queue {
   public:
     explicit OperationQueue(int maxConcurrent);
     ~OperationQueue() override;
@@ -51,7 +50,7 @@ class VELMORA_EXPORT OperationQueue : public Queue {
 
 /// Joins a set of tasks; `notify` runs a task on a queue once every `enter` has been matched by a
 /// `leave` (at once, when nothing is pending).
-class VELMORA_EXPORT Group {
+class Group {
   public:
     Group();
     void enter();
@@ -68,7 +67,7 @@ class VELMORA_EXPORT Group {
 };
 
 /// A counting semaphore; `wait` has no time limit unless `waitFor` is used.
-class VELMORA_EXPORT Semaphore {
+class Semaphore {
   public:
     explicit Semaphore(int64_t count);
     void wait();
@@ -95,7 +94,7 @@ class SemaphoreScope {
 };
 
 /// Runs a function once; `reset` re-arms it (the shared instances' `destroy`).
-class VELMORA_EXPORT OnceGuard {
+class OnceGuard {
   public:
     void callOnce(const std::function<void()>& fn);
     void reset();
@@ -106,11 +105,11 @@ class VELMORA_EXPORT OnceGuard {
 };
 
 /// Blocks the calling thread; a pool worker that sleeps lets the pool grow meanwhile.
-VELMORA_EXPORT void sleepFor(double seconds);
+void sleepFor(double seconds);
 
 /// Marks the calling thread as blocked for the scope's lifetime, so that the pool may add a worker
 /// when this thread is one of its own.
-class VELMORA_EXPORT BlockingScope {
+class BlockingScope {
   public:
     BlockingScope();
     ~BlockingScope();

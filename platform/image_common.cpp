@@ -84,10 +84,10 @@ std::vector<Candidate> candidatesFor(const std::string& name) {
 
     std::vector<Candidate> candidates;
     for (int s : scales) {
-        if (s == 1)
-            candidates.push_back({base + "." + extension, scaleFromSuffix(base)});
-        else
-            candidates.push_back({base + "@" + std::to_string(s) + "x." + extension, double(s)});
+        std::string file = base;
+        if (s != 1) file.append("@").append(std::to_string(s)).append("x");
+        file.append(".").append(extension);
+        candidates.push_back({std::move(file), s == 1 ? scaleFromSuffix(base) : double(s)});
     }
     candidates.push_back({name, scaleFromSuffix(name)});
     return candidates;

@@ -1,10 +1,9 @@
 #include "velmora/avatar_helper.h"
 
-#include <filesystem>
-
 #include "core/format.h"
 #include "engine/avatar.h"
 #include "engine/avatar_check.h"
+#include "engine/bundle_files.h"
 #include "platform/paths.h"
 #include "velmora/tool.h"
 
@@ -66,15 +65,15 @@ std::shared_ptr<QelAvatar> QelAvatarHelper::createAvatar() {
         logic = helper->animationLogicPath();
     }
     if (!QelTool::isExist(config)) {
-        QelTool::errorLog(formatMessage("configPath：%@ 不存在！", {shown(config)}));
+        QelTool::errorLog(detail::formatMessage("configPath：%@ 不存在！", {shown(config)}));
         return nullptr;
     }
     if (!QelTool::isExist(graph)) {
-        QelTool::errorLog(formatMessage("animationGraphPath：%@ 不存在！", {shown(graph)}));
+        QelTool::errorLog(detail::formatMessage("animationGraphPath：%@ 不存在！", {shown(graph)}));
         return nullptr;
     }
     if (!QelTool::isExist(logic)) {
-        QelTool::errorLog(formatMessage("animationLogicPath：%@ 不存在！", {shown(logic)}));
+        QelTool::errorLog(detail::formatMessage("animationLogicPath：%@ 不存在！", {shown(logic)}));
         return nullptr;
     }
     return QelAvatar::initWithControllerConfigPath(config, graph, logic);
@@ -86,11 +85,7 @@ bool QelAvatarHelper::loadDefaultBundleWithPaths(const std::vector<std::string>&
 }
 
 std::string QelAvatarHelper::metaPath(const std::string& bundlePath) {
-    std::string trimmed = bundlePath;
-    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-    std::filesystem::path p(trimmed);
-    if (p.has_filename()) p.replace_extension();
-    return p.string() + "_meta";
+    return detail::bundleMetaPath(bundlePath);
 }
 
 std::string QelAvatarHelper::controllerConfigPath() const {

@@ -121,13 +121,14 @@ std::shared_ptr<QelAvatar> QelAvatarModel::avatar() {
         text = avatarJson_;
     else if (!avatarPath_.empty())
         text = resources::readBoundedFile(avatarJsonPath(), resources::kMaxDescriptionBytes);
-    if (!text || text->empty() || !isValidUTF8(*text)) {
-        QelTool::errorLog(formatMessage("%@ 下的 avatar.json 异常！", {shown(avatarPath_)}));
+    if (!text || text->empty() || !detail::isValidUTF8(*text)) {
+        QelTool::errorLog(
+            detail::formatMessage("%@ 下的 avatar.json 异常！", {shown(avatarPath_)}));
         return nullptr;
     }
     jsonFileIds_ = created->updateAvatarStr(*text, {});
     if (jsonFileIds_.empty()) {
-        QelTool::errorLog(formatMessage(
+        QelTool::errorLog(detail::formatMessage(
             "Avatar 的 bundleList 解析后为空数组, AvatarName：%@, AvatarId：%@, AvatarPath：%@",
             {shown(name_), shown(avatarId_), shown(avatarPath_)}));
     }
@@ -159,7 +160,7 @@ bool QelAvatarModel::save() {
     saveIconImage();
     const std::string target = avatarJsonPath();
     if (!avatarJson_.empty()) {
-        if (!writeFileAtomically(target, avatarJson_, true)) return false;
+        if (!detail::writeFileAtomically(target, avatarJson_, true)) return false;
         avatarJson_.clear();
         return true;
     }
@@ -175,7 +176,7 @@ bool QelAvatarModel::save() {
         QelTool::errorLog("要保存的Avatar 的 bundle_list为空!");
         return false;
     }
-    return writeFileAtomically(target, text, true);
+    return detail::writeFileAtomically(target, text, true);
 }
 
 bool QelAvatarModel::saveIconImage() {
@@ -187,7 +188,8 @@ bool QelAvatarModel::saveIconImage() {
     if (!png || avatarPath_.empty()) return false;
     const std::string target =
         platform::appendPathComponent(avatarPath_, resources::kAvatarIconName);
-    if (!writeFileAtomically(target, std::string(png->begin(), png->end()), true)) return false;
+    if (!detail::writeFileAtomically(target, std::string(png->begin(), png->end()), true))
+        return false;
     newIconImage_.reset();
     return true;
 }

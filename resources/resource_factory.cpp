@@ -41,7 +41,7 @@ QelDownloadResultModel assemble(const std::string& root, const QelErrorPtr& erro
     if (!reported && !invalidFileIds.empty()) {
         reported = QelTool::errorWithCode(
             QelErrorCodeUnknownItems,
-            formatMessage("%@ 在 item_list 中不存在", {joined(invalidFileIds)}));
+            detail::formatMessage("%@ 在 item_list 中不存在", {joined(invalidFileIds)}));
     }
     std::vector<QelFileModel> models;
     auto add = [&](const std::vector<std::string>& ids) {

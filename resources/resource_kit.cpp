@@ -420,7 +420,7 @@ std::string QelResourceKit::getNewAvatarDirName() {
     std::lock_guard lock(mutex_);
     millis = std::max(millis, lastIssuedStamp_ + 1);
     for (;; ++millis) {
-        const std::string name = platform::localDateStamp(millis);
+        std::string name = platform::localDateStamp(millis);
         const bool taken = QelTool::isExist(platform::appendPathComponent(customRoot, name)) ||
                            (!builtinRoot.empty() &&
                             QelTool::isExist(platform::appendPathComponent(builtinRoot, name)));
@@ -433,7 +433,7 @@ std::string QelResourceKit::getNewAvatarDirName() {
 
 bool QelResourceKit::createAvatarPath(const std::string& path) {
     if (QelTool::createPath(path)) return true;
-    platform::systemLog(formatMessage("Failed create avatar path: %@", {path}));
+    platform::systemLog(detail::formatMessage("Failed create avatar path: %@", {path}));
     return false;
 }
 
@@ -462,7 +462,7 @@ bool QelResourceKit::preSaveWithAvatarModel(const QelAvatarModelPtr& avatarModel
     if (fresh) dirName = getNewAvatarDirName();
     if (!resources::isSafeDirectoryName(dirName)) {
         // The name becomes a directory below a root: anything else would write elsewhere.
-        QelTool::errorLog(formatMessage("avatarId %@ 不能用作目录名", {dirName}));
+        QelTool::errorLog(detail::formatMessage("avatarId %@ 不能用作目录名", {dirName}));
         return false;
     }
 
@@ -479,7 +479,8 @@ bool QelResourceKit::preSaveWithAvatarModel(const QelAvatarModelPtr& avatarModel
     if (oldPath != newPath) {
         const bool moved = !oldPath.empty() && QelTool::renamePath(oldPath, newPath);
         if (!oldPath.empty() && !newPath.empty())
-            platform::systemLog(formatMessage("renamePath 结果：%@", {moved ? "成功" : "失败"}));
+            platform::systemLog(
+                detail::formatMessage("renamePath 结果：%@", {moved ? "成功" : "失败"}));
         if (created) avatarModel->setAvatarPath(newPath);
     }
     avatarModel->setName(dirName);
@@ -504,7 +505,7 @@ bool QelResourceKit::deleteAvatarModel(const QelAvatarModelPtr& avatarModel) {
     }
     const std::string path = avatarModel->avatarPath();
     if (!QelTool::isExist(path)) {
-        QelTool::errorLog(formatMessage("avatarModel.avatarPath 不存在，%@", {path}));
+        QelTool::errorLog(detail::formatMessage("avatarModel.avatarPath 不存在，%@", {path}));
         return false;
     }
 
@@ -518,15 +519,16 @@ bool QelResourceKit::deleteAvatarModel(const QelAvatarModelPtr& avatarModel) {
     if (target.empty() || protectedDirs.count(target) ||
         !isRegularFile(platform::appendPathComponent(path, resources::kAvatarJsonName))) {
         QelTool::errorLog(
-            formatMessage("avatarModel.avatarPath 不是形象目录，不能删除：%@", {path}));
+            detail::formatMessage("avatarModel.avatarPath 不是形象目录，不能删除：%@", {path}));
         return false;
     }
 
     std::error_code ec;
     fs::remove_all(path, ec);
     if (ec) {
-        platform::systemLog(formatMessage("Failed delete avatar at path: %@,error: %@",
-                                          {path, errorDescription(makePOSIXError(ec.value()))}));
+        platform::systemLog(
+            detail::formatMessage("Failed delete avatar at path: %@,error: %@",
+                                  {path, errorDescription(makePOSIXError(ec.value()))}));
         return false;
     }
     {
@@ -540,7 +542,7 @@ bool QelResourceKit::deleteAvatarModel(const QelAvatarModelPtr& avatarModel) {
         };
         if (!drop(buildinAvatars_)) drop(customAvatars_);
     }
-    QelTool::normalLog(formatMessage("成功删除：%@", {path}));
+    QelTool::normalLog(detail::formatMessage("成功删除：%@", {path}));
     return true;
 }
 

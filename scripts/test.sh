@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up, then builds and runs the whole suite twice: under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and under ThreadSanitizer. Fails on any failure.
+# Sets everything up, checks the formatting, then builds and runs the whole suite twice: under
+# AddressSanitizer with UndefinedBehaviorSanitizer (with clang-tidy over the library's sources on
+# that build's compile database), and under ThreadSanitizer. Fails on any failure or finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,6 +21,10 @@ for sanitizer in address thread; do
     echo "== build ($sanitizer)"
     scripts/build.sh "$dir" -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE="$sanitizer" \
         -DVELMORA_WERROR=ON -DVELMORA_BUILD_BENCH=OFF
+    if [ "$sanitizer" = address ]; then
+        echo "== clang-tidy"
+        scripts/tidy.sh "$dir" || status=1
+    fi
     run=()
     # GCC 12's ThreadSanitizer cannot map its shadow memory when the kernel randomises addresses
     # with more than 28 bits; without randomisation it always can.

@@ -8,10 +8,10 @@
 using namespace velmora;
 
 TEST(Format, FillsEachPlaceholderInOrder) {
-    EXPECT_EQ(formatMessage("x-request-id=%@,code=%@,message=%@", {"r1", "401", "bad"}),
+    EXPECT_EQ(detail::formatMessage("x-request-id=%@,code=%@,message=%@", {"r1", "401", "bad"}),
               "x-request-id=r1,code=401,message=bad");
-    EXPECT_EQ(formatMessage("%@ 出错,%@", {"a"}), "a 出错,(null)");
-    EXPECT_EQ(formatMessage("100%", {}), "100%");
+    EXPECT_EQ(detail::formatMessage("%@ 出错,%@", {"a"}), "a 出错,(null)");
+    EXPECT_EQ(detail::formatMessage("100%", {}), "100%");
 }
 
 TEST(Json, AbsentDiffersFromNull) {

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "core/bounded_text.h"
 #include "core/json_intake.h"
+#include "json/bounded_text.h"
 
 namespace velmora {
 namespace {
@@ -71,27 +71,28 @@ TEST(JsonIntakeTest, ReadsWhatItAcceptsAsTheLibraryDoes) {
 }
 
 TEST(BoundedTextTest, KeepsTheHeadAndSaysHowMuchWasCut) {
-    EXPECT_EQ(boundedText("short", 10), "short");
-    EXPECT_EQ(boundedText("0123456789", 10), "0123456789");
-    EXPECT_EQ(boundedText("0123456789abc", 10), "0123456789… (3 bytes cut)");
+    EXPECT_EQ(detail::boundedText("short", 10), "short");
+    EXPECT_EQ(detail::boundedText("0123456789", 10), "0123456789");
+    EXPECT_EQ(detail::boundedText("0123456789abc", 10), "0123456789… (3 bytes cut)");
     // Never half a character: the cut moves back to where one begins.
-    EXPECT_EQ(boundedText("abcdefgh中文", 10), "abcdefgh… (6 bytes cut)");
+    EXPECT_EQ(detail::boundedText("abcdefgh中文", 10), "abcdefgh… (6 bytes cut)");
 
     const std::string huge(1 << 20, 'x');
     const std::string description = jsonDescription(Json(huge));
-    EXPECT_THAT(description, StartsWith(std::string(kMaxDescriptionBytes, 'x') + "…"));
-    EXPECT_THAT(description,
-                EndsWith("(" + std::to_string(huge.size() - kMaxDescriptionBytes) + " bytes cut)"));
+    EXPECT_THAT(description, StartsWith(std::string(detail::kMaxDescriptionBytes, 'x') + "…"));
+    EXPECT_THAT(
+        description,
+        EndsWith("(" + std::to_string(huge.size() - detail::kMaxDescriptionBytes) + " bytes cut)"));
 
     // A container's indented text grows with its depth; its description does not.
     Json deep = Json::array();
     for (int i = 0; i < 120; ++i) deep = Json::array({deep, Json::array({1, 2, 3})});
     const Json wide(std::vector<Json>(200, deep));
     const std::string text = jsonDescription(wide);
-    EXPECT_LT(text.size(), kMaxDescriptionBytes + 64);
+    EXPECT_LT(text.size(), detail::kMaxDescriptionBytes + 64);
     EXPECT_THAT(text, EndsWith(" bytes cut)"));
-    EXPECT_EQ(boundedDump(Json{{"a", 1}}, 2), "{\n  \"a\": 1\n}");
-    EXPECT_EQ(boundedDump(Json{{"a", 1}}, -1), "{\"a\":1}");
+    EXPECT_EQ(detail::boundedDump(Json{{"a", 1}}, 2), "{\n  \"a\": 1\n}");
+    EXPECT_EQ(detail::boundedDump(Json{{"a", 1}}, -1), "{\"a\":1}");
 }
 
 }  // namespace

@@ -26,6 +26,48 @@ foreach(symbol VelmoraVersionNumber VelmoraVersionString)
     endif()
 endforeach()
 
+# Only the public API is exported. A lower-case namespace below velmora (detail, dispatch,
+# platform, jsonintake, builder, ...) is internal, except for the free functions that the
+# installed headers declare exported there: the host's hooks into the platform layer. A
+# parameter list is left out of the test, so a public function may take an internal type.
+set(public_functions "")
+file(GLOB_RECURSE public_headers "${prefix}/include/velmora/*.h")
+foreach(header ${public_headers})
+    file(READ "${header}" text)
+    string(REGEX MATCHALL "VELMORA_EXPORT [^;{(]*[ *&:][A-Za-z_][A-Za-z0-9_]*\\(" declared "${text}")
+    foreach(declaration ${declared})
+        string(REGEX REPLACE ".*[ *&:]([A-Za-z_][A-Za-z0-9_]*)\\($" "\\1" name "${declaration}")
+        list(APPEND public_functions "${name}")
+    endforeach()
+endforeach()
+run("${NM}" -D --defined-only -C "${shared_libs}")
+# Demangled names may hold ';' and unbalanced brackets, which CMake lists do not survive.
+string(REPLACE ";" "<semicolon>" symbols "${last_output}")
+string(REPLACE "[" "<" symbols "${symbols}")
+string(REPLACE "]" ">" symbols "${symbols}")
+string(REPLACE "\n" ";" symbols "${symbols}")
+set(offenders "")
+foreach(line ${symbols})
+    string(REGEX REPLACE "^[0-9a-f]* *[A-Za-z] " "" symbol "${line}")
+    string(REGEX REPLACE "\\(.*" "" head "${symbol}")
+    string(REPLACE "<abi:cxx11>" "" head "${head}")
+    if(NOT head MATCHES "velmora::[a-z_][a-z0-9_]*::")
+        continue()
+    endif()
+    if(head MATCHES "^velmora::[a-z_][a-z0-9_]*::([A-Za-z_][A-Za-z0-9_]*)$")
+        list(FIND public_functions "${CMAKE_MATCH_1}" found)
+        if(NOT found EQUAL -1)
+            continue()
+        endif()
+    endif()
+    list(APPEND offenders "${symbol}")
+endforeach()
+if(offenders)
+    list(LENGTH offenders offender_count)
+    list(JOIN offenders "\n  " listed)
+    message(FATAL_ERROR "libvelmora.so exports ${offender_count} internal symbols:\n  ${listed}")
+endif()
+
 # find_package(Velmora)
 run(${CMAKE_COMMAND} -S "${HOST_DIR}" -B "${WORK_DIR}/host" -G "${GENERATOR}"
     -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"

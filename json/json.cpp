@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "core/bounded_text.h"
+#include "json/bounded_text.h"
 
 namespace velmora {
 namespace {
@@ -45,13 +45,13 @@ class BoundedOutput : public nlohmann::detail::output_adapter_protocol<char> {
 
 }  // namespace
 
-std::string boundedText(std::string_view text, size_t limit) {
+std::string detail::boundedText(std::string_view text, size_t limit) {
     if (text.size() <= limit) return std::string(text);
     const size_t end = characterBoundary(text, limit);
     return std::string(text.substr(0, end)) + cutNote(text.size() - end, false);
 }
 
-std::string boundedDump(const Json& value, int indent, size_t limit) {
+std::string detail::boundedDump(const Json& value, int indent, size_t limit) {
     std::string head;
     // One byte more than the limit tells a text that fits from one that was cut.
     auto output = std::make_shared<BoundedOutput>(head, limit + 1);
@@ -84,8 +84,8 @@ const Json& jsonMemberRef(const Json& object, const std::string& key) {
 std::string jsonDescription(const Json& value) {
     if (value.is_discarded()) return "(null)";
     if (value.is_null()) return "<null>";
-    if (value.is_string()) return boundedText(value.get_ref<const std::string&>());
-    if (value.is_structured()) return boundedDump(value, 4);
+    if (value.is_string()) return detail::boundedText(value.get_ref<const std::string&>());
+    if (value.is_structured()) return detail::boundedDump(value, 4);
     return value.dump();
 }
 

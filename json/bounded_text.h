@@ -6,7 +6,7 @@
 
 #include "velmora/json.h"
 
-namespace velmora {
+namespace velmora::detail {
 
 /// The longest excerpt of a body or value from outside that goes into a log line or an error's
 /// text.
@@ -20,4 +20,4 @@ std::string boundedText(std::string_view text, size_t limit = kMaxDescriptionByt
 /// bytes, cut as `boundedText` cuts. Invalid UTF-8 is replaced, never thrown about.
 std::string boundedDump(const Json& value, int indent, size_t limit = kMaxDescriptionBytes);
 
-}  // namespace velmora
+}  // namespace velmora::detail
