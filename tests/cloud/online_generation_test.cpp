@@ -175,7 +175,7 @@ TEST_F(GenerationTest, BoundedPollingStopsAtItsDeadlineOrFlag) {
     // A deadline already passed: nothing is sent.
     StringProbe passed;
     detail::getTaskInfoWithLimit(service, "t1", {platform::absoluteTimeNow() - 1, nullptr},
-                                passed.callback());
+                                 passed.callback());
     auto [error, text] = passed.wait();
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->code(), 999999);
@@ -188,7 +188,7 @@ TEST_F(GenerationTest, BoundedPollingStopsAtItsDeadlineOrFlag) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     StringProbe flagged;
     detail::getTaskInfoWithLimit(service, taskId, {std::numeric_limits<double>::infinity(), stop},
-                                flagged.callback());
+                                 flagged.callback());
     for (int i = 0; i < 3000 && resultRequests() < 3; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_GE(resultRequests(), 3u);
@@ -204,7 +204,7 @@ TEST_F(GenerationTest, BoundedPollingStopsAtItsDeadlineOrFlag) {
     // And so does a deadline that passes while it asks.
     StringProbe late;
     detail::getTaskInfoWithLimit(service, taskId, {platform::absoluteTimeNow() + 0.3, nullptr},
-                                late.callback());
+                                 late.callback());
     std::tie(error, text) = late.wait();
     EXPECT_EQ(messageOf(error), timeout);
     EXPECT_GT(resultRequests(), asked);

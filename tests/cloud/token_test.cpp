@@ -167,9 +167,8 @@ std::vector<QelErrorPtr> uiListCallsAtOnce(const std::shared_ptr<QelCloudService
         callers.emplace_back([&, i] {
             start.wait();
             service->getUIListConfigWithVersion(
-                "1.0", [done, i](const QelErrorPtr& error, const Json&) {
-                    (*done)[i].set_value(error);
-                });
+                "1.0",
+                [done, i](const QelErrorPtr& error, const Json&) { (*done)[i].set_value(error); });
         });
     }
     go.set_value();
