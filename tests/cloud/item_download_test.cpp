@@ -217,7 +217,7 @@ TEST_F(ItemDownloadTest, CountMismatchDownloadsNothing) {
     EXPECT_EQ(outcome.error->code(), 999999);
     EXPECT_EQ(outcome.error->localizedDescription(), "检测到参数个数和要下载的个数不一致");
     EXPECT_TRUE(outcome.successFileIds.empty() && outcome.failFileIds.empty());
-    EXPECT_TRUE(emulator().requests("/" + name(0)).empty());
+    EXPECT_TRUE(emulator().requests(std::string("/").append(name(0))).empty());
     const std::string fileId = items[0]["path"].get<std::string>();
     EXPECT_TRUE(fs::is_directory(fs::path(itemPath(fileId)).parent_path()));
     EXPECT_FALSE(fs::exists(itemPath(fileId)));

@@ -54,7 +54,7 @@ class ConfigCheckTest : public CloudServiceTest {
 
 TEST_F(ConfigCheckTest, FetchesWithoutStoredListAgainInTheSameInstanceButNotInAFreshOne) {
     const std::string version = remoteVersion();
-    const Json document = emulator().get("/" + listPath()).json();
+    const Json document = emulator().get(std::string("/").append(listPath())).json();
     emulator().clearRequests();
     auto [error, out] = check();
     ASSERT_EQ(error, nullptr) << messageOf(error);
@@ -333,7 +333,7 @@ class CatalogueRefreshTest : public ConfigCheckTest {
 };
 
 TEST_F(CatalogueRefreshTest, RemoveIconsBlockHearsOnlyOfChangedResources) {
-    const Json before = emulator().get("/" + listPath()).json()["list"];
+    const Json before = emulator().get(std::string("/").append(listPath())).json()["list"];
     auto [error, out] = check();
     ASSERT_EQ(error, nullptr) << messageOf(error);
     ASSERT_GE(before.size(), 3u);

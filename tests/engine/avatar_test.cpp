@@ -201,7 +201,10 @@ TEST_F(AvatarTest, CallsFromSeveralThreadsAreSerialised) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([avatar, t] {
             for (int i = 0; i < 50; ++i) {
-                const std::string key = "k" + std::to_string(t) + "_" + std::to_string(i);
+                const std::string key = std::string("k")
+                                            .append(std::to_string(t))
+                                            .append("_")
+                                            .append(std::to_string(i));
                 avatar->setRGBAColor({1, 0, 0, 1}, key);
                 avatar->setDeformationValue(i, key);
                 EXPECT_EQ(Json::parse(avatar->avatarJsonWithName(key))["name"], key);

@@ -255,13 +255,14 @@ TEST_F(DownloadTest, ManyQueuedDownloadsAllArrive) {
     std::vector<std::unique_ptr<Outcome>> outcomes;
     for (int i = 0; i < kFiles; ++i) {
         outcomes.push_back(std::make_unique<Outcome>());
-        http->downloadWithURL(server.url("/file"), dir.string(), "f" + std::to_string(i), nullptr,
+        http->downloadWithURL(server.url("/file"), dir.string(),
+                              std::string("f").append(std::to_string(i)), nullptr,
                               outcomes.back()->fileSuccess(), outcomes.back()->fileFailure());
     }
     for (int i = 0; i < kFiles; ++i) {
         ASSERT_TRUE(outcomes[i]->wait());
         EXPECT_EQ(outcomes[i]->successes(), 1);
-        EXPECT_EQ(readFile(dir / ("f" + std::to_string(i))), payload);
+        EXPECT_EQ(readFile(dir / (std::string("f").append(std::to_string(i)))), payload);
     }
     EXPECT_EQ(entries().size(), static_cast<size_t>(kFiles));
     EXPECT_LE(server.distinctClientPorts(), 6u);

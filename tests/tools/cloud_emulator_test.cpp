@@ -413,8 +413,8 @@ TEST_F(CloudEmulatorApi, PublishGivesChangedFilesNewResourceIds) {
         EXPECT_EQ(md5Hex(emu().get(r["url"].get<std::string>()).body), r["md5"]);
 
     // The command-line publish of a running emulator's directory is picked up at once.
-    const std::string command = "'" + CloudEmulator::binaryPath() + "' publish --data '" +
-                                emu().dataDir() + "' > /dev/null";
+    const std::string command = std::string("'").append(CloudEmulator::binaryPath()) +
+                                "' publish --data '" + emu().dataDir() + "' > /dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(appQuery(token).json()["data"]["list"][0]["item_list_version"], 4);
     EXPECT_EQ(emu().get("/itemlist/2.json").status, 200);
