@@ -171,8 +171,7 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
 
     auto onSuccess = [self, resourceIds, progress, completion,
                       options = std::move(shared)](const Json& envelope) {
-        if (options && options->cancellationToken() &&
-            options->cancellationToken()->isCancelled()) {
+        if (options && options->isCancelled()) {
             if (completion) completion(cancellationError(), {}, {});
             return;
         }

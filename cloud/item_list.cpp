@@ -15,6 +15,7 @@
 #include "core/format.h"
 #include "core/json_intake.h"
 #include "json/bounded_text.h"
+#include "net/curl_handles.h"
 #include "net/retry_policy.h"
 #include "net/url_error.h"
 #include "platform/log.h"
@@ -73,6 +74,15 @@ size_t appendBody(char* data, size_t size, size_t count, void* user) {
     return length;
 }
 
+// The last answer's header of that name, absent when it had none.
+std::optional<std::string> headerText(CURL* curl, const char* name) {
+    curl_header* header = nullptr;
+    if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header ||
+        !header->value)
+        return std::nullopt;
+    return std::string(header->value);
+}
+
 struct ReadTry {
     std::string body;
     QelErrorPtr error;
@@ -90,7 +100,8 @@ ReadTry readOnce(const std::string& url) {
     const int64_t limit = QelCloudService::maximumItemListSize();
     if (limit > 0) received.limit = static_cast<size_t>(limit);
     const int32_t timeout = QelCloudService::timeoutForItemList();
-    CURL* curl = curl_easy_init();
+    const detail::CurlEasy handle(curl_easy_init());
+    CURL* curl = handle.get();
     if (!curl) {
         error = detail::makeURLError(QelURLErrorUnknown, "Could not set up the transfer", url);
         return read;
@@ -123,15 +134,9 @@ ReadTry readOnce(const std::string& url) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     detail::AnswerFacts facts;
     facts.httpStatus = status;
-    curl_header* requestId = nullptr;
-    if (curl_easy_header(curl, "x-request-id", 0, CURLH_HEADER, -1, &requestId) == CURLHE_OK &&
-        requestId && requestId->value)
-        facts.requestId = requestId->value;
-    curl_header* retryAfter = nullptr;
-    if (curl_easy_header(curl, "Retry-After", 0, CURLH_HEADER, -1, &retryAfter) == CURLHE_OK &&
-        retryAfter && retryAfter->value)
-        read.retryAfter = detail::retryAfterSeconds({{"Retry-After", retryAfter->value}});
-    curl_easy_cleanup(curl);
+    if (const auto requestId = headerText(curl, "x-request-id")) facts.requestId = *requestId;
+    if (const auto retryAfter = headerText(curl, "Retry-After"))
+        read.retryAfter = detail::retryAfterSeconds({{"Retry-After", *retryAfter}});
     if (received.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
         error = detail::makeURLError(
             QelURLErrorDataLengthExceedsMaximum,

@@ -19,10 +19,6 @@
 namespace velmora {
 namespace {
 
-bool isCancelled(const QelTransferOptions& options) {
-    return options.cancellationToken() && options.cancellationToken()->isCancelled();
-}
-
 namespace fs = std::filesystem;
 
 constexpr const char* kLoadSelector = "loadAvatarBaseItemsWithAvatarModel:progress:completion:";
@@ -312,7 +308,7 @@ void QelResourceKit::continueLoading(const QelAvatarModelPtr& model,
         if (completion) completion(error);
     };
     // A loader that ignored the token still ends a cancelled load, with nothing added.
-    if (isCancelled(options)) {
+    if (options.isCancelled()) {
         finish(detail::cancellationError());
         return;
     }
@@ -342,7 +338,7 @@ void QelResourceKit::continueLoading(const QelAvatarModelPtr& model,
         needed, options, progress,
         [self, model, requested = std::move(requested), firstError = first.error(),
          completion = std::move(completion), options](const QelDownloadResultModel& second) {
-            if (isCancelled(options)) {
+            if (options.isCancelled()) {
                 if (completion) completion(detail::cancellationError());
                 return;
             }

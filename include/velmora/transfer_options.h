@@ -18,6 +18,8 @@ class VELMORA_EXPORT QelTransferOptions {
         std::function<void(int64_t bytesDone, int64_t bytesExpected, double bytesPerSecond)>;
 
     const QelCancellationTokenPtr& cancellationToken() const { return cancellationToken_; }
+    /// True when a token is set and has been cancelled.
+    bool isCancelled() const { return cancellationToken_ && cancellationToken_->isCancelled(); }
     void setCancellationToken(QelCancellationTokenPtr token) {
         cancellationToken_ = std::move(token);
     }
