@@ -11,8 +11,8 @@
 #include <limits>
 #include <stdexcept>
 
-#include "core/json_intake.h"
 #include "json/bounded_text.h"
+#include "json/json_intake.h"
 #include "net/retry_policy.h"
 #include "net/session.h"
 #include "net/url_encoding.h"

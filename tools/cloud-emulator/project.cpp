@@ -16,8 +16,8 @@
 #include <stdexcept>
 #include <unordered_set>
 
-#include "core/json_intake.h"
 #include "engine/standin/bundle_format.h"
+#include "json/json_intake.h"
 #include "tools/cloud-emulator/digest.h"
 
 namespace fs = std::filesystem;

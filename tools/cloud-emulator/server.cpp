@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "core/json_intake.h"
+#include "json/json_intake.h"
 #include "tools/cloud-emulator/server_impl.h"
 #include "tools/cloud-emulator/worker_pool.h"
 

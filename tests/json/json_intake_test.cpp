@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "core/json_intake.h"
 #include "json/bounded_text.h"
+#include "json/json_intake.h"
 
 namespace velmora {
 namespace {
