@@ -17,7 +17,8 @@ class VELMORA_EXPORT Velmora {
     /// sends as "sdkversion").
     static std::string version();
     /// The commit the library was built from ("QelGitCommitId" of the library's own
-    /// information dictionary); absent for a build outside a git checkout.
+    /// information dictionary); absent unless the source tree is the top level of its own git
+    /// checkout (a tree copied into a host's repository does not name the host's commit).
     static std::optional<std::string> commitHash();
     /// Drops the shared avatar store, cloud service, HTTP client and avatar helper, in this
     /// order; the next use of each builds a fresh, unconfigured instance. Components never

@@ -15,14 +15,18 @@
 namespace velmora {
 namespace {
 
-// The commit the source tree is at, as git tells it; absent outside a git checkout.
+// The commit the source tree is at, as git tells it; absent outside a git checkout and when the
+// tree is not the top level of its checkout (its prefix in the checkout is not empty).
 std::optional<std::string> sourceCommit() {
-    std::FILE* pipe = ::popen("git -C '" VELMORA_SOURCE_DIR "' rev-parse HEAD 2>/dev/null", "r");
+    std::FILE* pipe =
+        ::popen("git -C '" VELMORA_SOURCE_DIR "' rev-parse --show-prefix HEAD 2>/dev/null", "r");
     if (!pipe) return std::nullopt;
+    char prefix[4096] = {};
     char line[128] = {};
-    const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+    const bool read = std::fgets(prefix, sizeof prefix, pipe) != nullptr &&
+                      std::fgets(line, sizeof line, pipe) != nullptr;
     const int status = ::pclose(pipe);
-    if (!read || status != 0) return std::nullopt;
+    if (!read || status != 0 || std::string(prefix) != "\n") return std::nullopt;
     std::string commit(line);
     while (!commit.empty() && (commit.back() == '\n' || commit.back() == '\r')) commit.pop_back();
     return commit;
