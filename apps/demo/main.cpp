@@ -38,8 +38,8 @@ struct Options {
     std::string appid;
     std::string data;
     std::string emulator;
-    std::string photo = VELMORA_DEMO_SAMPLE_DIR "/portrait.png";
-    std::string faceModel = VELMORA_DEMO_SAMPLE_DIR "/face_processor.bundle";
+    std::string photo;
+    std::string faceModel;
     std::string color = "#7A3B1F";
     double buildTimeLimit = 10.0;
     double stepTimeout = 60.0;
@@ -253,32 +253,40 @@ bool stepSync(Demo& d, Report::Step& s) {
     return true;
 }
 
-/// A text progress "i/N" drawn as a bar on a terminal and as plain lines elsewhere.
+/// A text progress "i/N" drawn as a bar on a terminal and as plain lines elsewhere. The SDK keeps
+/// the callback for as long as its work runs, which may be past the step that gave up waiting:
+/// `detach` cuts it off from the report before the report can go.
 class ProgressView {
   public:
     explicit ProgressView(const Report& report)
-        : report_(report), terminal_(!report.json() && isatty(fileno(report.out()))) {}
+        : report_(&report), terminal_(!report.json() && isatty(fileno(report.out()))) {}
     void operator()(const std::string& text) {
         std::lock_guard lock(mutex_);
+        if (!report_) return;
         auto slash = text.find('/');
-        if (slash == std::string::npos || report_.json()) return;
+        if (slash == std::string::npos || report_->json()) return;
         long done = std::strtol(text.c_str(), nullptr, 10);
         long total = std::strtol(text.c_str() + slash + 1, nullptr, 10);
         if (total <= 0) return;
         if (!terminal_) {
-            report_.note("download " + text);
+            report_->note("download " + text);
             return;
         }
         const int width = 30;
-        int filled = static_cast<int>(width * done / total);
-        std::fprintf(report_.out(), "\r    [%s%s] %s", std::string(filled, '#').c_str(),
+        int filled = static_cast<int>(width * std::clamp(done, 0L, total) / total);
+        std::fprintf(report_->out(), "\r    [%s%s] %s", std::string(filled, '#').c_str(),
                      std::string(width - filled, ' ').c_str(), text.c_str());
-        if (done >= total) std::fprintf(report_.out(), "\n");
-        std::fflush(report_.out());
+        if (done >= total) std::fprintf(report_->out(), "\n");
+        std::fflush(report_->out());
+    }
+    /// No later progress reaches the report; waits for one being drawn.
+    void detach() {
+        std::lock_guard lock(mutex_);
+        report_ = nullptr;
     }
 
   private:
-    const Report& report_;
+    const Report* report_;
     bool terminal_;
     std::mutex mutex_;
 };
@@ -298,6 +306,7 @@ QelErrorPtr loadThroughStore(Demo& d, const velmora::QelAvatarModelPtr& model,
         model, [view](const std::string& text) { (*view)(text); },
         [done](const QelErrorPtr& error) { done->set(error); });
     auto error = done->wait(d.options.stepTimeout);
+    view->detach();
     if (!error) return noAnswer(d.options);
     // Items the catalogue does not know are a warning: the others are loaded all the same.
     if (*error && (*error)->code() != velmora::QelErrorCodeUnknownItems) return *error;
@@ -628,44 +637,92 @@ bool stepTeardown(Demo& d, Report::Step& s) {
 
 // ---- Process plumbing ----
 
-std::string makeTempDir() {
-    std::string pattern = (fs::temp_directory_path() / "velmora-demo-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary directory");
-    return pattern;
+/// A temporary directory of the demo's own, removed with everything in it at the end.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "velmora-demo-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary directory");
+        path_ = pattern;
+    }
+    ~TempDir() { remove(); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    void remove() const {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+
+  private:
+    std::string path_;
+};
+
+/// The signals that stop the demo, and the one its own end sends the signal thread.
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
+    return set;
 }
 
-/// Ctrl-C and SIGTERM stop the emulator and remove the temporary data before the demo exits.
-struct SignalGuard {
-    sigset_t set{};
-    std::thread waiter;
-    std::function<void()> onSignal;
-    std::FILE* errStream = stderr;
+/// Blocks the stop signals in the calling thread, and so in every thread it starts later: one
+/// that comes before a `SignalGuard` waits for it instead of ending the demo without clean-up.
+void blockStopSignals() {
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 
-    SignalGuard() {
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGUSR1);
-        // Blocked before any thread starts, so every later thread inherits the mask.
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        waiter = std::thread([this] {
+/// Ctrl-C and SIGTERM run `onSignal` (stop the emulator, remove the temporary data) and end the
+/// demo. Declare it after what `onSignal` touches: it is destroyed first, so no signal can run
+/// the clean-up on objects already gone.
+class SignalGuard {
+  public:
+    SignalGuard(std::function<void()> onSignal, std::FILE* err)
+        : onSignal_(std::move(onSignal)), err_(err) {
+        // Everything the thread reads is set before it starts.
+        waiter_ = std::thread([this] {
+            const sigset_t set = stopSignals();
             int sig = 0;
             sigwait(&set, &sig);
             if (sig == SIGUSR1) return;  // normal end
-            if (onSignal) onSignal();
-            std::fprintf(errStream, "velmora-demo: stopped by signal %d\n", sig);
+            onSignal_();
+            std::fprintf(err_, "velmora-demo: stopped by signal %d\n", sig);
+            std::fflush(err_);
             _exit(128 + sig);
         });
     }
     ~SignalGuard() {
-        pthread_kill(waiter.native_handle(), SIGUSR1);
-        waiter.join();
+        pthread_kill(waiter_.native_handle(), SIGUSR1);
+        waiter_.join();
     }
+    SignalGuard(const SignalGuard&) = delete;
+    SignalGuard& operator=(const SignalGuard&) = delete;
+
+  private:
+    std::function<void()> onSignal_;
+    std::FILE* err_;
+    std::thread waiter_;
 };
 
 int runSteps(Options options, std::FILE* out, std::FILE* err);
 
+/// The sample photo and face model: installed beside the program, else the source tree's.
+std::string sampleDir() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const fs::path installed = self.parent_path() / VELMORA_DEMO_INSTALLED_SAMPLE_DIR;
+        if (fs::is_directory(installed, ec)) return installed.lexically_normal().string();
+    }
+    return VELMORA_DEMO_SAMPLE_DIR;
+}
+
 int run(Options options) {
+    blockStopSignals();
     // The report goes to the original standard output; the SDK's own log lines go to standard
     // error with --verbose and nowhere otherwise, so that --json output stays one document.
     std::FILE* out = fdopen(dup(STDOUT_FILENO), "w");
@@ -685,28 +742,23 @@ int run(Options options) {
 }
 
 int runSteps(Options options, std::FILE* out, std::FILE* err) {
-    SignalGuard signals;
+    const TempDir tempDir;
     velmora::emulator::EmulatorProcess emulator;
-    std::string tempDir = makeTempDir();
-    bool keepData = !options.data.empty();
     std::mutex cleanupMutex;
     auto cleanup = [&] {
         std::lock_guard lock(cleanupMutex);
         emulator.stop();
-        std::error_code ec;
-        fs::remove_all(tempDir, ec);
+        tempDir.remove();
     };
-    signals.onSignal = cleanup;
-    signals.errStream = err;
+    const SignalGuard signals(cleanup, err);
+    bool keepData = !options.data.empty();
 
     const bool startEmulator = options.baseUrl.empty();
     Demo d(options, out);
     if (startEmulator) {
         std::string error;
-        std::string binary = options.emulator.empty()
-                                 ? velmora::emulator::findEmulatorBinary(VELMORA_DEMO_EMULATOR)
-                                 : options.emulator;
-        const std::string data = tempDir + "/emulator";
+        const std::string& binary = options.emulator;
+        const std::string data = tempDir.path() + "/emulator";
         if (!emulator.start({binary, "--host", "127.0.0.1", "--port", "0", "--data", data,
                              "--stop-on-stdin-eof", "--sample"},
                             "/dev/null", std::chrono::seconds(30), error)) {
@@ -720,7 +772,7 @@ int runSteps(Options options, std::FILE* out, std::FILE* err) {
         d.options.appid = emulator.appid();
         d.emulatorData = data;
     }
-    d.root = keepData ? fs::absolute(options.data).string() : tempDir + "/app";
+    d.root = keepData ? fs::absolute(options.data).string() : tempDir.path() + "/app";
     fs::create_directories(d.root);
     d.report.setCloud(d.options.baseUrl, startEmulator);
 
@@ -742,6 +794,10 @@ int runSteps(Options options, std::FILE* out, std::FILE* err) {
 
 int main(int argc, char** argv) {
     demo::Options options;
+    const std::string sample = demo::sampleDir();
+    options.photo = sample + "/portrait.png";
+    options.faceModel = sample + "/face_processor.bundle";
+    options.emulator = velmora::emulator::findEmulatorBinary(VELMORA_DEMO_EMULATOR);
     CLI::App app{
         "velmora-demo: Velmora's main job end to end. Without --base-url it starts the project's\n"
         "cloud emulator on 127.0.0.1 with the sample project and stops it at the end."};
@@ -754,7 +810,8 @@ int main(int argc, char** argv) {
     app.add_option("--data", options.data,
                    "keep the demo's download root and avatars in this directory between runs "
                    "(default: a temporary one, removed at the end)");
-    app.add_option("--emulator", options.emulator, "the cloud emulator binary to start");
+    app.add_option("--emulator", options.emulator, "the cloud emulator binary to start")
+        ->capture_default_str();
     app.add_option("--color", options.color,
                    "the hair colour the edit step gives the avatar, as hex text")
         ->capture_default_str();

@@ -1,18 +1,25 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "tests/support/cloud_emulator.h"
 #include "tests/support/temp_dir.h"
 #include "velmora/json.h"
+
+extern char** environ;
 
 namespace {
 
@@ -180,6 +187,81 @@ TEST(DemoTest, AnUnreachableCloudFailsClearlyAndQuickly) {
     // The refused connection's code and text reach the report: no hang, no bare exit status.
     EXPECT_NE(run.out.find(" -1004: "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Couldn't connect to server"), std::string::npos) << run.out;
+}
+
+// Starts the demo with TMPDIR set to `tmp`, reads its lines until one starts with `marker`, sends
+// SIGTERM and reads on to the end. Answers the exit status and the output.
+DemoRun stopDemoAt(const std::string& marker, const std::string& tmp) {
+    DemoRun run;
+    int out[2];
+    if (pipe(out) != 0) return run;
+    std::vector<std::string> env = {"TMPDIR=" + tmp};
+    for (char** e = environ; *e; ++e)
+        if (std::string_view(*e).rfind("TMPDIR=", 0) != 0) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string binary = VELMORA_DEMO_BINARY;
+    char* argv[] = {binary.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned != 0) {
+        close(out[0]);
+        return run;
+    }
+    bool sent = false;
+    std::array<char, 4096> buf{};
+    ssize_t n = 0;
+    while ((n = read(out[0], buf.data(), buf.size())) > 0 || (n < 0 && errno == EINTR)) {
+        if (n < 0) continue;
+        run.out.append(buf.data(), static_cast<size_t>(n));
+        if (!sent &&
+            (run.out.rfind(marker, 0) == 0 || run.out.find("\n" + marker) != std::string::npos)) {
+            kill(pid, SIGTERM);
+            sent = true;
+        }
+    }
+    close(out[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (!sent) run.out += "\n(the demo never printed \"" + marker + "\")";
+    return run;
+}
+
+// SIGTERM at any point stops the demo with its emulator and removes its temporary data; at the
+// very end (the objects the clean-up touches are being destroyed) the demo either still stops by
+// the signal or has already finished, never cleans up what is gone.
+TEST(DemoTest, ASignalStopsTheDemoAndLeavesNothingBehind) {
+    const struct {
+        const char* marker;
+        bool mayFinish;
+    } points[] = {
+        {"cloud: ", false},     // the emulator just started
+        {"[3] avatar", false},  // in the middle of the edit step
+        {"demo: ", true},       // the closing line: clean-up and destruction follow
+    };
+    for (const auto& point : points) {
+        SCOPED_TRACE(point.marker);
+        velmora::testing::TempDir tmp;
+        const DemoRun run = stopDemoAt(point.marker, tmp.path());
+        const bool stopped =
+            run.status == 128 + SIGTERM &&
+            run.out.find("velmora-demo: stopped by signal 15") != std::string::npos;
+        if (point.mayFinish)
+            EXPECT_TRUE(stopped || run.status == 0) << run.out;
+        else
+            EXPECT_TRUE(stopped) << run.out;
+        EXPECT_EQ(velmora::testing::fileNames(tmp.path()), std::vector<std::string>{}) << run.out;
+    }
 }
 
 TEST(DemoTest, RefusesABaseUrlWithoutCredentials) {

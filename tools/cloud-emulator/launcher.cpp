@@ -33,12 +33,13 @@ bool isExecutable(const fs::path& path) {
 
 std::string findEmulatorBinary(const std::string& fallback) {
     if (const char* env = std::getenv("VELMORA_CLOUD_EMULATOR"); env && *env) return env;
-    if (!fallback.empty() && isExecutable(fallback)) return fallback;
-    // An installed program finds the installed emulator beside it.
+    // An installed program finds the installed emulator beside it, before the build tree's that
+    // it was compiled with (which may be another build, or gone).
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (!ec && isExecutable(self.parent_path() / "velmora-cloud-emulator"))
         return (self.parent_path() / "velmora-cloud-emulator").string();
+    if (!fallback.empty() && isExecutable(fallback)) return fallback;
     return "velmora-cloud-emulator";
 }
 

@@ -47,8 +47,8 @@ class EmulatorProcess {
     std::string appid_;
 };
 
-/// The emulator binary: `VELMORA_CLOUD_EMULATOR` in the environment, else `fallback` when it is
-/// an executable file, else the one installed beside the running program, else
+/// The emulator binary: `VELMORA_CLOUD_EMULATOR` in the environment, else the one installed
+/// beside the running program, else `fallback` when it is an executable file, else
 /// `velmora-cloud-emulator` on the PATH.
 std::string findEmulatorBinary(const std::string& fallback);
 
