@@ -37,8 +37,9 @@ class VELMORA_EXPORT QelPlatformColor {
     double blue() const { return model_ == Model::Grey ? white_ : blue_; }
     double alpha() const { return alpha_; }
 
-    /// The same model and components (exact comparison).
-    friend bool operator==(const QelPlatformColor& a, const QelPlatformColor& b);
+    /// The same model and components (exact comparison). A friend is no member: the class's
+    /// export does not reach it.
+    friend VELMORA_EXPORT bool operator==(const QelPlatformColor& a, const QelPlatformColor& b);
 
   private:
     Model model_ = Model::Grey;

@@ -1,5 +1,5 @@
 # cmake -DBUILD_DIR= -DHOST_DIR= -DREADME= -DWORK_DIR= -DGENERATOR= -DCXX= -DNM= -DSANITIZE_FLAGS=
-#       -P install_check.cmake
+#       -DPYTHON= -DCLANGXX= -DSYMBOLS_SCRIPT= -P install_check.cmake
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT rc EQUAL 0)
@@ -79,6 +79,67 @@ foreach(exe host_shared host_static)
         message(FATAL_ERROR "${exe} printed: ${last_output}")
     endif()
 endforeach()
+
+# Every non-inline function and variable that the installed headers declare, taken by a host
+# through the shared library (a symbol it does not export fails the link; the program resolves
+# each at start) and through the static one (a declaration without a definition fails the link).
+if(NOT PYTHON OR NOT CLANGXX)
+    message(FATAL_ERROR "python3 and clang++ list the public headers' symbols: install them "
+                        "(clang-tidy brings both)")
+endif()
+set(touch_dir "${WORK_DIR}/touch")
+run("${PYTHON}" "${SYMBOLS_SCRIPT}" "${CLANGXX}" "${prefix}/include" "${touch_dir}")
+message(STATUS "public symbols: ${last_output}")
+file(WRITE "${touch_dir}/CMakeLists.txt" [=[
+cmake_minimum_required(VERSION 3.25)
+project(TouchPublic LANGUAGES CXX)
+find_package(Velmora 2.1 REQUIRED)
+foreach(kind shared static)
+    add_executable(touch_${kind} touch_public.cpp)
+    # Data is reached through the GOT, never copied into the program.
+    target_compile_options(touch_${kind} PRIVATE -fPIC)
+endforeach()
+target_link_libraries(touch_shared PRIVATE Velmora::velmora)
+target_link_options(touch_shared PRIVATE -Wl,-z,now)
+target_link_libraries(touch_static PRIVATE Velmora::velmora_static)
+]=])
+run(${CMAKE_COMMAND} -S "${touch_dir}" -B "${touch_dir}/build" -G "${GENERATOR}"
+    -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"
+    "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
+run(${CMAKE_COMMAND} --build "${touch_dir}/build")
+foreach(exe touch_shared touch_static)
+    run("${touch_dir}/build/${exe}")
+    if(NOT last_output MATCHES "touched ([0-9]+) of ([0-9]+) public symbols" OR
+       NOT CMAKE_MATCH_1 EQUAL CMAKE_MATCH_2)
+        message(FATAL_ERROR "${exe} printed: ${last_output}")
+    endif()
+endforeach()
+
+# The installed programs start from the prefix: they find its libraries by their run path, and
+# the demo takes the emulator beside it and the sample photo below the prefix.
+unset(ENV{LD_LIBRARY_PATH})
+unset(ENV{VELMORA_CLOUD_EMULATOR})
+run("${prefix}/bin/velmora-cloud-emulator" --help)
+run("${prefix}/bin/velmora-demo" --help)
+foreach(default "--emulator TEXT=${prefix}/bin/velmora-cloud-emulator"
+                "--photo TEXT=${prefix}/share/velmora/demo/portrait.png")
+    string(FIND "${last_output}" "${default}" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "velmora-demo --help does not show ${default}:\n${last_output}")
+    endif()
+endforeach()
+execute_process(COMMAND "${prefix}/bin/velmora-demo" --json WORKING_DIRECTORY "${WORK_DIR}"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+string(FIND "${out}" "{" start)
+if(start EQUAL -1)
+    set(start 0)
+endif()
+string(SUBSTRING "${out}" ${start} -1 report)
+string(JSON demo_ok ERROR_VARIABLE json_error GET "${report}" ok)
+string(JSON demo_started ERROR_VARIABLE json_error GET "${report}" emulator_started)
+if(NOT rc EQUAL 0 OR NOT demo_ok OR NOT demo_started)
+    message(FATAL_ERROR "the installed demo failed (${rc}):\n${out}\n${err}")
+endif()
 
 # pkg-config
 find_program(PKG_CONFIG pkg-config REQUIRED)
