@@ -128,10 +128,11 @@ def main():
         lines.append(f'void velmora_function_{i}() __asm__("{mangled}");  // {name}')
     for i, (mangled, name) in enumerate(data):
         lines.append(f'extern const char velmora_data_{i} __asm__("{mangled}");  // {name}')
+    # Kept whatever the optimiser sees: the references are the point.
     lines += ["}", "", "using Function = void (*)();",
-              "Function const functions[] = {nullptr,"]
+              "[[gnu::used]] Function const functions[] = {nullptr,"]
     lines += [f"    &velmora_function_{i}," for i in range(len(functions))]
-    lines += ["};", "const void* const data[] = {nullptr,"]
+    lines += ["};", "[[gnu::used]] const void* const data[] = {nullptr,"]
     lines += [f"    &velmora_data_{i}," for i in range(len(data))]
     lines += ["};", "",
               "int main() {",
