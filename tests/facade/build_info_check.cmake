@@ -2,15 +2,7 @@
 #       -P build_info_check.cmake
 # The commit goes into the build only from a repository whose top level is the source tree: a
 # copy of the tree inside a host's repository, or a directory in no repository, names none.
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out
-                    OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(NOT rc EQUAL 0)
-        string(REPLACE ";" " " command "${ARGN}")
-        message(FATAL_ERROR "failed (${rc}): ${command}\n${out}")
-    endif()
-    set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/../support/run_command.cmake")
 
 function(commit_of source_dir out)
     set(header "${WORK_DIR}/build_info.h")
@@ -31,7 +23,7 @@ run(${git} init -q)
 run(${git} add -A)
 run(${git} commit -q -m host)
 run(${git} rev-parse HEAD)
-set(host_commit "${last_output}")
+string(STRIP "${last_output}" host_commit)
 file(CREATE_LINK "${host}" "${WORK_DIR}/link" SYMBOLIC)
 
 # source directory | expected commit

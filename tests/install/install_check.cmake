@@ -1,12 +1,13 @@
 # cmake -DBUILD_DIR= -DHOST_DIR= -DREADME= -DWORK_DIR= -DGENERATOR= -DCXX= -DNM= -DSANITIZE_FLAGS=
 #       -DPYTHON= -DCLANGXX= -DSYMBOLS_SCRIPT= -P install_check.cmake
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-    if(NOT rc EQUAL 0)
-        string(REPLACE ";" " " command "${ARGN}")
-        message(FATAL_ERROR "failed (${rc}): ${command}\n${out}")
-    endif()
-    set(last_output "${out}" PARENT_SCOPE)
+include("${CMAKE_CURRENT_LIST_DIR}/../support/run_command.cmake")
+
+# Configures and builds a host project against the installed package.
+function(build_host source binary)
+    run(${CMAKE_COMMAND} -S "${source}" -B "${binary}" -G "${GENERATOR}"
+        -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"
+        "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
+    run(${CMAKE_COMMAND} --build "${binary}")
 endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -69,10 +70,7 @@ if(offenders)
 endif()
 
 # find_package(Velmora)
-run(${CMAKE_COMMAND} -S "${HOST_DIR}" -B "${WORK_DIR}/host" -G "${GENERATOR}"
-    -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"
-    "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
-run(${CMAKE_COMMAND} --build "${WORK_DIR}/host")
+build_host("${HOST_DIR}" "${WORK_DIR}/host")
 foreach(exe host_shared host_static)
     run("${WORK_DIR}/host/${exe}")
     if(NOT last_output MATCHES "host ok 2\\.1\\.0")
@@ -103,10 +101,7 @@ target_link_libraries(touch_shared PRIVATE Velmora::velmora)
 target_link_options(touch_shared PRIVATE -Wl,-z,now)
 target_link_libraries(touch_static PRIVATE Velmora::velmora_static)
 ]=])
-run(${CMAKE_COMMAND} -S "${touch_dir}" -B "${touch_dir}/build" -G "${GENERATOR}"
-    -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"
-    "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
-run(${CMAKE_COMMAND} --build "${touch_dir}/build")
+build_host("${touch_dir}" "${touch_dir}/build")
 foreach(exe touch_shared touch_static)
     run("${touch_dir}/build/${exe}")
     if(NOT last_output MATCHES "touched ([0-9]+) of ([0-9]+) public symbols" OR
@@ -197,10 +192,7 @@ function(check_readme_host exe)
 endfunction()
 
 unset(ENV{LD_LIBRARY_PATH})
-run(${CMAKE_COMMAND} -S "${readme_host}" -B "${readme_host}/build" -G "${GENERATOR}"
-    -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"
-    "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
-run(${CMAKE_COMMAND} --build "${readme_host}/build")
+build_host("${readme_host}" "${readme_host}/build")
 check_readme_host("${readme_host}/build/avatar_host")
 
 # The same program through pkg-config.
