@@ -83,7 +83,7 @@ endforeach()
 # each at start) and through the static one (a declaration without a definition fails the link).
 if(NOT PYTHON OR NOT CLANGXX)
     message(FATAL_ERROR "python3 and clang++ list the public headers' symbols: install them "
-                        "(clang-tidy brings both)")
+                        "(scripts/setup.sh)")
 endif()
 set(touch_dir "${WORK_DIR}/touch")
 run("${PYTHON}" "${SYMBOLS_SCRIPT}" "${CLANGXX}" "${prefix}/include" "${touch_dir}")
