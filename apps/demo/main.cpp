@@ -759,17 +759,23 @@ int runSteps(Options options, std::FILE* out, std::FILE* err) {
         std::string error;
         const std::string& binary = options.emulator;
         const std::string data = tempDir.path() + "/emulator";
-        if (!emulator.start({binary, "--host", "127.0.0.1", "--port", "0", "--data", data,
-                             "--stop-on-stdin-eof", "--sample"},
-                            "/dev/null", std::chrono::seconds(30), error)) {
+        bool started = false;
+        {
+            // A signal's clean-up stops the emulator only once it is started (or not).
+            std::lock_guard lock(cleanupMutex);
+            started = emulator.start({binary, "--host", "127.0.0.1", "--port", "0", "--data", data,
+                                      "--stop-on-stdin-eof", "--sample"},
+                                     "/dev/null", std::chrono::seconds(30), error);
+            d.options.baseUrl = emulator.baseUrl();
+            d.options.key = emulator.apiKey();
+            d.options.secret = emulator.apiSecret();
+            d.options.appid = emulator.appid();
+        }
+        if (!started) {
             std::fprintf(err, "velmora-demo: %s\n", error.c_str());
             cleanup();
             return 2;
         }
-        d.options.baseUrl = emulator.baseUrl();
-        d.options.key = emulator.apiKey();
-        d.options.secret = emulator.apiSecret();
-        d.options.appid = emulator.appid();
         d.emulatorData = data;
     }
     d.root = keepData ? fs::absolute(options.data).string() : tempDir.path() + "/app";
