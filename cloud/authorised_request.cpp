@@ -1,7 +1,7 @@
 #include "cloud/authorised_request.h"
 
 #include "core/format.h"
-#include "net/networking_access.h"
+#include "net/transport.h"
 #include "net/url_encoding.h"
 #include "net/url_error.h"
 #include "velmora/tool.h"
@@ -9,7 +9,7 @@
 namespace velmora::detail {
 namespace {
 
-QelURLSessionTaskPtr startRequest(QelNetworking& net, const std::string& url,
+QelURLSessionTaskPtr startRequest(Transport& net, const std::string& url,
                                   const AuthorisedRequest& request, const std::string& token,
                                   QelNetworking::SuccessBlock success,
                                   QelNetworking::FailureBlock failure) {
@@ -17,17 +17,14 @@ QelURLSessionTaskPtr startRequest(QelNetworking& net, const std::string& url,
         case AuthorisedRequest::Method::Get: {
             QelNetworking::Parameters parameters = request.parameters;
             parameters["token"] = token;
-            return net.getWithURL(url, parameters, std::move(success), std::move(failure));
+            return net.get(url, parameters, std::move(success), std::move(failure));
         }
         case AuthorisedRequest::Method::Post:
-            if (request.idempotent)
-                return NetworkingAccess::idempotentPost(net, url + tokenQuery(token), request.body,
-                                                        std::move(success), std::move(failure));
-            return net.postWithURL(url + tokenQuery(token), request.body, std::move(success),
-                                   std::move(failure));
+            return net.post(url + tokenQuery(token), request.body, request.idempotent,
+                            std::move(success), std::move(failure));
         case AuthorisedRequest::Method::Multipart:
-            return net.multipartWithURL(url + tokenQuery(token), request.body, request.parts,
-                                        std::move(success), std::move(failure));
+            return net.multipart(url + tokenQuery(token), request.body, request.parts,
+                                 std::move(success), std::move(failure));
     }
     return nullptr;
 }
@@ -36,7 +33,7 @@ void sendWithToken(const std::shared_ptr<QelCloudService>& service,
                    const AuthorisedRequest& request, const std::string& token,
                    QelNetworking::SuccessBlock success, QelNetworking::FailureBlock failure) {
     const std::string url = service->apiBasePathPrefix() + request.path;
-    auto net = QelNetworking::sharedInstance();
+    const std::shared_ptr<Transport> net = sharedTransport();
     if (!request.cancellation) {
         startRequest(*net, url, request, token, std::move(success), std::move(failure));
         return;

@@ -6,6 +6,7 @@
 #include "cloud/item_files.h"
 #include "cloud/private.h"
 #include "core/format.h"
+#include "net/transport.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "velmora/encrypt_utils.h"
@@ -162,8 +163,9 @@ void QelCloudService::getTokenWithCompletion(TokenCompletion completion) {
         {"key", cfg.apiKey()}, {"timestamp", stamp}, {"signature", signedStamp.signature}};
 
     auto self = shared_from_this();
-    QelNetworking::sharedInstance()->postWithURL(
-        apiBasePathPrefix() + "user/token/key", body,
+    // Signed for one moment: never sent twice, whatever the retry policy.
+    detail::sharedTransport()->post(
+        apiBasePathPrefix() + "user/token/key", body, false,
         [self, auth, completion](const Json& envelope) {
             const Json data = jsonMember(envelope, "data");
             if (safeData(data)) {

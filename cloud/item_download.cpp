@@ -18,7 +18,7 @@
 #include "core/format.h"
 #include "core/host_calls.h"
 #include "net/file_writer.h"
-#include "net/networking_access.h"
+#include "net/transport.h"
 #include "net/url_error.h"
 #include "platform/log.h"
 #include "velmora/encrypt_utils.h"
@@ -326,7 +326,7 @@ void QelCloudService::Impl::runBatch(const std::shared_ptr<QelCloudService>& ser
     }
 
     const auto& self = service;
-    auto net = QelNetworking::sharedInstance();
+    const std::shared_ptr<detail::Transport> net = detail::sharedTransport();
     const bool single = batch->models.size() == 1;
     for (size_t i = 0; i < batch->models.size(); ++i) {
         QelItemDownloadModelPtr model = batch->models[i];
@@ -385,11 +385,19 @@ void QelCloudService::Impl::runBatch(const std::shared_ptr<QelCloudService>& ser
         const uint64_t id = detail::SharedTransfers::instance().join(
             key, std::move(waiter),
             [net, model, progress = std::move(progress)](detail::TransferWaiter everyone) {
-                return detail::NetworkingAccess::download(
-                    *net, model->itemUrl(), model->itemSavePath(), model->itemName(),
-                    model->itemMd5(), model->itemSize(), progress,
-                    [success = std::move(everyone.success)](const std::string&) { success(); },
-                    std::move(everyone.failure), std::move(everyone.bytes));
+                detail::DownloadRequest request;
+                request.url = model->itemUrl();
+                request.directoryPath = model->itemSavePath();
+                request.fileName = model->itemName();
+                request.md5 = model->itemMd5();
+                request.maximumSize = model->itemSize();
+                request.progress = progress;
+                request.success = [success = std::move(everyone.success)](const std::string&) {
+                    success();
+                };
+                request.failure = std::move(everyone.failure);
+                request.bytes = std::move(everyone.bytes);
+                return net->download(std::move(request));
             });
         batch->lease({key, id, model->itemFileId()});
     }

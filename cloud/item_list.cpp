@@ -1,13 +1,8 @@
 // The project configuration check, the item list document and the UI configuration.
-#include <curl/curl.h>
-
 #include <atomic>
-#include <chrono>
-#include <mutex>
 #include <optional>
-#include <random>
 #include <string>
-#include <thread>
+#include <string_view>
 
 #include "cloud/json_text.h"
 #include "cloud/private.h"
@@ -15,8 +10,7 @@
 #include "core/format.h"
 #include "json/bounded_text.h"
 #include "json/json_intake.h"
-#include "net/curl_handles.h"
-#include "net/retry_policy.h"
+#include "net/transport.h"
 #include "net/url_error.h"
 #include "platform/log.h"
 #include "velmora/networking.h"
@@ -30,8 +24,7 @@ constexpr const char* kConfigMethod = "getLatestCloudConfigWithVersion:completio
 constexpr const char* kUIListMethod = "getUIListConfigWithVersion:completion:";
 
 // The platform's default for a blocking read: give up after this long without any data.
-constexpr long kItemListReadTimeoutSeconds = 60;
-constexpr long kItemListMaxRedirects = 10;
+constexpr int32_t kItemListReadTimeoutSeconds = 60;
 // The diagnostic copy of an unusable document is for reading by a person, not for keeping it all.
 constexpr size_t kMaxDiagnosticCopyBytes = 1024 * 1024;
 
@@ -55,131 +48,39 @@ detail::AuthorisedRequest projectRequest(const char* path, const std::string& ap
     return request;
 }
 
-struct Received {
-    std::string body;
-    size_t limit = 0;  // 0: none
-    bool overLimit = false;
-};
+// The whole document at `url`, read on this thread within the item list's own size and time
+// limits, and tried again under the client's retry policy. A transport failure or an HTTP error
+// status becomes a transport error record with what the answer said about itself.
+QelBytes readWholeURL(const std::string& url, QelErrorPtr& error) {
+    detail::DocumentRequest request;
+    request.url = url;
+    request.maximumSize = QelCloudService::maximumItemListSize();
+    request.timeout = QelCloudService::timeoutForItemList();
+    request.idleTimeout = kItemListReadTimeoutSeconds;
+    detail::Document read = detail::sharedTransport()->read(request);
 
-// Counts the bytes as they come out of the decoder, so a small compressed answer cannot
-// inflate without bound.
-size_t appendBody(char* data, size_t size, size_t count, void* user) {
-    auto* received = static_cast<Received*>(user);
-    const size_t length = size * count;
-    if (received->limit && received->body.size() + length > received->limit) {
-        received->overLimit = true;
-        return 0;
-    }
-    received->body.append(data, length);
-    return length;
-}
-
-// The last answer's header of that name, absent when it had none.
-std::optional<std::string> headerText(CURL* curl, const char* name) {
-    curl_header* header = nullptr;
-    if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header ||
-        !header->value)
-        return std::nullopt;
-    return std::string(header->value);
-}
-
-struct ReadTry {
-    std::string body;
-    QelErrorPtr error;
-    bool retryable = false;
-    std::optional<double> retryAfter;
-};
-
-// One try at the whole document at `url`, read on this thread, within the item list's size and
-// time limits. A transport failure or an HTTP error status becomes a transport error record, as
-// the session would make it.
-ReadTry readOnce(const std::string& url) {
-    ReadTry read;
-    QelErrorPtr& error = read.error;
-    Received received;
-    const int64_t limit = QelCloudService::maximumItemListSize();
-    if (limit > 0) received.limit = static_cast<size_t>(limit);
-    const int32_t timeout = QelCloudService::timeoutForItemList();
-    const detail::CurlEasy handle(curl_easy_init());
-    CURL* curl = handle.get();
-    if (!curl) {
-        error = detail::makeURLError(QelURLErrorUnknown, "Could not set up the transfer", url);
-        return read;
-    }
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    const bool secure = url.size() >= 6 && curl_strnequal(url.c_str(), "https:", 6);
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-    if (limit > 0)
-        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit));
-    if (timeout > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout));
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kItemListMaxRedirects);
-    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kItemListReadTimeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kItemListReadTimeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &appendBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
-
-    CURLcode result;
-    {
-        dispatch::BlockingScope blocking;
-        result = curl_easy_perform(curl);
-    }
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     detail::AnswerFacts facts;
-    facts.httpStatus = status;
-    if (const auto requestId = headerText(curl, "x-request-id")) facts.requestId = *requestId;
-    if (const auto retryAfter = headerText(curl, "Retry-After"))
-        read.retryAfter = detail::retryAfterSeconds({{"Retry-After", *retryAfter}});
-    if (received.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
+    if (read.response) {
+        facts.httpStatus = read.response->statusCode();
+        facts.requestId = read.response->valueForHTTPHeaderField("x-request-id").value_or("");
+    }
+    if (read.error && read.error->code() == QelURLErrorDataLengthExceedsMaximum) {
         error = detail::makeURLError(
             QelURLErrorDataLengthExceedsMaximum,
-            "The item list exceeds the limit of " + std::to_string(limit) + " bytes", url);
-    } else if (result == CURLE_UNSUPPORTED_PROTOCOL && secure && status >= 300 && status < 400) {
-        error = detail::makeURLError(QelURLErrorSecureConnectionFailed,
-                                     "A redirect from https to another scheme was refused", url);
-    } else if (result != CURLE_OK) {
-        error = detail::makeURLError(result, errorBuffer, url);
-    } else if (status >= 400) {
+            "The item list exceeds the limit of " + std::to_string(request.maximumSize) + " bytes",
+            url);
+    } else if (read.error) {
+        error = std::move(read.error);
+    } else if (facts.httpStatus >= 400) {
         error = detail::makeURLError(
             QelURLErrorBadServerResponse,
-            detail::formatMessage("HTTP status %@", {std::to_string(status)}), url);
+            detail::formatMessage("HTTP status %@", {std::to_string(facts.httpStatus)}), url);
     }
     if (error) {
         error = detail::withAnswerFacts(error, facts);
-        read.retryable = !received.overLimit && detail::isRetryableFailure(result, status);
-        return read;
+        return {};
     }
-    read.body = std::move(received.body);
-    return read;
-}
-
-// The document, tried again under the session's retry policy when one is set.
-std::string readWholeURL(const std::string& url, QelErrorPtr& error) {
-    static std::once_flag curlInit;
-    std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    const std::optional<QelRetryPolicy> policy = QelNetworking::retryPolicy();
-    const auto firstTry = std::chrono::steady_clock::now();
-    std::minstd_rand random{std::random_device{}()};
-    for (int32_t tried = 1;; ++tried) {
-        ReadTry read = readOnce(url);
-        std::optional<std::chrono::steady_clock::time_point> due;
-        if (read.error && read.retryable && policy)
-            due = detail::nextTryAt(*policy, tried, firstTry, read.retryAfter, random);
-        if (!due) {
-            error = std::move(read.error);
-            return std::move(read.body);
-        }
-        // This thread is the read's own (never a delivery thread), so the wait blocks only it.
-        dispatch::BlockingScope blocking;
-        std::this_thread::sleep_until(*due);
-    }
+    return std::move(read.body);
 }
 
 }  // namespace
@@ -298,13 +199,14 @@ void QelCloudService::getItemListJsonWithUrl(const std::string& url, ErrorComple
 QelErrorPtr QelCloudService::Impl::refreshWithItemListAt(QelCloudService& service,
                                                          const std::string& url) {
     QelErrorPtr readError;
-    std::string text = readWholeURL(url, readError);
+    QelBytes text = readWholeURL(url, readError);
     if (readError) return readError;
     jsonintake::Limits limits;
     const int64_t maximum = maximumItemListSize();
     if (maximum > 0) limits.maxBytes = static_cast<size_t>(maximum);
-    jsonintake::Result parsed = jsonintake::parse(text, limits);
-    text = std::string();
+    jsonintake::Result parsed = jsonintake::parse(
+        std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), limits);
+    text = QelBytes();
     if (!parsed.ok()) return QelTool::errorWithCode(kJSONReadCorruptError, parsed.message);
     Json document = std::move(parsed.value);
     // The extraction of requestItemLisDataWithData, moving the entries rather than copying them.

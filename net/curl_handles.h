@@ -2,7 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <memory>
+#include <string>
+
+#include "velmora/error.h"
 
 namespace velmora::detail {
 
@@ -36,5 +40,12 @@ inline bool appendHeader(CurlList& list, const char* line) {
     list.reset(head);
     return true;
 }
+
+/// The "NSURLErrorDomain" code that hosts test for, for a libcurl result.
+int64_t urlErrorCode(CURLcode code);
+
+/// A transport error record: the mapped code, libcurl's text (the detail of `errorBuffer` when
+/// it has one) and the failing URL, each with any token redacted.
+QelErrorPtr makeURLError(CURLcode code, const char* errorBuffer, const std::string& url);
 
 }  // namespace velmora::detail

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "json/json_intake.h"
 #include "net/retry_policy.h"
 #include "net/session.h"
+#include "net/transport.h"
 #include "net/url_encoding.h"
 #include "net/url_error.h"
 #include "platform/dispatch.h"
@@ -142,23 +144,29 @@ std::optional<std::string> QelHTTPURLResponse::valueForHTTPHeaderField(
 
 // ---- QelURLSessionTask ----
 
-QelURLSessionTask::QelURLSessionTask(std::unique_ptr<detail::TaskCore> core)
-    : core_(std::move(core)) {}
-
+QelURLSessionTask::QelURLSessionTask() = default;
 QelURLSessionTask::~QelURLSessionTask() = default;
+void QelURLSessionTask::progressBlockChanged(bool) {}
 
-uint64_t QelURLSessionTask::taskIdentifier() const {
+namespace detail {
+
+uint64_t SessionTask::taskIdentifier() const {
     return core_->identifier;
 }
-const std::string& QelURLSessionTask::currentURL() const {
+const std::string& SessionTask::currentURL() const {
     return core_->url;
 }
-QelURLSessionTask::State QelURLSessionTask::state() const {
+QelURLSessionTask::State SessionTask::state() const {
     return static_cast<State>(core_->state.load());
 }
-void QelURLSessionTask::cancel() {
+void SessionTask::cancel() {
     core_->session->cancel(shared_from_this());
 }
+void SessionTask::progressBlockChanged(bool set) {
+    core_->progressHeard.store(set || core_->bytesObserved);
+}
+
+}  // namespace detail
 
 std::string QelURLSessionTask::filePath() const {
     std::lock_guard lock(recordMutex_);
@@ -175,7 +183,7 @@ QelURLSessionTask::ProgressBlock QelURLSessionTask::progressBlock() const {
 void QelURLSessionTask::setProgressBlock(ProgressBlock block) {
     std::lock_guard lock(recordMutex_);
     progressBlock_ = std::move(block);
-    if (core_) core_->progressHeard.store(progressBlock_ || core_->bytesObserved);
+    progressBlockChanged(static_cast<bool>(progressBlock_));
 }
 QelURLSessionTask::SuccessBlock QelURLSessionTask::successBlock() const {
     std::lock_guard lock(recordMutex_);
@@ -196,14 +204,55 @@ void QelURLSessionTask::setFailureBlock(FailureBlock block) {
 
 // ---- QelNetworking ----
 
-struct QelNetworking::Private {
+// The client's own state, and the transport that the SDK's layers are handed.
+struct QelNetworking::Private final : detail::Transport {
+    explicit Private(QelNetworking& owner) : owner(owner) {}
+
+    QelNetworking& owner;
     std::shared_ptr<detail::Session> session;
     dispatch::Semaphore signal{1};
     // Under `signal`. Tasks mostly finish in the order they started, so removal is near the front.
     std::deque<QelURLSessionTaskPtr> tasks;
+
+    void registerTask(const QelURLSessionTaskPtr& task);
+    void unregisterTask(const QelURLSessionTask* task);
+    /// Registers the task and starts it: registered first, so that its completion finds it.
+    void start(const QelURLSessionTaskPtr& task);
+    /// A request whose answer goes through the response rule.
+    QelURLSessionTaskPtr startDataTask(std::unique_ptr<detail::TaskCore> core,
+                                       Json reportParameters, SuccessBlock success,
+                                       FailureBlock failure);
+    QelURLSessionTaskPtr startDownload(detail::DownloadRequest request, bool withProgressRecord);
+
+    QelURLSessionTaskPtr get(const std::string& url, const std::optional<Parameters>& parameters,
+                             SuccessBlock success, FailureBlock failure) override;
+    QelURLSessionTaskPtr post(const std::string& url, const Json& parameters, bool reads,
+                              SuccessBlock success, FailureBlock failure) override;
+    QelURLSessionTaskPtr multipart(const std::string& url, const Json& parameters,
+                                   const std::vector<QelMultipartFormModel>& parts,
+                                   SuccessBlock success, FailureBlock failure) override;
+    QelURLSessionTaskPtr download(detail::DownloadRequest request) override {
+        return startDownload(std::move(request), true);
+    }
+    detail::Document read(const detail::DocumentRequest& request) override;
 };
 
-QelNetworking::QelNetworking() : d_(std::make_unique<Private>()) {
+namespace detail {
+
+struct NetworkingAccess {
+    static std::shared_ptr<Transport> transport(const std::shared_ptr<QelNetworking>& client) {
+        // Shares the client's ownership: the transport is part of it.
+        return {client, client->d_.get()};
+    }
+};
+
+std::shared_ptr<Transport> sharedTransport() {
+    return NetworkingAccess::transport(QelNetworking::sharedInstance());
+}
+
+}  // namespace detail
+
+QelNetworking::QelNetworking() : d_(std::make_unique<Private>(*this)) {
     detail::SessionConfig config;
     config.requestTimeout = gTimeoutForRequest.load();
     config.resourceTimeout = gTimeoutForDownload.load();
@@ -286,19 +335,24 @@ std::vector<QelURLSessionTaskPtr> QelNetworking::tasksArray() {
     return snapshot;
 }
 
-void QelNetworking::registerTask(const QelURLSessionTaskPtr& task) {
-    safeLock([&] { d_->tasks.push_back(task); });
+void QelNetworking::Private::registerTask(const QelURLSessionTaskPtr& task) {
+    owner.safeLock([&] { tasks.push_back(task); });
 }
 
-void QelNetworking::unregisterTask(const QelURLSessionTask* task) {
-    safeLock([&] {
-        for (auto it = d_->tasks.begin(); it != d_->tasks.end(); ++it) {
+void QelNetworking::Private::unregisterTask(const QelURLSessionTask* task) {
+    owner.safeLock([&] {
+        for (auto it = tasks.begin(); it != tasks.end(); ++it) {
             if (it->get() == task) {
-                d_->tasks.erase(it);
+                tasks.erase(it);
                 break;
             }
         }
     });
+}
+
+void QelNetworking::Private::start(const QelURLSessionTaskPtr& task) {
+    registerTask(task);
+    session->resume(task);
 }
 
 void QelNetworking::cancelHttpRequestWithURL(const std::optional<std::string>& url) {
@@ -394,11 +448,12 @@ void QelNetworking::handleRequestResultWithResponse(
     if (success) success(object);
 }
 
-QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string method,
-                                                  std::vector<std::string> headers,
-                                                  std::optional<QelBytes> body,
-                                                  Json reportParameters, SuccessBlock success,
-                                                  FailureBlock failure, bool idempotent) {
+namespace {
+
+// A request of the client's own: its limit, and the retry policy when it only reads.
+std::unique_ptr<detail::TaskCore> dataCore(std::string url, std::string method,
+                                           std::vector<std::string> headers,
+                                           std::optional<QelBytes> body, bool reads) {
     auto core = std::make_unique<detail::TaskCore>();
     core->kind = detail::TaskCore::Kind::Data;
     core->url = std::move(url);
@@ -406,10 +461,19 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
     core->headers = std::move(headers);
     core->body = std::move(body);
     core->maxBytes = effectiveLimit(gMaximumResponseSize.load());
-    if (core->method == "GET" || idempotent) core->retry = retryPolicy();
-    QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
+    if (reads) core->retry = QelNetworking::retryPolicy();
+    return core;
+}
+
+}  // namespace
+
+QelURLSessionTaskPtr QelNetworking::Private::startDataTask(std::unique_ptr<detail::TaskCore> core,
+                                                           Json reportParameters,
+                                                           SuccessBlock success,
+                                                           FailureBlock failure) {
+    QelURLSessionTaskPtr task = session->makeTask(std::move(core));
     const QelURLSessionTask* raw = task.get();
-    detail::coreOf(task).handlers.didComplete = [self = shared_from_this(), raw,
+    detail::coreOf(task).handlers.didComplete = [self = owner.shared_from_this(), raw,
                                                  parameters = std::move(reportParameters),
                                                  success = std::move(success),
                                                  failure = std::move(failure)](
@@ -435,17 +499,15 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
                 onFailure(QelError::make(kNSCocoaErrorDomain, QelErrorCodeFailure,
                                          std::string("The answer could not be read: ") + e.what()));
         }
-        self->unregisterTask(raw);
+        self->d_->unregisterTask(raw);
     };
-    // Registered before it starts, so that its completion always finds it.
-    registerTask(task);
-    d_->session->resume(task);
+    start(task);
     return task;
 }
 
-QelURLSessionTaskPtr QelNetworking::getWithURL(const std::string& url,
-                                               const std::optional<Parameters>& parameters,
-                                               SuccessBlock success, FailureBlock failure) {
+QelURLSessionTaskPtr QelNetworking::Private::get(const std::string& url,
+                                                 const std::optional<Parameters>& parameters,
+                                                 SuccessBlock success, FailureBlock failure) {
     std::string full = detail::percentEncodeQuery(url);
     Json report = absentJson();
     if (parameters) {
@@ -456,22 +518,83 @@ QelURLSessionTaskPtr QelNetworking::getWithURL(const std::string& url,
             report[key] = value;
         }
     }
-    return startDataTask(std::move(full), "GET", {}, std::nullopt, std::move(report),
-                         std::move(success), std::move(failure));
+    return startDataTask(dataCore(std::move(full), "GET", {}, std::nullopt, true),
+                         std::move(report), std::move(success), std::move(failure));
+}
+
+QelURLSessionTaskPtr QelNetworking::Private::post(const std::string& url, const Json& parameters,
+                                                  bool reads, SuccessBlock success,
+                                                  FailureBlock failure) {
+    std::optional<QelBytes> body;
+    if (auto text = owner.transformationToString(parameters))
+        body = QelBytes(text->begin(), text->end());
+    return startDataTask(
+        dataCore(url, "POST", {"Content-Type: application/json"}, std::move(body), reads),
+        parameters, std::move(success), std::move(failure));
+}
+
+QelURLSessionTaskPtr QelNetworking::Private::multipart(
+    const std::string& url, const Json& parameters, const std::vector<QelMultipartFormModel>& parts,
+    SuccessBlock success, FailureBlock failure) {
+    QelBytes body = getHttpBodyWithFormModels(parts);
+    std::vector<std::string> headers{
+        std::string("Content-Type: multipart/form-data; boundary=") + kBoundary,
+        "Content-Length: " + std::to_string(body.size())};
+    return startDataTask(dataCore(detail::percentEncodeFragment(url), "POST", std::move(headers),
+                                  std::move(body), false),
+                         parameters, std::move(success), std::move(failure));
+}
+
+detail::Document QelNetworking::Private::read(const detail::DocumentRequest& request) {
+    auto core = std::make_unique<detail::TaskCore>();
+    core->kind = detail::TaskCore::Kind::Data;
+    core->url = request.url;
+    core->maxBytes = effectiveLimit(request.maximumSize);
+    core->retry = retryPolicy();
+    core->idleTimeout = request.idleTimeout;
+    core->totalTimeout = request.timeout;
+    core->decodeContent = true;
+    core->acceptJson = false;
+
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        bool done = false;
+        detail::Document document;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    QelURLSessionTaskPtr task = session->makeTask(std::move(core));
+    const QelURLSessionTask* raw = task.get();
+    detail::coreOf(task).handlers.didComplete = [self = owner.shared_from_this(), raw, outcome](
+                                                    const QelURLResponsePtr& response,
+                                                    std::optional<QelBytes> data,
+                                                    const QelErrorPtr& error, const std::string&) {
+        // Out of the registry before the reader goes on, as any request is once answered.
+        self->d_->unregisterTask(raw);
+        {
+            std::lock_guard lock(outcome->mutex);
+            outcome->document = {response, data ? std::move(*data) : QelBytes(), error};
+            outcome->done = true;
+        }
+        outcome->arrived.notify_all();
+    };
+    start(task);
+    // The session ends every task, at the latest when its time-outs or its tries run out.
+    dispatch::BlockingScope blocking;
+    std::unique_lock lock(outcome->mutex);
+    outcome->arrived.wait(lock, [&] { return outcome->done; });
+    return std::move(outcome->document);
+}
+
+QelURLSessionTaskPtr QelNetworking::getWithURL(const std::string& url,
+                                               const std::optional<Parameters>& parameters,
+                                               SuccessBlock success, FailureBlock failure) {
+    return d_->get(url, parameters, std::move(success), std::move(failure));
 }
 
 QelURLSessionTaskPtr QelNetworking::postWithURL(const std::string& url, const Json& parameters,
                                                 SuccessBlock success, FailureBlock failure) {
-    return startPost(url, parameters, std::move(success), std::move(failure), false);
-}
-
-QelURLSessionTaskPtr QelNetworking::startPost(const std::string& url, const Json& parameters,
-                                              SuccessBlock success, FailureBlock failure,
-                                              bool idempotent) {
-    std::optional<QelBytes> body;
-    if (auto text = transformationToString(parameters)) body = QelBytes(text->begin(), text->end());
-    return startDataTask(url, "POST", {"Content-Type: application/json"}, std::move(body),
-                         parameters, std::move(success), std::move(failure), idempotent);
+    return d_->post(url, parameters, false, std::move(success), std::move(failure));
 }
 
 QelBytes QelNetworking::getHttpBodyWithFormModels(
@@ -500,50 +623,42 @@ QelURLSessionTaskPtr QelNetworking::multipartWithURL(
     const std::string& url, const Json& parameters,
     const std::vector<QelMultipartFormModel>& formModels, SuccessBlock success,
     FailureBlock failure) {
-    QelBytes body = getHttpBodyWithFormModels(formModels);
-    std::vector<std::string> headers{
-        std::string("Content-Type: multipart/form-data; boundary=") + kBoundary,
-        "Content-Length: " + std::to_string(body.size())};
-    return startDataTask(detail::percentEncodeFragment(url), "POST", std::move(headers),
-                         std::move(body), parameters, std::move(success), std::move(failure));
+    return d_->multipart(url, parameters, formModels, std::move(success), std::move(failure));
 }
 
 QelURLSessionTaskPtr QelNetworking::uploadFileWithURL(const std::string& url,
                                                       const QelBytes& fileData,
                                                       SuccessBlock success, FailureBlock failure) {
-    return startDataTask(url, "POST", {}, fileData, absentJson(), std::move(success),
-                         std::move(failure));
+    return d_->startDataTask(dataCore(url, "POST", {}, fileData, false), absentJson(),
+                             std::move(success), std::move(failure));
 }
 
-QelURLSessionTaskPtr QelNetworking::startDownload(
-    const std::string& url, const std::string& directoryPath, const std::string& fileName,
-    std::optional<int64_t> maximumSize, bool withProgressRecord, ProgressBlock progress,
-    DownloadSuccessBlock success, FailureBlock failure, std::optional<std::string> md5,
-    std::function<void(int64_t written)> bytes) {
-    std::string target = platform::appendPathComponent(directoryPath, fileName);
+QelURLSessionTaskPtr QelNetworking::Private::startDownload(detail::DownloadRequest request,
+                                                           bool withProgressRecord) {
+    std::string target = platform::appendPathComponent(request.directoryPath, request.fileName);
     auto core = std::make_unique<detail::TaskCore>();
     core->kind = detail::TaskCore::Kind::Download;
-    core->url = url;
+    core->url = request.url;
     core->downloadTarget = target;
-    core->downloadMd5 = std::move(md5);
+    core->downloadMd5 = std::move(request.md5);
     core->retry = retryPolicy();
-    core->bytesObserved = static_cast<bool>(bytes);
+    core->bytesObserved = static_cast<bool>(request.bytes);
     int64_t limit = effectiveLimit(gMaximumDownloadSize.load());
-    if (maximumSize && *maximumSize >= 0)
-        limit = limit < 0 ? *maximumSize : std::min(limit, *maximumSize);
+    if (request.maximumSize && *request.maximumSize >= 0)
+        limit = limit < 0 ? *request.maximumSize : std::min(limit, *request.maximumSize);
     core->maxBytes = limit;
-    QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
+    QelURLSessionTaskPtr task = session->makeTask(std::move(core));
     QelURLSessionTask* raw = task.get();
     detail::TaskHandlers& handlers = detail::coreOf(task).handlers;
-    auto self = shared_from_this();
+    auto self = owner.shared_from_this();
 
     if (withProgressRecord) {
         task->setFilePath(target);
-        task->setProgressBlock(std::move(progress));
-        task->setSuccessBlock(std::move(success));
-        task->setFailureBlock(std::move(failure));
-        handlers.didWriteData = [raw, bytes = std::move(bytes)](int64_t, int64_t written,
-                                                                int64_t expected) {
+        task->setProgressBlock(std::move(request.progress));
+        task->setSuccessBlock(std::move(request.success));
+        task->setFailureBlock(std::move(request.failure));
+        handlers.didWriteData = [raw, bytes = std::move(request.bytes)](int64_t, int64_t written,
+                                                                        int64_t expected) {
             if (bytes) detail::callGuarded(detail::TaskAccess::core(*raw), [&] { bytes(written); });
             if (auto block = raw->progressBlock())
                 detail::callGuarded(detail::TaskAccess::core(*raw),
@@ -567,11 +682,11 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
                 if (auto block = raw->failureBlock())
                     detail::callGuarded(detail::TaskAccess::core(*raw), [&] { block(error); });
             }
-            self->unregisterTask(raw);
+            self->d_->unregisterTask(raw);
         };
     } else {
-        handlers.didComplete = [self, raw, target, success = std::move(success),
-                                failure = std::move(failure)](
+        handlers.didComplete = [self, raw, target, success = std::move(request.success),
+                                failure = std::move(request.failure)](
                                    const QelURLResponsePtr&, const std::optional<QelBytes>&,
                                    const QelErrorPtr& error, const std::string& location) {
             const detail::TaskCore& core = detail::TaskAccess::core(*raw);
@@ -581,27 +696,45 @@ QelURLSessionTaskPtr QelNetworking::startDownload(
             } else if (success) {
                 detail::callGuarded(core, [&] { success(detail::fileURLString(target)); });
             }
-            self->unregisterTask(raw);
+            self->d_->unregisterTask(raw);
         };
     }
-    registerTask(task);
-    d_->session->resume(task);
+    start(task);
     return task;
 }
+
+namespace {
+
+detail::DownloadRequest downloadRequest(const std::string& url, const std::string& directoryPath,
+                                        const std::string& fileName, std::optional<std::string> md5,
+                                        std::optional<int64_t> maximumSize,
+                                        QelNetworking::ProgressBlock progress,
+                                        QelNetworking::DownloadSuccessBlock success,
+                                        QelNetworking::FailureBlock failure) {
+    return {url,         directoryPath,       fileName,           std::move(md5),
+            maximumSize, std::move(progress), std::move(success), std::move(failure),
+            nullptr};
+}
+
+}  // namespace
 
 QelURLSessionTaskPtr QelNetworking::downloadWithURL(
     const std::string& url, const std::string& directoryPath, const std::string& fileName,
     ProgressBlock progress, DownloadSuccessBlock success, FailureBlock failure) {
-    return startDownload(url, directoryPath, fileName, std::nullopt, true, std::move(progress),
-                         std::move(success), std::move(failure));
+    return d_->startDownload(
+        downloadRequest(url, directoryPath, fileName, std::nullopt, std::nullopt,
+                        std::move(progress), std::move(success), std::move(failure)),
+        true);
 }
 
 QelURLSessionTaskPtr QelNetworking::downloadWithURL(
     const std::string& url, const std::string& directoryPath, const std::string& fileName,
     std::optional<int64_t> maximumSize, ProgressBlock progress, DownloadSuccessBlock success,
     FailureBlock failure) {
-    return startDownload(url, directoryPath, fileName, maximumSize, true, std::move(progress),
-                         std::move(success), std::move(failure));
+    return d_->startDownload(
+        downloadRequest(url, directoryPath, fileName, std::nullopt, maximumSize,
+                        std::move(progress), std::move(success), std::move(failure)),
+        true);
 }
 
 QelURLSessionTaskPtr QelNetworking::downloadWithURL(const std::string& url,
@@ -609,16 +742,20 @@ QelURLSessionTaskPtr QelNetworking::downloadWithURL(const std::string& url,
                                                     const std::string& fileName,
                                                     DownloadSuccessBlock success,
                                                     FailureBlock failure) {
-    return startDownload(url, directoryPath, fileName, std::nullopt, false, nullptr,
-                         std::move(success), std::move(failure));
+    return d_->startDownload(
+        downloadRequest(url, directoryPath, fileName, std::nullopt, std::nullopt, nullptr,
+                        std::move(success), std::move(failure)),
+        false);
 }
 
 QelURLSessionTaskPtr QelNetworking::downloadWithURL(
     const std::string& url, const std::string& directoryPath, const std::string& fileName,
     const std::string& md5, std::optional<int64_t> maximumSize, ProgressBlock progress,
     DownloadSuccessBlock success, FailureBlock failure) {
-    return startDownload(url, directoryPath, fileName, maximumSize, true, std::move(progress),
-                         std::move(success), std::move(failure), md5);
+    return d_->startDownload(
+        downloadRequest(url, directoryPath, fileName, md5, maximumSize, std::move(progress),
+                        std::move(success), std::move(failure)),
+        true);
 }
 
 }  // namespace velmora

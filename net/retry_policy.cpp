@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "net/curl_handles.h"
 #include "net/url_error.h"
 
 namespace velmora {

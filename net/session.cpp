@@ -206,7 +206,7 @@ std::shared_ptr<QelURLSessionTask> Session::makeTask(std::unique_ptr<TaskCore> c
     core->identifier = gNextTaskIdentifier.fetch_add(1);
     core->session = shared_from_this();
     impl_->outstanding.fetch_add(1);
-    return std::shared_ptr<QelURLSessionTask>(new QelURLSessionTask(std::move(core)));
+    return std::make_shared<SessionTask>(std::move(core));
 }
 
 void Session::resume(const std::shared_ptr<QelURLSessionTask>& task) {
@@ -374,15 +374,18 @@ bool Session::Impl::setUp(Transfer& t) {
     if (download) curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
 
     // No data for this long ends the transfer; so does a connection that takes as long.
-    if (config.requestTimeout > 0) {
+    const int32_t idleTimeout = core.idleTimeout.value_or(config.requestTimeout);
+    if (idleTimeout > 0) {
         curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(config.requestTimeout));
-        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, static_cast<long>(config.requestTimeout));
+        curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(idleTimeout));
+        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, static_cast<long>(idleTimeout));
     }
-    if (config.resourceTimeout > 0)
-        curl_easy_setopt(e, CURLOPT_TIMEOUT, static_cast<long>(config.resourceTimeout));
+    const int32_t totalTimeout = core.totalTimeout.value_or(config.resourceTimeout);
+    if (totalTimeout > 0) curl_easy_setopt(e, CURLOPT_TIMEOUT, static_cast<long>(totalTimeout));
+    // libcurl decodes before the write callback, which so counts the decoded bytes.
+    if (core.decodeContent) curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
 
-    appendHeader(t.headers, "Accept: application/json");
+    if (core.acceptJson) appendHeader(t.headers, "Accept: application/json");
     appendHeader(t.headers, "Expect:");
     for (const std::string& header : core.headers) appendHeader(t.headers, header.c_str());
     if (core.resumeFile) {

@@ -42,6 +42,7 @@ struct TaskHandlers {
         didComplete;
 };
 
+class Session;
 struct Transfer;
 struct DownloadFile;
 
@@ -65,6 +66,14 @@ struct TaskCore {
     TaskHandlers handlers;
     /// How failed tries are repeated; absent, the first failure is final.
     std::optional<QelRetryPolicy> retry;
+    /// Seconds without data (or to connect), and for a whole try, when not the session's; 0 or
+    /// less: no limit.
+    std::optional<int32_t> idleTimeout;
+    std::optional<int32_t> totalTimeout;
+    /// Asks for a compressed answer; the body limit counts the decoded bytes.
+    bool decodeContent = false;
+    /// Sends the session's "Accept: application/json".
+    bool acceptJson = true;
 
     std::shared_ptr<Session> session;
     std::atomic<int> state{static_cast<int>(QelURLSessionTask::State::Running)};
@@ -91,8 +100,29 @@ struct TaskCore {
     bool temporaryMoved = false;
 };
 
+/// The one kind of task there is: the public task with the session's record of it.
+class SessionTask final : public QelURLSessionTask {
+  public:
+    explicit SessionTask(std::unique_ptr<TaskCore> core) : core_(std::move(core)) {}
+
+    uint64_t taskIdentifier() const override;
+    const std::string& currentURL() const override;
+    State state() const override;
+    void cancel() override;
+
+    TaskCore& core() const { return *core_; }
+
+  private:
+    void progressBlockChanged(bool set) override;
+
+    std::unique_ptr<TaskCore> core_;
+};
+
 struct TaskAccess {
-    static TaskCore& core(const QelURLSessionTask& task) { return *task.core_; }
+    // Every task is the session's own.
+    static TaskCore& core(const QelURLSessionTask& task) {
+        return static_cast<const SessionTask&>(task).core();
+    }
 };
 
 inline TaskCore& coreOf(const std::shared_ptr<QelURLSessionTask>& task) {

@@ -1,5 +1,6 @@
 #include "net/url_error.h"
 
+#include "net/curl_handles.h"
 #include "net/url_encoding.h"
 
 namespace velmora::detail {

@@ -351,8 +351,12 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     /// list is read on a worker of the background queue, where the completion then runs; the
     /// HTTP client's delivery threads are never held up by it.
     void getLatestCloudConfigWithVersion(const std::string& version, ErrorCompletion completion);
-    /// Reads the item list document synchronously on the calling thread (no token, no session
-    /// settings, limits of its own below), refreshes the state store and saves it. A document
+    /// Reads the item list document synchronously on the calling thread, refreshes the state
+    /// store and saves it. The read goes through `QelNetworking`'s session under its retry
+    /// policy, with no token and limits of its own below; while it runs it is one of the
+    /// client's tasks, so `cancelAllHttpRequests` ends it with "NSURLErrorDomain" -999. Its answer
+    /// comes on the client's callback queue: called from one of that queue's callbacks, it holds
+    /// one of the queue's eight threads while it waits for another. A document
     /// that is too large (after decompression), too slow or not JSON (nested deeper than 128
     /// levels counts as not JSON, code 3840) fails and leaves the store as it was.
     void getItemListJsonWithUrl(const std::string& url, ErrorCompletion completion);

@@ -18,9 +18,6 @@
 namespace velmora {
 
 namespace detail {
-class Session;
-struct TaskCore;
-struct TaskAccess;
 struct NetworkingAccess;
 }  // namespace detail
 
@@ -53,7 +50,8 @@ using QelURLResponsePtr = std::shared_ptr<const QelHTTPURLResponse>;
 
 /// A running (or finished) request of the shared session. The transfer starts when the
 /// `QelNetworking` operation returns the task; `cancel` ends it with the cancellation error
-/// (domain "NSURLErrorDomain", code -999), delivered to the task's failure callback.
+/// (domain "NSURLErrorDomain", code -999), delivered to the task's failure callback. Only the
+/// session makes tasks.
 ///
 /// The per-task record of the progress download form (`QelCommon`: `filePath`, `progressBlock`,
 /// `successBlock`, `failureBlock`) lives here, owned by the task. Its accessors are thread-safe.
@@ -65,16 +63,16 @@ class VELMORA_EXPORT QelURLSessionTask : public std::enable_shared_from_this<Qel
 
     enum class State { Running, Canceling, Completed };
 
-    ~QelURLSessionTask();
+    virtual ~QelURLSessionTask();
     QelURLSessionTask(const QelURLSessionTask&) = delete;
     QelURLSessionTask& operator=(const QelURLSessionTask&) = delete;
 
     /// Unique within the process.
-    uint64_t taskIdentifier() const;
+    virtual uint64_t taskIdentifier() const = 0;
     /// The request URL as sent, in its absolute text form.
-    const std::string& currentURL() const;
-    State state() const;
-    void cancel();
+    virtual const std::string& currentURL() const = 0;
+    virtual State state() const = 0;
+    virtual void cancel() = 0;
 
     // QelCommon
     std::string filePath() const;
@@ -86,13 +84,12 @@ class VELMORA_EXPORT QelURLSessionTask : public std::enable_shared_from_this<Qel
     FailureBlock failureBlock() const;
     void setFailureBlock(FailureBlock block);
 
-  private:
-    friend class QelNetworking;
-    friend class detail::Session;
-    friend struct detail::TaskAccess;
-    explicit QelURLSessionTask(std::unique_ptr<detail::TaskCore> core);
+  protected:
+    QelURLSessionTask();
 
-    std::unique_ptr<detail::TaskCore> core_;
+  private:
+    /// Heard by the session, which reports progress only while someone listens.
+    virtual void progressBlockChanged(bool set);
 
     mutable std::mutex recordMutex_;
     std::string filePath_;
@@ -245,26 +242,10 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
                                          DownloadSuccessBlock success, FailureBlock failure);
 
   private:
+    /// Hands the SDK's own layers the client's internal transport.
     friend struct detail::NetworkingAccess;
     struct Private;
     QelNetworking();
-
-    void registerTask(const QelURLSessionTaskPtr& task);
-    void unregisterTask(const QelURLSessionTask* task);
-    QelURLSessionTaskPtr startDataTask(std::string url, std::string method,
-                                       std::vector<std::string> headers,
-                                       std::optional<QelBytes> body, Json reportParameters,
-                                       SuccessBlock success, FailureBlock failure,
-                                       bool idempotent = false);
-    QelURLSessionTaskPtr startPost(const std::string& url, const Json& parameters,
-                                   SuccessBlock success, FailureBlock failure, bool idempotent);
-    QelURLSessionTaskPtr startDownload(const std::string& url, const std::string& directoryPath,
-                                       const std::string& fileName,
-                                       std::optional<int64_t> maximumSize, bool withProgressRecord,
-                                       ProgressBlock progress, DownloadSuccessBlock success,
-                                       FailureBlock failure,
-                                       std::optional<std::string> md5 = std::nullopt,
-                                       std::function<void(int64_t written)> bytes = nullptr);
 
     std::unique_ptr<Private> d_;
 };

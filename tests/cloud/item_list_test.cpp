@@ -5,9 +5,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "tests/cloud/exchange_test_support.h"
 #include "tests/support/log_capture.h"
+#include "velmora/networking.h"
 
 namespace velmora::test {
 namespace {
@@ -308,6 +310,79 @@ TEST_F(ConfigCheckTest, UIConfigurationIsPassedOnUntouched) {
     EXPECT_EQ(e->code(), 110001);
     EXPECT_THAT(e->localizedDescription(),
                 ::testing::StartsWith("getUIListConfigWithVersion:completion: 出错,x-request-id="));
+}
+
+// The client's limits of the moment, and the item list's, restored whatever a test did.
+struct ReadLimitsGuard {
+    ~ReadLimitsGuard() {
+        QelNetworking::setMaximumResponseSize(QelNetworking::kDefaultMaximumResponseSize);
+        QelCloudService::setMaximumItemListSize(QelCloudService::kDefaultMaximumItemListSize);
+        QelCloudService::setTimeoutForItemList(QelCloudService::kDefaultTimeoutForItemList);
+    }
+};
+
+// The read shares the client's session, never its size limit: each side has its own.
+TEST_F(ConfigCheckTest, ItemListReadIsBoundByItsOwnSizeLimitOnly) {
+    const ReadLimitsGuard guard;
+    const std::string url = emulator().baseUrl() + "/" + listPath();
+    const auto size = static_cast<int64_t>(emulator().get("/" + listPath()).body.size());
+    ASSERT_GT(size, 64);
+    QelNetworking::setMaximumResponseSize(16);
+    for (const int64_t limit : {size - 1, size}) {
+        SCOPED_TRACE(limit);
+        QelCloudService::setMaximumItemListSize(limit);
+        ErrorProbe probe;
+        service->getItemListJsonWithUrl(url, probe.callback());
+        const QelErrorPtr error = std::get<0>(probe.wait());
+        if (limit < size) {
+            ASSERT_NE(error, nullptr);
+            EXPECT_EQ(error->code(), QelURLErrorDataLengthExceedsMaximum);
+            EXPECT_EQ(error->localizedDescription(),
+                      "The item list exceeds the limit of " + std::to_string(limit) + " bytes");
+            EXPECT_EQ(error->userInfo().at(kQelHTTPStatusKey), "200");
+            EXPECT_FALSE(fs::exists(service->pathOfResourceListJson()));
+        } else {
+            EXPECT_EQ(error, nullptr) << messageOf(error);
+            EXPECT_TRUE(fs::exists(service->pathOfResourceListJson()));
+        }
+    }
+}
+
+// A read held by the cloud ends when the client cancels its requests, or at the item list's own
+// time limit (the client's request time-out is a minute), and is then no longer one of them.
+TEST_F(ConfigCheckTest, HeldItemListReadEndsByCancelOrItsOwnTimeLimit) {
+    const ReadLimitsGuard guard;
+    const std::string url = emulator().baseUrl() + "/" + listPath();
+    const struct {
+        const char* name;
+        bool cancel;
+        int32_t timeout;
+        int64_t code;
+    } cases[] = {
+        {"cancelled", true, QelCloudService::kDefaultTimeoutForItemList, QelURLErrorCancelled},
+        {"own time limit", false, 1, QelURLErrorTimedOut},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        emulator().reset();
+        emulator().addFault({{"path", listPath()}, {"hold", true}});
+        QelCloudService::setTimeoutForItemList(c.timeout);
+        ErrorProbe probe;
+        // Joined on the way out, also after a failed wait: the held answer goes at the latest
+        // when the rule is cleared.
+        std::jthread reader([&] { service->getItemListJsonWithUrl(url, probe.callback()); });
+        awaitRequests(listPath(), 1);
+        if (c.cancel && !HasFatalFailure())
+            QelNetworking::sharedInstance()->cancelAllHttpRequests();
+        const QelErrorPtr error = std::get<0>(probe.wait());
+        emulator().clearFaults();
+        reader.join();
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), c.code) << messageOf(error);
+        EXPECT_TRUE(QelNetworking::sharedInstance()->tasksArray().empty());
+        EXPECT_FALSE(fs::exists(service->pathOfResourceListJson()));
+        EXPECT_EQ(emulator().requests(listPath()).size(), 1u);
+    }
 }
 
 TEST(ItemListJsonModelTest, TagsAndExtraction) {
