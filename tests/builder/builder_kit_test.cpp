@@ -57,6 +57,20 @@ class BuilderTest : public CloudServiceTest {
 
     size_t resultRequests() const { return emulator().requests("v1/orv/download").size(); }
 
+    /// Fetches the token now, so that every later upload goes once, with it.
+    void fetchToken() {
+        StringProbe token;
+        service->getTokenWithCompletion(token.callback());
+        ASSERT_EQ(std::get<0>(token.wait()), nullptr);
+    }
+
+    /// A fresh journal, tasks that finish at once, and the next request to `path` held open.
+    void holdFirst(const std::string& path) {
+        emulator().reset();
+        emulator().setTaskSeconds(0);
+        emulator().addFault({{"path", path}, {"hold", true}, {"count", 1}});
+    }
+
     /// The distinct task ids of the result requests so far.
     std::set<std::string> polledTasks() const {
         std::set<std::string> ids;
@@ -243,14 +257,10 @@ TEST_F(BuilderTest, PollingOfARunningTaskIsPacedAndEndsAtTheLimit) {
 // An upload or a result request that the cloud holds open is cut at the limit: one time-out, and
 // nothing more is asked for that build.
 TEST_F(BuilderTest, RequestHeldAtTheLimitIsCutWithOneTimeOut) {
-    StringProbe token;  // fetched first, so that the held request is the one the case is about
-    service->getTokenWithCompletion(token.callback());
-    ASSERT_EQ(std::get<0>(token.wait()), nullptr);
+    ASSERT_NO_FATAL_FAILURE(fetchToken());
     for (const std::string held : {"v1/orv/upload", "v1/orv/download"}) {
         SCOPED_TRACE(held);
-        emulator().reset();
-        emulator().setTaskSeconds(0);
-        emulator().addFault({{"path", held}, {"hold", true}, {"count", 1}});
+        holdFirst(held);
         const auto started = std::chrono::steady_clock::now();
         StringProbe probe;
         builder(2.0f)->buildAvatarWithImage(photo(40, 30), 0, probe.callback());
@@ -296,15 +306,10 @@ TEST_F(BuilderTest, TaskThatNeverFinishesIsEndedByTheLimit) {
 // cloud, cuts that request and sends no other; the same kit builds normally afterwards, which
 // also gives a stray second completion or request the time to show.
 TEST_F(BuilderTest, CancelEndsTheBuildOnceDuringTheUploadOrThePolling) {
-    // Held from the start, so that every upload goes once, with its token.
-    StringProbe held;
-    service->getTokenWithCompletion(held.callback());
-    ASSERT_EQ(std::get<0>(held.wait()), nullptr);
+    ASSERT_NO_FATAL_FAILURE(fetchToken());
     for (const std::string held : {"v1/orv/upload", "v1/orv/download"}) {
         SCOPED_TRACE(held);
-        emulator().reset();
-        emulator().setTaskSeconds(0);
-        emulator().addFault({{"path", held}, {"hold", true}, {"count", 1}});
+        holdFirst(held);
         const auto kit = builder();
         const auto token = QelCancellationToken::create();
         StringProbe cancelled;
