@@ -24,25 +24,6 @@ QelImagePtr uploadPhoto(const QelImagePtr& image, QelSize box) {
     return QelImage::compressImage(upright, box);
 }
 
-// The build's completion, called once: with -999 as soon as the token is cancelled (on the
-// global queue, not on the canceller's thread), or with the build's own outcome before that.
-QelBuilderKit::StringCompletion cancellable(QelBuilderKit::StringCompletion completion,
-                                            const QelCancellationTokenPtr& cancellation) {
-    auto hook = std::make_shared<detail::CancelHook>(cancellation);
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    hook->attach([finished, completion] {
-        if (finished->exchange(true) || !completion) return;
-        dispatch::globalQueue().async(
-            [completion] { completion(detail::cancellationError(), std::nullopt); });
-    });
-    return [hook, finished, completion = std::move(completion)](
-               const QelErrorPtr& error, const std::optional<std::string>& value) {
-        if (finished->exchange(true)) return;
-        hook->answered();
-        if (completion) completion(error, value);
-    };
-}
-
 }  // namespace
 
 void QelBuilderKit::buildAvatarWithImage(const QelImagePtr& image, int64_t type,
@@ -61,27 +42,29 @@ void QelBuilderKit::buildAvatarWithImage(const QelImagePtr& image, int64_t type,
         return;
     }
     const QelBuilderConfig config = buildModel();
-    const double limit = static_cast<double>(config.buildAvatarTimeOut());
+    // The limit counts from here: the upload is part of the build, and whatever is in flight when
+    // it passes is cut.
+    auto run = builder::LimitedRun::start(static_cast<double>(config.buildAvatarTimeOut()),
+                                          std::move(cancellation), std::move(completion));
+    if (run->ended()) return;
     auto service = QelCloudService::sharedService();
-    if (cancellation) completion = cancellable(std::move(completion), cancellation);
     // Turning, scaling and encoding a camera photograph takes a while: not on the caller's thread.
-    dispatch::globalQueue().async([image, type, completion, config, limit, service, cancellation] {
+    dispatch::globalQueue().async([image, type, config, service, run] {
         const QelImagePtr photo = uploadPhoto(image, config.buildAvatarMaxSize());
         detail::CloudServiceAccess::generateAvatarOnline(
-            service, photo, type, cancellation,
-            [service, limit, completion, cancellation](const QelErrorPtr& error,
-                                                       const std::optional<std::string>& taskId) {
+            service, photo, type, run->stop(),
+            [service, run](const QelErrorPtr& error, const std::optional<std::string>& taskId) {
                 if (error || !taskId) {
-                    if (completion)
-                        completion(
-                            error ? error
-                                  : QelTool::errorWithCode(QelErrorCodeFailure,
-                                                           "avatar在线生成时获取 taskId 失败！"),
-                            std::nullopt);
+                    run->finish(error
+                                    ? error
+                                    : QelTool::errorWithCode(QelErrorCodeFailure,
+                                                             "avatar在线生成时获取 taskId 失败！"),
+                                std::nullopt);
                     return;
                 }
-                builder::pollTaskResult(
-                    *taskId, limit, builder::cloudResultRequest(service, cancellation), completion);
+                builder::pollTaskResult(*taskId, run->secondsLeft(),
+                                        builder::cloudResultRequest(service, run->stop()),
+                                        run->reply());
             });
     });
 }

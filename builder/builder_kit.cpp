@@ -36,13 +36,18 @@ void QelBuilderKit::getTaskInfoWithTaskId(const std::string& taskId, double over
         std::optional<std::string> text;
     };
     auto outcome = std::make_shared<Outcome>();
-    builder::pollTaskResult(
-        taskId, overTime, builder::cloudResultRequest(QelCloudService::sharedService()),
+    auto run = builder::LimitedRun::start(
+        overTime, nullptr,
         [outcome](const QelErrorPtr& error, const std::optional<std::string>& text) {
             outcome->error = error;
             outcome->text = text;
             outcome->done.signal();
         });
+    if (!run->ended())
+        builder::pollTaskResult(
+            taskId, run->secondsLeft(),
+            builder::cloudResultRequest(QelCloudService::sharedService(), run->stop()),
+            run->reply());
     outcome->done.wait();
     if (completion) completion(outcome->error, outcome->text);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -10,7 +11,10 @@
 
 namespace velmora {
 class QelCloudService;
+namespace detail {
+class CancelHook;
 }
+}  // namespace velmora
 
 // The builder's result polling under a time limit, apart from the transport so that the reply
 // handling can be driven with any answer.
@@ -39,5 +43,39 @@ QelErrorPtr timeOutError();
 /// (may be empty) is called exactly once; answers arriving after that are dropped.
 void pollTaskResult(const std::string& taskId, double overTime, ResultRequest request,
                     Reply completion);
+
+/// Work that ends at a time limit or on a cancel, whichever comes first, with one completion: the
+/// work's own answer (`finish`), the time-out record once `seconds` have passed (at once for a
+/// limit that is not positive), or -999 on a cancel of `cancellation` (may be null). At the limit
+/// and on a cancel, `stop()` is cancelled first, which cuts whatever request carries it.
+class LimitedRun : public std::enable_shared_from_this<LimitedRun> {
+  public:
+    static std::shared_ptr<LimitedRun> start(double seconds, QelCancellationTokenPtr cancellation,
+                                             Reply completion);
+
+    /// Hand it to every request of the work.
+    const QelCancellationTokenPtr& stop() const { return stop_; }
+    /// Seconds left before the limit.
+    double secondsLeft() const;
+    /// Whether the completion has been called or claimed.
+    bool ended() const { return ended_.load(); }
+    /// The work's own answer; dropped when the run has ended.
+    void finish(const QelErrorPtr& error, const std::optional<std::string>& text);
+    /// `finish` as a reply.
+    Reply reply();
+
+  private:
+    LimitedRun(double seconds, Reply completion);
+    /// Ends the run unless it has ended: stops the work, then calls the completion, on the global
+    /// queue when `later`.
+    void end(const QelErrorPtr& error, const std::optional<std::string>& text, bool later);
+
+    const double deadline_;  // steady clock, seconds
+    Reply completion_;
+    const QelCancellationTokenPtr stop_;
+    std::shared_ptr<detail::CancelHook> hook_;  // the host's cancel, while the run lasts
+    std::atomic<uint64_t> timer_{0};
+    std::atomic<bool> ended_{false};
+};
 
 }  // namespace velmora::builder

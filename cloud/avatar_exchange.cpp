@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <string>
 
+#include "cloud/guarded_handler.h"
 #include "cloud/json_text.h"
 #include "cloud/private.h"
 #include "core/atomic_file.h"
@@ -15,6 +16,7 @@ namespace velmora {
 namespace {
 
 constexpr const char* kAvatarInfoMethod = "getAvatarInfoWithAvatarId:completion:";
+constexpr const char* kSaveAvatarMethod = "saveAvatarInfoWithAvatarId:completion:";
 constexpr const char* kUploadPathMethod = "uploadAvatarInfoWithAvatarPath:completion:";
 constexpr const char* kUploadFormMethod = "uploadAvatarInfoWithFormModelArray:completion:";
 
@@ -92,35 +94,43 @@ void QelCloudService::saveAvatarInfoWithAvatarId(const std::string& avatarId,
         return;
     }
     auto self = shared_from_this();
-    getAvatarInfoWithAvatarId(
-        avatarId, [self, avatarId, completion](const QelErrorPtr& error, const Json& info) {
-            if (error) {
-                if (completion) completion(error);
-                return;
-            }
-            const std::string json = detail::stringMember(info, "json");
-            const std::string icon = detail::stringMember(info, "icon");
-            if (json.empty() || icon.empty()) {
-                if (completion) completion(failure("avatarJson或者iconUrl 不能为空"));
-                return;
-            }
-            const std::string directory = *self->avatarPathWithName(avatarId);
-            if (!QelTool::isExist(directory)) QelTool::createPath(directory);
-            // A description that did not reach the disk is no stored avatar.
-            if (!detail::writeFileAtomically(
-                    platform::appendPathComponent(directory, "avatar.json"), json, false)) {
-                if (completion) completion(makePOSIXError(errno ? errno : EIO));
-                return;
-            }
-            auto model = QelItemDownloadModel::createWithItemUrl(icon, directory, "avatar.png", "",
-                                                                 std::nullopt);
-            self->batchDownloadItemsWithModels(
-                {model}, nullptr,
-                [completion](const QelErrorPtr& downloadError, const std::vector<std::string>&,
-                             const std::vector<std::string>&) {
-                    if (completion) completion(downloadError);
-                });
-        });
+    completion = detail::onceOnly(std::move(completion));
+    getAvatarInfoWithAvatarId(avatarId, [self, avatarId, completion](const QelErrorPtr& error,
+                                                                     const Json& info) {
+        detail::runGuarded(
+            kSaveAvatarMethod,
+            [&] {
+                if (error) {
+                    if (completion) completion(error);
+                    return;
+                }
+                const std::string json = detail::stringMember(info, "json");
+                const std::string icon = detail::stringMember(info, "icon");
+                if (json.empty() || icon.empty()) {
+                    if (completion) completion(failure("avatarJson或者iconUrl 不能为空"));
+                    return;
+                }
+                const std::string directory = *self->avatarPathWithName(avatarId);
+                if (!QelTool::isExist(directory)) QelTool::createPath(directory);
+                // A description that did not reach the disk is no stored avatar.
+                if (!detail::writeFileAtomically(
+                        platform::appendPathComponent(directory, "avatar.json"), json, false)) {
+                    if (completion) completion(makePOSIXError(errno ? errno : EIO));
+                    return;
+                }
+                auto model = QelItemDownloadModel::createWithItemUrl(icon, directory, "avatar.png",
+                                                                     "", std::nullopt);
+                self->batchDownloadItemsWithModels(
+                    {model}, nullptr,
+                    [completion](const QelErrorPtr& downloadError, const std::vector<std::string>&,
+                                 const std::vector<std::string>&) {
+                        if (completion) completion(downloadError);
+                    });
+            },
+            [&](const QelErrorPtr& thrown) {
+                if (completion) completion(thrown);
+            });
+    });
 }
 
 void QelCloudService::getAvatarInfoWithAvatarId(const std::string& avatarId,
@@ -142,24 +152,31 @@ void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& 
     detail::AuthorisedRequest request;
     request.path = "items/v3/avatar/query";
     request.parameters = {{"avatarid", avatarId}};
+    completion = detail::onceOnly(std::move(completion));
     service->d_->renewal.send(
         service, std::move(request), method,
-        [completion, fullIcon](const Json& envelope) {
+        [completion, fullIcon, method](const Json& envelope) {
             if (!completion) return;
-            const Json& data = jsonMemberRef(envelope, "data");
-            if (!safeData(data)) {
-                completion(failure("getAvatarOnlineWithAvatarId 返回值Data无数据"), absentJson());
-                return;
-            }
-            const auto text = detail::containerText(jsonMember(data, "data"));
-            if (!text) {
-                completion(failure("getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
-                           absentJson());
-                return;
-            }
-            Json result{{"json", *text}, {"icon", detail::stringMember(data, "icon_url")}};
-            if (fullIcon) result["icon_full"] = detail::stringMember(data, "icon_full_url");
-            completion(nullptr, result);
+            detail::runGuarded(
+                method,
+                [&] {
+                    const Json& data = jsonMemberRef(envelope, "data");
+                    if (!safeData(data)) {
+                        completion(failure("getAvatarOnlineWithAvatarId 返回值Data无数据"),
+                                   absentJson());
+                        return;
+                    }
+                    const auto text = detail::containerText(jsonMember(data, "data"));
+                    if (!text) {
+                        completion(failure("getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
+                                   absentJson());
+                        return;
+                    }
+                    Json result{{"json", *text}, {"icon", detail::stringMember(data, "icon_url")}};
+                    if (fullIcon) result["icon_full"] = detail::stringMember(data, "icon_full_url");
+                    completion(nullptr, result);
+                },
+                [&](const QelErrorPtr& error) { completion(error, absentJson()); });
         },
         [completion](const QelErrorPtr& error) {
             if (completion) completion(error, absentJson());
@@ -207,16 +224,22 @@ void QelCloudService::uploadAvatarInfoWithFormModelArray(
     request.method = detail::AuthorisedRequest::Method::Multipart;
     request.path = "items/v3/avatar/create";
     request.parts = formModels;
+    completion = detail::onceOnly(std::move(completion));
     d_->renewal.send(
         shared_from_this(), std::move(request), kUploadFormMethod,
         [completion](const Json& envelope) {
             if (!completion) return;
-            const Json data = jsonMember(envelope, "data");
-            if (!safeData(data)) {
-                completion(failure("avatar信息上传返回值Data无数据"), std::nullopt);
-                return;
-            }
-            completion(nullptr, idText(jsonMember(data, "avatar_id")));
+            detail::runGuarded(
+                kUploadFormMethod,
+                [&] {
+                    const Json data = jsonMember(envelope, "data");
+                    if (!safeData(data)) {
+                        completion(failure("avatar信息上传返回值Data无数据"), std::nullopt);
+                        return;
+                    }
+                    completion(nullptr, idText(jsonMember(data, "avatar_id")));
+                },
+                [&](const QelErrorPtr& error) { completion(error, std::nullopt); });
         },
         [completion](const QelErrorPtr& error) {
             if (completion) completion(error, std::nullopt);

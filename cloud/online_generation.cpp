@@ -1,12 +1,14 @@
 // Avatar generation from a photograph, its result requests, and fetching a stored cloud avatar.
 #include <string>
 
+#include "cloud/guarded_handler.h"
 #include "cloud/json_text.h"
 #include "cloud/private.h"
 #include "cloud/task_polling.h"
 #include "core/atomic_file.h"
 #include "core/format.h"
 #include "platform/clock.h"
+#include "platform/timers.h"
 #include "velmora/networking.h"
 #include "velmora/tool.h"
 
@@ -25,6 +27,10 @@ bool isStillRunning(const QelErrorPtr& error) {
     return error && (error->code() == 120004 || error->code() == 120005);
 }
 
+QelErrorPtr pollingTimeOut() {
+    return failure(detail::formatMessage("%@ 超时", {detail::kBuilderPollingMethod}));
+}
+
 }  // namespace
 
 namespace detail {
@@ -35,6 +41,68 @@ bool TaskPollLimit::reached() const {
     return platform::absoluteTimeNow() > deadline;
 }
 
+namespace {
+
+// One result request, and the next after a pause while the task runs; `completion` is called once.
+void askForResult(const std::shared_ptr<QelCloudService>& service, const std::string& taskId,
+                  const TaskPollLimit& limit, const QelCloudService::StringCompletion& completion) {
+    if (limit.reached()) {
+        if (completion) completion(pollingTimeOut(), std::nullopt);
+        return;
+    }
+    AuthorisedRequest request;
+    request.method = AuthorisedRequest::Method::Post;
+    request.path = "v1/orv/download";
+    request.body = Json{{"taskid", taskId}};
+    request.cancellation = limit.cancellation;
+    // Failures keep their own rule here: no token renewal.
+    sendTokened(
+        service, request,
+        [completion](const Json& envelope) {
+            runGuarded(
+                kTaskInfoMethod,
+                [&] {
+                    const Json data = jsonMember(envelope, "data");
+                    const auto text =
+                        QelCloudService::safeData(data) ? containerText(data) : std::nullopt;
+                    if (!completion) return;
+                    if (text)
+                        completion(nullptr, text);
+                    else
+                        completion(
+                            failure(formatMessage("%@ 返回值中 data 为空", {kTaskInfoMethod})),
+                            std::nullopt);
+                },
+                [&](const QelErrorPtr& error) {
+                    if (completion) completion(error, std::nullopt);
+                });
+        },
+        [service, taskId, limit, completion](const QelErrorPtr& error) {
+            if (isStillRunning(error)) {
+                // A running task is asked again after a pause, not at the pace the cloud answers;
+                // a limit that passes first ends the asking when it does.
+                const double left = limit.deadline - platform::absoluteTimeNow();
+                if (left < kResultRequestInterval) {
+                    dispatch::after(left, [completion] {
+                        if (completion) completion(pollingTimeOut(), std::nullopt);
+                    });
+                    return;
+                }
+                dispatch::after(kResultRequestInterval, [service, taskId, limit, completion] {
+                    askForResult(service, taskId, limit, completion);
+                });
+                return;
+            }
+            if (completion)
+                completion(narrowedError(
+                               error, formatMessage("%@ 出错,%@", {kTaskInfoMethod,
+                                                                   QelTool::errorMessage(error)})),
+                           std::nullopt);
+        });
+}
+
+}  // namespace
+
 void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
                           const std::string& taskId, const TaskPollLimit& limit,
                           QelCloudService::StringCompletion completion) {
@@ -44,45 +112,7 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
                        std::nullopt);
         return;
     }
-    if (limit.reached()) {
-        if (completion)
-            completion(failure(detail::formatMessage("%@ 超时", {kBuilderPollingMethod})),
-                       std::nullopt);
-        return;
-    }
-    detail::AuthorisedRequest request;
-    request.method = detail::AuthorisedRequest::Method::Post;
-    request.path = "v1/orv/download";
-    request.body = Json{{"taskid", taskId}};
-    request.cancellation = limit.cancellation;
-    // Failures keep their own rule here: no token renewal.
-    detail::sendTokened(
-        service, request,
-        [completion](const Json& envelope) {
-            const Json data = jsonMember(envelope, "data");
-            const auto text =
-                QelCloudService::safeData(data) ? detail::containerText(data) : std::nullopt;
-            if (!completion) return;
-            if (text)
-                completion(nullptr, text);
-            else
-                completion(
-                    failure(detail::formatMessage("%@ 返回值中 data 为空", {kTaskInfoMethod})),
-                    std::nullopt);
-        },
-        [service, taskId, limit, completion](const QelErrorPtr& error) {
-            // Asked again from this delivery thread; the next answer arrives on another one.
-            if (isStillRunning(error)) {
-                getTaskInfoWithLimit(service, taskId, limit, completion);
-                return;
-            }
-            if (completion)
-                completion(
-                    detail::narrowedError(
-                        error, detail::formatMessage(
-                                   "%@ 出错,%@", {kTaskInfoMethod, QelTool::errorMessage(error)})),
-                    std::nullopt);
-        });
+    askForResult(service, taskId, limit, onceOnly(std::move(completion)));
 }
 
 void CloudServiceAccess::generateAvatarOnline(const std::shared_ptr<QelCloudService>& service,
@@ -122,23 +152,32 @@ void QelCloudService::Impl::generateOnline(const std::shared_ptr<QelCloudService
                      detail::textPart("version", "2022-03-01"),
                      detail::textPart("gender", std::to_string(type))};
     request.cancellation = std::move(cancellation);
+    completion = detail::onceOnly(std::move(completion));
     self->d_->renewal.send(
         self, std::move(request), kGenerateMethod,
         [self, callBackTaskId, completion](const Json& envelope) {
-            const Json data = jsonMember(envelope, "data");
-            const Json taskId = jsonMember(data, "taskid");
-            if (!safeData(data) || !taskId.is_string() || taskId.get<std::string>().empty()) {
-                if (completion)
-                    completion(failure("avatar在线生成时获取 taskId 失败！"), std::nullopt);
-                return;
-            }
-            if (callBackTaskId) {
-                if (completion) completion(nullptr, taskId.get<std::string>());
-                return;
-            }
-            // The cloud needs a moment before a result can be asked for.
-            dispatch::sleepFor(1.0);
-            self->getTaskInfoWithTaskId(taskId.get<std::string>(), completion);
+            detail::runGuarded(
+                kGenerateMethod,
+                [&] {
+                    const Json data = jsonMember(envelope, "data");
+                    const Json taskId = jsonMember(data, "taskid");
+                    if (!safeData(data) || !taskId.is_string() ||
+                        taskId.get<std::string>().empty()) {
+                        if (completion)
+                            completion(failure("avatar在线生成时获取 taskId 失败！"), std::nullopt);
+                        return;
+                    }
+                    if (callBackTaskId) {
+                        if (completion) completion(nullptr, taskId.get<std::string>());
+                        return;
+                    }
+                    // The cloud needs a moment before a result can be asked for.
+                    dispatch::sleepFor(detail::kResultRequestInterval);
+                    self->getTaskInfoWithTaskId(taskId.get<std::string>(), completion);
+                },
+                [&](const QelErrorPtr& error) {
+                    if (completion) completion(error, std::nullopt);
+                });
         },
         [completion](const QelErrorPtr& error) {
             if (completion) completion(error, std::nullopt);

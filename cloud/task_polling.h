@@ -15,6 +15,10 @@ namespace velmora::detail {
 inline constexpr const char* kTaskInfoMethod = "getTaskInfoWithTaskId:completion:";
 inline constexpr const char* kBuilderPollingMethod = "getTaskInfoWithTaskId:overTime:completion:";
 
+/// Seconds between the answer "still running" and the next result request of the same task: the
+/// wait a generation makes before its first result request.
+inline constexpr double kResultRequestInterval = 1.0;
+
 struct TaskPollLimit {
     /// Wall-clock seconds (platform::absoluteTimeNow); no request is sent once it has passed.
     double deadline = std::numeric_limits<double>::infinity();
@@ -35,9 +39,10 @@ struct CloudServiceAccess {
                                      QelCloudService::StringCompletion completion);
 };
 
-/// Asks for the task's result, again at once on 120004 and 120005, until an answer ends it or
-/// the limit is reached before a request; then the completion gets 999999 "<builder's polling
-/// operation> 超时". A request in flight is never cut short; the completion runs exactly once.
+/// Asks for the task's result, again `kResultRequestInterval` after each 120004 or 120005, until an
+/// answer ends it or the limit is reached; then the completion gets 999999 "<builder's polling
+/// operation> 超时", at the deadline when it falls within a wait. A request in flight is not cut
+/// short here (`cancellation` does that); the completion runs exactly once.
 void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
                           const std::string& taskId, const TaskPollLimit& limit,
                           QelCloudService::StringCompletion completion);

@@ -81,10 +81,19 @@ std::optional<std::chrono::steady_clock::time_point> nextTryAt(
 std::string resumeValidator(const QelHTTPURLResponse::Headers& headers) {
     const std::string* ranges = headerValue(headers, "Accept-Ranges");
     if (!ranges || *ranges != "bytes") return {};
-    // A weak ETag may not be used with If-Range.
+    // A validator goes back to the server as a header of its own: a control character in it
+    // (a CR above all) could add headers of the server's choosing, and makes the answer suspect.
+    const auto clean = [](const std::string& value) {
+        return std::none_of(value.begin(), value.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7F;
+        });
+    };
     const std::string* etag = headerValue(headers, "ETag");
-    if (etag && !etag->empty() && etag->rfind("W/", 0) != 0 && etag->size() < 256) return *etag;
     const std::string* modified = headerValue(headers, "Last-Modified");
+    if ((etag && !clean(*etag)) || (modified && !clean(*modified))) return {};
+    // A weak ETag may not be used with If-Range.
+    if (etag && !etag->empty() && etag->rfind("W/", 0) != 0 && etag->size() < 256) return *etag;
     if (modified && !modified->empty() && modified->size() < 64) return *modified;
     return {};
 }

@@ -36,7 +36,8 @@ std::optional<std::chrono::steady_clock::time_point> nextTryAt(
     std::optional<double> retryAfter, std::minstd_rand& random);
 
 /// What `If-Range` sends to continue this answer: its strong ETag, else its Last-Modified; empty
-/// when the answer offers no byte ranges or has no validator to tie them to.
+/// when the answer offers no byte ranges, has no validator to tie them to, or has a validator
+/// holding a control character.
 std::string resumeValidator(const QelHTTPURLResponse::Headers& headers);
 
 }  // namespace velmora::detail

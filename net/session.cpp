@@ -61,6 +61,41 @@ std::optional<std::string> hostKeyOf(const std::string& url, CURLUcode* failure)
     return std::string(scheme.get()) + "://" + host.get() + ":" + port.get();
 }
 
+struct ContentRange {
+    int64_t first = 0;
+    int64_t last = 0;
+    int64_t total = 0;
+};
+
+// "bytes FIRST-LAST/TOTAL" with a known total and FIRST <= LAST < TOTAL; absent otherwise.
+std::optional<ContentRange> contentRange(const std::string* header) {
+    if (!header) return std::nullopt;
+    std::string_view text(*header);
+    constexpr std::string_view kUnit = "bytes ";
+    if (text.substr(0, kUnit.size()) != kUnit) return std::nullopt;
+    text.remove_prefix(kUnit.size());
+    auto number = [&text](char end, int64_t& value) {
+        size_t digits = 0;
+        value = 0;
+        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+            if (digits == 18) return false;  // would not fit
+            value = value * 10 + (text[digits] - '0');
+            ++digits;
+        }
+        if (digits == 0) return false;
+        text.remove_prefix(digits);
+        if (end == '\0') return text.empty();
+        if (text.empty() || text.front() != end) return false;
+        text.remove_prefix(1);
+        return true;
+    };
+    ContentRange range;
+    if (!number('-', range.first) || !number('/', range.last) || !number('\0', range.total))
+        return std::nullopt;
+    if (range.first > range.last || range.last >= range.total) return std::nullopt;
+    return range;
+}
+
 }  // namespace
 
 struct Transfer {
@@ -80,8 +115,10 @@ struct Transfer {
     int64_t written = 0;
     // A resumed download: where its range starts (0 once the server sent the whole file again).
     int64_t resumeFrom = 0;
-    bool rangeChecked = false;
+    bool rangeChecked = false;  // the answer's status and range were looked at
     bool badRange = false;
+    // Downloads: the size the whole file must have, as the answer announced it; -1 unknown.
+    int64_t expectedTotal = -1;
     int64_t maxBytes = -1;
     bool overLimit = false;
     bool secure = false;  // https: redirects may not leave it
@@ -454,7 +491,7 @@ size_t Session::Impl::onDownloadData(char* data, size_t size, size_t count, void
     curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     // An error page never becomes the file, and is not worth reading: the status decides.
     if (status >= 400) return 0;
-    if (t->resumeFrom > 0 && !t->rangeChecked && !t->owner->checkRange(*t, status)) return 0;
+    if (!t->rangeChecked && !t->owner->checkRange(*t, status)) return 0;
     if (t->maxBytes >= 0 && t->written + static_cast<int64_t>(length) > t->maxBytes) {
         t->overLimit = true;
         return 0;
@@ -590,10 +627,21 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
             effective ? effective : core.url, status, std::move(t->responseHeaders));
     }
     bool download = core.kind == TaskCore::Kind::Download;
+    bool shortFile = false;
+    if (download && result == CURLE_OK && status > 0 && status < 400) {
+        // An answer without a body has not been looked at yet.
+        if (!t->rangeChecked) checkRange(*t, status);
+        shortFile = !t->badRange && t->expectedTotal >= 0 && t->written != t->expectedTotal;
+    }
     QelErrorPtr error;
     if (t->badRange) {
         error = makeURLError(QelURLErrorBadServerResponse,
-                             "The server answered a resumed download with another range", core.url);
+                             "The server answered with a range that was not asked for", core.url);
+    } else if (shortFile) {
+        error = makeURLError(QelURLErrorBadServerResponse,
+                             "The download ended at " + std::to_string(t->written) + " of " +
+                                 std::to_string(t->expectedTotal) + " bytes",
+                             core.url);
     } else if (t->overLimit || result == CURLE_FILESIZE_EXCEEDED) {
         error = makeURLError(
             QelURLErrorDataLengthExceedsMaximum,
@@ -635,21 +683,36 @@ void Session::Impl::finishTransfer(Transfer* t, CURLcode result) {
                  std::move(lastProgress));
 }
 
-// The first bytes of a resumed download: a 206 must continue where the file ends; any other
-// answer brings the whole file again, which replaces the bytes kept.
+// Before the first byte of a download is kept: a 206 is taken only as the rest of the file this
+// task holds the start of, from where the kept bytes end to the end of the file, of the size known
+// from the earlier answer; any other answer brings the whole file again, which replaces the bytes
+// kept. Notes the size the finished file must have.
 bool Session::Impl::checkRange(Transfer& t, long status) {
     t.rangeChecked = true;
+    curl_off_t length = -1;
+    curl_easy_getinfo(t.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     if (status != 206) {
-        writer->discard(t.file);
-        t.file.reset();
-        t.written = 0;
-        t.resumeFrom = 0;
+        if (t.resumeFrom > 0) {
+            writer->discard(t.file);
+            t.file.reset();
+            t.written = 0;
+            t.resumeFrom = 0;
+        }
+        t.expectedTotal = length >= 0 ? static_cast<int64_t>(length) : -1;
         return true;
     }
-    const std::string* range = headerValue(t.responseHeaders, "Content-Range");
-    if (range && range->rfind("bytes " + std::to_string(t.resumeFrom) + "-", 0) == 0) return true;
-    t.badRange = true;
-    return false;
+    const int64_t known = coreOf(t.task).resumeTotal;
+    const auto range = contentRange(headerValue(t.responseHeaders, "Content-Range"));
+    const bool continues =
+        t.resumeFrom > 0 && known > 0 && range && range->first == t.resumeFrom &&
+        range->total == known && range->last + 1 == range->total &&
+        (length < 0 || static_cast<int64_t>(length) == range->last - range->first + 1);
+    if (!continues) {
+        t.badRange = true;
+        return false;
+    }
+    t.expectedTotal = range->total;
+    return true;
 }
 
 // A failed try that the task's policy repeats: the transfer ends here, a download keeps its bytes
@@ -664,13 +727,17 @@ bool Session::Impl::retryLater(Transfer& t, CURLcode result, long status) {
     if (!due) return false;
     if (t.file) {
         const bool answered = status == 200 || status == 206;
-        std::string validator = core.retry->resume() && answered && t.written > 0
+        // Only bytes of an answer that announced its total can be continued: the next answer
+        // must agree with it.
+        std::string validator = core.retry->resume() && answered && t.rangeChecked &&
+                                        t.expectedTotal > t.written && t.written > 0
                                     ? resumeValidator(t.responseHeaders)
                                     : std::string();
         if (!validator.empty() && t.file->failure.load() == 0) {
             if (t.piece.size > 0) writer->write(t.file, std::move(t.piece));
             core.resumeFile = t.file;
             core.resumeFrom = t.written;
+            core.resumeTotal = t.expectedTotal;
             core.resumeValidator = std::move(validator);
         } else {
             writer->discard(t.file);

@@ -93,6 +93,7 @@ struct TaskCore {
     // Between tries of a download: the bytes so far, and what ties them to the server's version.
     std::shared_ptr<DownloadFile> resumeFile;
     int64_t resumeFrom = 0;
+    int64_t resumeTotal = -1;  // the size of the whole file, as the answer announced it
     std::string resumeValidator;
 
     EventChain events;

@@ -4,19 +4,14 @@
 #include "net/url_encoding.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
+#include "platform/thrown.h"
 
 namespace velmora::detail {
 
 void logCallbackThrow(const TaskCore& core, const std::exception_ptr& thrown) {
-    std::string what = "an exception that is no std::exception";
-    try {
-        std::rethrow_exception(thrown);
-    } catch (const std::exception& e) {
-        what = e.what();
-    } catch (...) {
-    }
     platform::systemLog("velmora: a callback of task " + std::to_string(core.identifier) + " (" +
-                        core.method + " " + redactTokens(core.url) + ") threw: " + what);
+                        core.method + " " + redactTokens(core.url) +
+                        ") threw: " + platform::thrownText(thrown));
 }
 
 void postEvents(dispatch::OperationQueue& queue, const std::shared_ptr<QelURLSessionTask>& task,

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <map>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/timers.h"
 
 namespace velmora::dispatch {
 namespace {
@@ -171,6 +175,69 @@ class MainQueue final : public Queue {
     std::condition_variable cv_;
     std::deque<Task> queue_;
     std::function<void(Task)> executor_;
+    bool started_ = false;
+};
+
+// Tasks due at a time: one thread sleeps until the earliest and hands it to the global queue.
+class Timers {
+  public:
+    static Timers& instance() {
+        static Timers* timers = new Timers();  // its thread lives as long as the process
+        return *timers;
+    }
+
+    uint64_t add(std::chrono::steady_clock::time_point due, Task task) {
+        std::unique_lock lock(mutex_);
+        const uint64_t id = ++lastId_;
+        due_.emplace(std::make_pair(due, id), std::move(task));
+        if (!started_) {
+            started_ = true;
+            std::thread([this] { run(); }).detach();
+        }
+        lock.unlock();
+        cv_.notify_one();
+        return id;
+    }
+
+    bool cancel(uint64_t id) {
+        Task dropped;  // released outside the lock
+        std::lock_guard lock(mutex_);
+        for (auto it = due_.begin(); it != due_.end(); ++it) {
+            if (it->first.second != id) continue;
+            dropped = std::move(it->second);
+            due_.erase(it);
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (due_.empty()) {
+                cv_.wait(lock);
+                continue;
+            }
+            const auto first = due_.begin();
+            // A copy: the entry may go while the lock is let go.
+            const auto when = first->first.first;
+            if (std::chrono::steady_clock::now() < when) {
+                cv_.wait_until(lock, when);
+                continue;
+            }
+            Task task = std::move(first->second);
+            due_.erase(first);
+            lock.unlock();
+            globalQueue().async(std::move(task));
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Task> due_;
+    uint64_t lastId_ = 0;
     bool started_ = false;
 };
 
@@ -359,6 +426,21 @@ void OnceGuard::reset() {
 void sleepFor(double seconds) {
     BlockingScope blocking;
     std::this_thread::sleep_for(std::chrono::duration<double>(std::max(0.0, seconds)));
+}
+
+uint64_t after(double seconds, Task task) {
+    if (std::isinf(seconds) && seconds > 0) return 0;
+    // A year is as good as never for what waits here, and keeps the clock's arithmetic in range.
+    constexpr double kLongest = 365.0 * 24 * 3600;
+    const double wait = std::isnan(seconds) ? 0.0 : std::clamp(seconds, 0.0, kLongest);
+    const auto due = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(wait));
+    return Timers::instance().add(due, std::move(task));
+}
+
+bool cancelAfter(uint64_t id) {
+    return id != 0 && Timers::instance().cancel(id);
 }
 
 BlockingScope::BlockingScope() : active_(tlsPoolWorker) {

@@ -119,16 +119,23 @@ void QelResourceFactoryProtocol::getSourceRemoteWithOptions(
     getSourceRemoteWithSourceIds(sourceIds, std::move(progress), std::move(completion));
 }
 
+// Neither public form calls the other: a host's subclass may override one and call the base's
+// other, which must not come back to its override.
 void QelResourceFactory::getSourceRemoteWithSourceIds(const std::vector<std::string>& sourceIds,
                                                       ProgressBlock progress,
                                                       Completion completion) {
-    getSourceRemoteWithOptions(sourceIds, QelTransferOptions(), std::move(progress),
-                               std::move(completion));
+    loadSources(sourceIds, QelTransferOptions(), std::move(progress), std::move(completion));
 }
 
 void QelResourceFactory::getSourceRemoteWithOptions(const std::vector<std::string>& sourceIds,
                                                     const QelTransferOptions& options,
                                                     ProgressBlock progress, Completion completion) {
+    loadSources(sourceIds, options, std::move(progress), std::move(completion));
+}
+
+void QelResourceFactory::loadSources(const std::vector<std::string>& sourceIds,
+                                     const QelTransferOptions& options, ProgressBlock progress,
+                                     Completion completion) {
     auto [resourceIds, localIds, invalidIds] = needDownloadItemInfosWithOriginFileIds(sourceIds);
     if (resourceIds.empty()) {
         handleWithCompletion(completion, nullptr, localIds, std::nullopt, std::nullopt, invalidIds);

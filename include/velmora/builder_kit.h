@@ -25,8 +25,10 @@ struct QelImageBuffer;
 /// How a builder builds avatars and checks faces. A plain value: a builder keeps its own copy.
 class VELMORA_EXPORT QelBuilderConfig {
   public:
-    /// Time limit of the result polling, in seconds (default 10). A limit that is not a number
-    /// ends polling before the first result request.
+    /// Time limit of a build, in seconds (default 10), counted from `buildAvatarWithImage`: the
+    /// upload and the result polling together. At the limit the request in flight is cancelled
+    /// and the completion gets the time-out error once. A limit that is not positive, or not a
+    /// number, ends the build with it before anything is sent.
     float buildAvatarTimeOut() const { return buildAvatarTimeOut_; }
     void setBuildAvatarTimeOut(float seconds) { buildAvatarTimeOut_ = seconds; }
     /// The engine's face-processor model bundle, loaded by the face checks when the engine has
@@ -54,10 +56,11 @@ class VELMORA_EXPORT QelBuilderConfig {
 /// builds at once; a build keeps what it needs, so the builder may go before its builds end.
 ///
 /// Threads. `buildAvatarWithImage` returns at once; its completion runs on the HTTP client's
-/// callback queue, except for a missing photograph, reported at once on the caller's thread.
-/// Waiting for a result holds no thread: each result request is sent when the previous answer
-/// arrives. The face checks run synchronously on the caller's thread; the engine's face AI is
-/// one shared state, so run one check at a time.
+/// callback queue or, for a time-out or a cancel, on the global queue; a missing photograph is
+/// reported at once on the caller's thread. Waiting for a result holds no thread: while the task
+/// is still running, each result request is sent one second after the previous answer. The face
+/// checks run synchronously on the caller's thread; the engine's face AI is one shared state, so
+/// run one check at a time.
 class VELMORA_EXPORT QelBuilderKit {
   public:
     using StringCompletion =
@@ -71,9 +74,10 @@ class VELMORA_EXPORT QelBuilderKit {
     void setBuildModel(QelBuilderConfig config);
 
     /// Fits the photograph (turned upright first) into `buildAvatarMaxSize`, starts an online
-    /// generation with `type` sent as "gender", and polls for its result for at most
-    /// `buildAvatarTimeOut` seconds. The completion (if any) gets the result as indented JSON
-    /// text, or the generation's error as received, or the polling's error; exactly once.
+    /// generation with `type` sent as "gender", and polls for its result, one request a second
+    /// while the task runs, all within `buildAvatarTimeOut` seconds. The completion (if any) gets
+    /// the result as indented JSON text, or the generation's error as received, or the polling's
+    /// error (999999 "getTaskInfoWithTaskId:overTime:completion: 超时" at the limit); exactly once.
     void buildAvatarWithImage(const QelImagePtr& image, int64_t type, StringCompletion completion);
     /// The same, ended by a cancel of `cancellation` (may be null): the completion then comes at
     /// once with "NSURLErrorDomain" -999, the upload or result request in flight is cancelled and
@@ -81,10 +85,10 @@ class VELMORA_EXPORT QelBuilderKit {
     void buildAvatarWithImage(const QelImagePtr& image, int64_t type, StringCompletion completion,
                               QelCancellationTokenPtr cancellation);
 
-    /// Asks for a generation task's result until it is ready, a failure is reported, or
-    /// `overTime` seconds have passed before a request would be sent (999999, "%@ 超时"); a
-    /// request in flight is not cut short. Blocks the calling thread until then and calls the
-    /// completion on it before returning. It waits for answers delivered on the HTTP client's
+    /// Asks for a generation task's result, one request a second while the task runs, until it
+    /// is ready, a failure is reported, or `overTime` seconds have passed (999999, "%@ 超时"); a
+    /// request in flight at the limit is cancelled. Blocks the calling thread until then and calls
+    /// the completion on it before returning. It waits for answers delivered on the HTTP client's
     /// callback queue: do not call it from a completion that runs there.
     static void getTaskInfoWithTaskId(const std::string& taskId, double overTime,
                                       StringCompletion completion);

@@ -400,8 +400,9 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     /// the result itself.
     void generateAvatarOnlineWithImage(const QelImagePtr& image, int64_t type, bool callBackTaskId,
                                        StringCompletion completion);
-    /// Asks for a task's result and asks again at once while the task is still running
-    /// (120004, 120005), without a limit; the value is the result as indented JSON text.
+    /// Asks for a task's result and asks again while the task is still running (120004, 120005),
+    /// one second after each such answer, without a limit; the value is the result as indented
+    /// JSON text.
     void getTaskInfoWithTaskId(const std::string& taskId, StringCompletion completion);
     /// The value is {"json": indented description, "icon": "icon_url" or "", "icon_full":
     /// "icon_full_url" or ""}. Nothing is written.

@@ -87,6 +87,9 @@ class VELMORA_EXPORT QelResourceFactory : public QelResourceFactoryProtocol {
   private:
     /// `downloadRootPath`, or the service's download root when it is empty.
     std::string effectiveRoot();
+    /// What both forms of the load do.
+    void loadSources(const std::vector<std::string>& sourceIds, const QelTransferOptions& options,
+                     ProgressBlock progress, Completion completion);
 
     mutable std::mutex mutex_;
     std::string downloadRootPath_;

@@ -57,6 +57,20 @@ class BuilderTest : public CloudServiceTest {
 
     size_t resultRequests() const { return emulator().requests("v1/orv/download").size(); }
 
+    /// Fetches the token now, so that every later upload goes once, with it.
+    void fetchToken() {
+        StringProbe token;
+        service->getTokenWithCompletion(token.callback());
+        ASSERT_EQ(std::get<0>(token.wait()), nullptr);
+    }
+
+    /// A fresh journal, tasks that finish at once, and the next request to `path` held open.
+    void holdFirst(const std::string& path) {
+        emulator().reset();
+        emulator().setTaskSeconds(0);
+        emulator().addFault({{"path", path}, {"hold", true}, {"count", 1}});
+    }
+
     /// The distinct task ids of the result requests so far.
     std::set<std::string> polledTasks() const {
         std::set<std::string> ids;
@@ -201,7 +215,8 @@ TEST_F(BuilderTest, ResultRequestFailureNestsBothOperationNames) {
     EXPECT_EQ(emulator().requests("user/token/key").size(), 1u);  // the upload's token only
 }
 
-TEST_F(BuilderTest, NegativeLimitSendsNoResultRequest) {
+// The limit counts from the start of the build: one already passed sends nothing at all.
+TEST_F(BuilderTest, NegativeLimitSendsNothing) {
     const size_t tasksBefore = emulator().state()["tasks"].size();
     StringProbe probe;
     builder(-1.0f)->buildAvatarWithImage(photo(40, 30), 0, probe.callback());
@@ -210,8 +225,61 @@ TEST_F(BuilderTest, NegativeLimitSendsNoResultRequest) {
     EXPECT_EQ(error->code(), 999999);
     EXPECT_EQ(error->localizedDescription(), kTimeOut);
     EXPECT_EQ(text, std::nullopt);
-    EXPECT_EQ(emulator().state()["tasks"].size(), tasksBefore + 1);  // uploaded all the same
-    EXPECT_EQ(resultRequests(), 0u);
+    // A build that follows orders the journal: anything the first had sent shows before it.
+    emulator().setTaskSeconds(0);
+    StringProbe next;
+    builder()->buildAvatarWithImage(photo(40, 30), 0, next.callback());
+    EXPECT_EQ(std::get<0>(next.wait()), nullptr);
+    EXPECT_EQ(emulator().state()["tasks"].size(), tasksBefore + 1);  // the second build's only
+    EXPECT_EQ(probe.calls(), 1);
+}
+
+// A task that stays "still running" is asked about once a second, whatever the speed of the
+// cloud's answers, and the build still ends at its limit.
+TEST_F(BuilderTest, PollingOfARunningTaskIsPacedAndEndsAtTheLimit) {
+    emulator().addFault({{"path", "v1/orv/download"}, {"code", 120004}});
+    constexpr float kLimit = 3.0f;
+    StringProbe probe;
+    builder(kLimit)->buildAvatarWithImage(photo(40, 30), 0, probe.callback());
+    auto [error, text] = probe.wait();
+    EXPECT_EQ(messageOf(error), kTimeOut);
+    EXPECT_EQ(text, std::nullopt);
+    const Json asked = emulator().requests("v1/orv/download");
+    ASSERT_GE(asked.size(), 1u);
+    EXPECT_LE(asked.size(), static_cast<size_t>(kLimit) + 1);
+    // Each request leaves after the answer to the one before and a second's pause.
+    for (size_t i = 1; i < asked.size(); ++i)
+        EXPECT_GE(asked[i]["time_ms"].get<int64_t>() - asked[i - 1]["time_ms"].get<int64_t>(), 995)
+            << "request " << i;
+    EXPECT_EQ(probe.calls(), 1);
+}
+
+// An upload or a result request that the cloud holds open is cut at the limit: one time-out, and
+// nothing more is asked for that build.
+TEST_F(BuilderTest, RequestHeldAtTheLimitIsCutWithOneTimeOut) {
+    ASSERT_NO_FATAL_FAILURE(fetchToken());
+    for (const std::string held : {"v1/orv/upload", "v1/orv/download"}) {
+        SCOPED_TRACE(held);
+        holdFirst(held);
+        const auto started = std::chrono::steady_clock::now();
+        StringProbe probe;
+        builder(2.0f)->buildAvatarWithImage(photo(40, 30), 0, probe.callback());
+        auto [error, text] = probe.wait();
+        // Generous for a loaded machine; an uncut request would take the 60 s request time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+        EXPECT_EQ(messageOf(error), kTimeOut);
+        EXPECT_EQ(text, std::nullopt);
+        const size_t askedBefore = resultRequests();
+        emulator().clearFaults();  // the held answer goes to a closed connection
+
+        StringProbe next;
+        builder()->buildAvatarWithImage(photo(40, 30), 0, next.callback());
+        EXPECT_EQ(std::get<0>(next.wait()), nullptr);
+        EXPECT_EQ(probe.calls(), 1);
+        EXPECT_EQ(emulator().requests("v1/orv/upload").size(), 2u);
+        EXPECT_EQ(askedBefore, held == "v1/orv/download" ? 1u : 0u);
+        EXPECT_EQ(polledTasks().size(), held == "v1/orv/download" ? 2u : 1u);
+    }
 }
 
 TEST_F(BuilderTest, TaskThatNeverFinishesIsEndedByTheLimit) {
@@ -238,15 +306,10 @@ TEST_F(BuilderTest, TaskThatNeverFinishesIsEndedByTheLimit) {
 // cloud, cuts that request and sends no other; the same kit builds normally afterwards, which
 // also gives a stray second completion or request the time to show.
 TEST_F(BuilderTest, CancelEndsTheBuildOnceDuringTheUploadOrThePolling) {
-    // Held from the start, so that every upload goes once, with its token.
-    StringProbe held;
-    service->getTokenWithCompletion(held.callback());
-    ASSERT_EQ(std::get<0>(held.wait()), nullptr);
+    ASSERT_NO_FATAL_FAILURE(fetchToken());
     for (const std::string held : {"v1/orv/upload", "v1/orv/download"}) {
         SCOPED_TRACE(held);
-        emulator().reset();
-        emulator().setTaskSeconds(0);
-        emulator().addFault({{"path", held}, {"hold", true}, {"count", 1}});
+        holdFirst(held);
         const auto kit = builder();
         const auto token = QelCancellationToken::create();
         StringProbe cancelled;

@@ -199,5 +199,37 @@ TEST_F(ResourceFactoryTest, WithoutARootTheServiceRootIsUsed) {
     EXPECT_EQ(bare.service(), service);
 }
 
+// A host's loader that adds to the form with options and hands over to the base's plain form:
+// the base must not come back to the override. Either entry loads once and completes once.
+TEST_F(ResourceFactoryTest, HostSubclassHandingOverToTheBasesOtherFormLoadsOnce) {
+    struct HostLoader : QelResourceFactory {
+        int overrideCalls = 0;
+        void getSourceRemoteWithOptions(const std::vector<std::string>& ids,
+                                        const QelTransferOptions&, ProgressBlock progress,
+                                        Completion completion) override {
+            ++overrideCalls;
+            QelResourceFactory::getSourceRemoteWithSourceIds(ids, std::move(progress),
+                                                             std::move(completion));
+        }
+    };
+    for (const bool withOptions : {true, false}) {
+        SCOPED_TRACE(withOptions ? "through the override" : "through the plain form");
+        HostLoader host;
+        host.setDownloadRootPath(root.path());
+        const size_t item = withOptions ? 1 : 2;
+        ResultProbe probe;
+        if (withOptions)
+            host.getSourceRemoteWithOptions({fileId(item)}, QelTransferOptions(), nullptr,
+                                            probe.completion());
+        else
+            host.getSourceRemoteWithSourceIds({fileId(item)}, nullptr, probe.completion());
+        const auto result = probe.wait();
+        EXPECT_EQ(result.error(), nullptr);
+        EXPECT_THAT(fileIdsOf(result), ElementsAre(fileId(item)));
+        EXPECT_TRUE(fs::exists(itemPath(fileId(item))));
+        EXPECT_EQ(host.overrideCalls, withOptions ? 1 : 0);
+    }
+}
+
 }  // namespace
 }  // namespace velmora::test
