@@ -61,7 +61,7 @@ TEST_F(ImageBudget, HostileImagesAreRefusedBeforeTheyCostMemory) {
         });
         ASSERT_TRUE(run.finished);
         EXPECT_TRUE(run.answer);
-        EXPECT_LT(run.peakGrowthMiB, 100);
+        EXPECT_LT(run.peakGrowthMiB, kPeakGrowthLimitMiB);
     }
 }
 
@@ -95,7 +95,7 @@ TEST_F(ImageBudget, LargePhotographsStillLoad) {
     const ChildRun refused = runInChild([&] { return !QelImage::imageWithData(photo200); });
     ASSERT_TRUE(refused.finished);
     EXPECT_TRUE(refused.answer);
-    EXPECT_LT(refused.peakGrowthMiB, 100);
+    EXPECT_LT(refused.peakGrowthMiB, kPeakGrowthLimitMiB);
 
     const ChildRun fitted = runInChild([&] {
         auto image = QelImage::compressImageWithData(photo200, {720, 1280});
@@ -104,7 +104,7 @@ TEST_F(ImageBudget, LargePhotographsStillLoad) {
     });
     ASSERT_TRUE(fitted.finished);
     EXPECT_TRUE(fitted.answer);
-    EXPECT_LT(fitted.peakGrowthMiB, 100);
+    EXPECT_LT(fitted.peakGrowthMiB, kPeakGrowthLimitMiB);
 }
 
 TEST_F(ImageBudget, BudgetIsASettingOnTheDecodedSize) {

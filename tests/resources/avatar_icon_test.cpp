@@ -12,6 +12,7 @@
 namespace velmora {
 namespace {
 
+using velmora::testing::kPeakGrowthLimitMiB;
 using velmora::testing::runInChild;
 using velmora::testing::TempDir;
 using velmora::testing::writeFile;
@@ -51,7 +52,7 @@ TEST_F(AvatarIconTest, IconsOverTheIconBudgetAreNotDecoded) {
     const auto run = runInChild([&] { return !QelAvatarModel("Ann", dir_).iconImage(); });
     ASSERT_TRUE(run.finished);
     EXPECT_TRUE(run.answer);
-    EXPECT_LT(run.peakGrowthMiB, 100);
+    EXPECT_LT(run.peakGrowthMiB, kPeakGrowthLimitMiB);
 
     // Just over 2048 x 2048: an image would load, an icon does not.
     const auto wide = testing::midGreyJPEG(2064, 2048);

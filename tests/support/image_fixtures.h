@@ -158,6 +158,14 @@ inline long peakResidentKiB() {
     return -1;
 }
 
+/// The most that a refused decode, or one fitted through a reduced decode, may add to a child's
+/// peak; under the thread sanitizer every byte written costs several more of shadow memory.
+#ifdef __SANITIZE_THREAD__
+inline constexpr double kPeakGrowthLimitMiB = 500;
+#else
+inline constexpr double kPeakGrowthLimitMiB = 100;
+#endif
+
 /// What `work` answered in a forked child, and how far the child's peak resident memory rose
 /// above what it inherited (the fork starts the peak at the parent's resident size).
 struct ChildRun {
