@@ -195,7 +195,7 @@ void QelCloudService::uploadAvatarInfoWithAvatarPath(const std::string& avatarPa
     }
     // The icon goes as a freshly encoded PNG, whatever the file held.
     std::optional<QelBytes> png;
-    if (auto image = QelImage::imageWithContentsOfFile(
+    if (auto image = QelImage::iconWithContentsOfFile(
             platform::appendPathComponent(avatarPath, "avatar.png")))
         png = image->pngData();
     const auto description =

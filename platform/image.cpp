@@ -7,6 +7,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -14,12 +15,23 @@
 namespace velmora {
 namespace {
 
-// Larger images are refused rather than allowed to exhaust memory (512 MiB of RGBA).
-constexpr uint64_t kMaxPixels = uint64_t{1} << 27;
+// Resampled images larger than this are refused rather than allowed to exhaust memory (512 MiB
+// of RGBA).
+constexpr uint64_t kMaxScaledPixels = uint64_t{1} << 27;
 
-bool acceptableSize(uint64_t width, uint64_t height) {
-    return width > 0 && height > 0 && width <= INT32_MAX / 4 && height <= INT32_MAX &&
-           width * height <= kMaxPixels;
+std::atomic<uint64_t> gMaximumDecodedPixels{QelImage::kDefaultMaximumDecodedPixels};
+
+// Sides whose RGBA rows and pixel counts fit the integers the decoders and resampler use.
+bool addressable(uint64_t width, uint64_t height) {
+    return width > 0 && height > 0 && width <= INT32_MAX / 4 && height <= INT32_MAX;
+}
+
+bool withinBudget(uint64_t width, uint64_t height, uint64_t budget) {
+    return addressable(width, height) && width * height <= budget;
+}
+
+uint32_t bigEndian32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
 bool isPNG(const std::vector<uint8_t>& data) {
@@ -32,12 +44,67 @@ bool isJPEG(const std::vector<uint8_t>& data) {
     return data.size() >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
 }
 
-QelImagePtr decodePNG(const std::vector<uint8_t>& data, double scale) {
+// What PNG bytes declare in their header, and whether the image data present could hold that
+// many pixels at all: deflate packs at most 1032 bytes into one, so a header that claims more
+// than its data can carry is refused before the decoder allocates for it.
+struct PNGLayout {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    bool dataSuffices = false;
+};
+
+std::optional<PNGLayout> pngLayout(const std::vector<uint8_t>& data) {
+    constexpr size_t kHeaderEnd = 8 + 8 + 13;
+    if (data.size() < kHeaderEnd || bigEndian32(data.data() + 8) != 13 ||
+        std::memcmp(data.data() + 12, "IHDR", 4) != 0)
+        return std::nullopt;
+    const uint8_t* header = data.data() + 16;
+    const unsigned depth = header[8];
+    unsigned channels = 0;
+    switch (header[9]) {
+        case 0:
+        case 3:
+            channels = 1;
+            break;
+        case 4:
+            channels = 2;
+            break;
+        case 2:
+            channels = 3;
+            break;
+        case 6:
+            channels = 4;
+            break;
+        default:
+            return std::nullopt;
+    }
+    if (depth == 0 || depth > 16) return std::nullopt;
+    PNGLayout layout{bigEndian32(header), bigEndian32(header + 4)};
+    uint64_t imageBytes = 0;
+    for (size_t pos = 8; pos + 8 <= data.size();) {
+        const uint64_t length = bigEndian32(data.data() + pos);
+        const uint8_t* type = data.data() + pos + 4;
+        if (std::memcmp(type, "IDAT", 4) == 0)
+            imageBytes += std::min<uint64_t>(length, data.size() - pos - 8);
+        if (std::memcmp(type, "IEND", 4) == 0) break;
+        pos += 12 + length;
+    }
+    // Filter bytes left out: the bound stays below what any valid image needs.
+    const double leastRawBytes =
+        std::ceil(double(layout.width) * channels * depth / 8) * double(layout.height);
+    layout.dataSuffices = leastRawBytes <= (double(imageBytes) + 1) * 1032;
+    return layout;
+}
+
+QelImagePtr decodePNG(const std::vector<uint8_t>& data, double scale, uint64_t budget) {
+    const auto layout = pngLayout(data);
+    if (!layout || !withinBudget(layout->width, layout->height, budget) || !layout->dataSuffices)
+        return nullptr;
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&image, data.data(), data.size())) return nullptr;
-    if (!acceptableSize(image.width, image.height)) {
+    if (image.width != layout->width || image.height != layout->height) {
         png_image_free(&image);
         return nullptr;
     }
@@ -51,91 +118,186 @@ QelImagePtr decodePNG(const std::vector<uint8_t>& data, double scale) {
                                       std::move(pixels), scale);
 }
 
-// The Exif orientation tag (1..8) of a JPEG, mapped to the orientation codes; Up when absent.
-QelImageOrientation jpegOrientation(const std::vector<uint8_t>& data) {
+// The Exif orientation tag (1..8) of an APP1 segment's contents, mapped to the orientation
+// codes; absent when the segment is not Exif or has no valid tag.
+std::optional<QelImageOrientation> exifOrientation(const uint8_t* segment, size_t size) {
     static constexpr QelImageOrientation kFromExif[] = {
         QelImageOrientation::Up,           QelImageOrientation::Up,
         QelImageOrientation::UpMirrored,   QelImageOrientation::Down,
         QelImageOrientation::DownMirrored, QelImageOrientation::LeftMirrored,
         QelImageOrientation::Right,        QelImageOrientation::RightMirrored,
         QelImageOrientation::Left};
+    if (size < 14 || std::memcmp(segment, "Exif\0\0", 6) != 0) return std::nullopt;
+    const uint8_t* tiff = segment + 6;
+    const size_t tiffSize = size - 6;
+    const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+    if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return std::nullopt;
+    auto u16 = [&](size_t at) -> uint32_t {
+        return little ? tiff[at] | (tiff[at + 1] << 8) : (tiff[at] << 8) | tiff[at + 1];
+    };
+    auto u32 = [&](size_t at) -> uint32_t {
+        return little ? u16(at) | (u16(at + 2) << 16) : (u16(at) << 16) | u16(at + 2);
+    };
+    const size_t ifd = u32(4);
+    if (ifd + 2 > tiffSize) return std::nullopt;
+    const size_t count = u16(ifd);
+    for (size_t i = 0; i < count; ++i) {
+        const size_t entry = ifd + 2 + 12 * i;
+        if (entry + 12 > tiffSize) break;
+        if (u16(entry) == 0x0112 && u16(entry + 2) == 3) {
+            const uint32_t value = u16(entry + 8);
+            return value >= 1 && value <= 8 ? kFromExif[value] : QelImageOrientation::Up;
+        }
+    }
+    return std::nullopt;
+}
+
+// What the markers before the first scan say about a JPEG's frame.
+struct JPEGLayout {
+    uint8_t frameMarker = 0;  // the SOFn marker's second byte
+    uint32_t width = 0;
+    uint32_t height = 0;
+    unsigned components = 0;
+    unsigned firstScanComponents = 0;
+    unsigned maxHorizontal = 1;  // largest sampling factors: the MCU is 8 times these
+    unsigned maxVertical = 1;
+    QelImageOrientation orientation = QelImageOrientation::Up;
+
+    // Progressive frames, and frames whose first scan leaves components out, make the decoder
+    // keep coefficients for the whole declared image, whatever size it outputs.
+    bool wholeImageBuffered() const {
+        const bool progressive = frameMarker == 0xC2 || frameMarker == 0xC6 ||
+                                 frameMarker == 0xCA || frameMarker == 0xCE;
+        return progressive || firstScanComponents < components;
+    }
+
+    // Every MCU holds a block, and a Huffman-coded block takes two bits at the least (a DC code
+    // and an end of block), so sequential data shorter than a quarter byte per MCU is truncated
+    // or lying about its size; the decoder would fail on it after allocating.
+    bool dataSuffices(size_t bytes) const {
+        if (frameMarker != 0xC0 && frameMarker != 0xC1) return true;
+        const double mcus =
+            std::ceil(width / (8.0 * maxHorizontal)) * std::ceil(height / (8.0 * maxVertical));
+        return mcus <= double(bytes) * 4;
+    }
+};
+
+std::optional<JPEGLayout> jpegLayout(const std::vector<uint8_t>& data) {
+    if (!isJPEG(data)) return std::nullopt;
+    JPEGLayout layout;
+    bool orientationFound = false;
     size_t pos = 2;
-    while (pos + 4 <= data.size() && data[pos] == 0xFF) {
-        uint8_t marker = data[pos + 1];
-        size_t length = (size_t{data[pos + 2]} << 8) | data[pos + 3];
-        if (marker == 0xDA || length < 2 || pos + 2 + length > data.size()) break;
-        const uint8_t* segment = data.data() + pos + 4;
-        size_t size = length - 2;
-        if (marker == 0xE1 && size >= 14 && std::memcmp(segment, "Exif\0\0", 6) == 0) {
-            const uint8_t* tiff = segment + 6;
-            size_t tiffSize = size - 6;
-            bool little = tiff[0] == 'I' && tiff[1] == 'I';
-            if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) break;
-            auto u16 = [&](size_t at) -> uint32_t {
-                return little ? tiff[at] | (tiff[at + 1] << 8) : (tiff[at] << 8) | tiff[at + 1];
-            };
-            auto u32 = [&](size_t at) -> uint32_t {
-                return little ? u16(at) | (u16(at + 2) << 16) : (u16(at) << 16) | u16(at + 2);
-            };
-            size_t ifd = u32(4);
-            if (ifd + 2 > tiffSize) break;
-            size_t count = u16(ifd);
-            for (size_t i = 0; i < count; ++i) {
-                size_t entry = ifd + 2 + 12 * i;
-                if (entry + 12 > tiffSize) break;
-                if (u16(entry) == 0x0112 && u16(entry + 2) == 3) {
-                    uint32_t value = u16(entry + 8);
-                    return value >= 1 && value <= 8 ? kFromExif[value] : QelImageOrientation::Up;
-                }
+    for (;;) {
+        while (pos < data.size() && data[pos] == 0xFF) ++pos;  // fill bytes
+        if (pos >= data.size()) return std::nullopt;
+        const uint8_t marker = data[pos++];
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length
+        if (pos + 2 > data.size()) return std::nullopt;
+        const size_t length = (size_t{data[pos]} << 8) | data[pos + 1];
+        if (length < 2 || pos + length > data.size()) return std::nullopt;
+        const uint8_t* segment = data.data() + pos + 2;
+        const size_t size = length - 2;
+        const bool frame =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (frame) {
+            if (layout.frameMarker != 0 || size < 6) return std::nullopt;
+            layout.frameMarker = marker;
+            layout.height = (uint32_t{segment[1]} << 8) | segment[2];
+            layout.width = (uint32_t{segment[3]} << 8) | segment[4];
+            layout.components = segment[5];
+            if (layout.components == 0 || size < 6 + 3 * size_t{layout.components})
+                return std::nullopt;
+            for (unsigned i = 0; i < layout.components; ++i) {
+                const uint8_t sampling = segment[6 + 3 * i + 1];
+                layout.maxHorizontal = std::max(layout.maxHorizontal, unsigned(sampling >> 4));
+                layout.maxVertical = std::max(layout.maxVertical, unsigned(sampling & 0x0F));
             }
-            break;
+        } else if (marker == 0xE1 && !orientationFound) {
+            if (auto orientation = exifOrientation(segment, size)) {
+                layout.orientation = *orientation;
+                orientationFound = true;
+            }
+        } else if (marker == 0xDA) {
+            if (layout.frameMarker == 0 || size < 1) return std::nullopt;
+            layout.firstScanComponents = segment[0];
+            return layout;
+        } else if (marker == 0xD9) {
+            return std::nullopt;
         }
-        pos += 2 + length;
+        pos += length;
     }
-    return QelImageOrientation::Up;
 }
 
-// Decodes at the given pixel size, which must be one of the decoder's scaled sizes.
-QelImagePtr decodeJPEGSized(const std::vector<uint8_t>& data, double scale, bool reduced,
-                            int minWidth, int minHeight) {
-    if (data.size() > ULONG_MAX) return nullptr;
-    tjhandle handle = tjInitDecompress();
-    if (!handle) return nullptr;
+// A TurboJPEG decompressor, destroyed with its scope.
+class Decompressor {
+  public:
+    Decompressor() : handle_(tjInitDecompress()) {}
+    ~Decompressor() {
+        if (handle_) tjDestroy(handle_);
+    }
+    Decompressor(const Decompressor&) = delete;
+    Decompressor& operator=(const Decompressor&) = delete;
+    tjhandle get() const { return handle_; }
+
+  private:
+    tjhandle handle_;
+};
+
+// The pixel size the decoder's header read answers; it decides the output size, the layout
+// only what the decode costs beyond it.
+std::optional<std::pair<int, int>> jpegHeaderSize(tjhandle handle,
+                                                  const std::vector<uint8_t>& data) {
+    if (data.size() > ULONG_MAX) return std::nullopt;
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
-    QelImagePtr result;
     if (tjDecompressHeader3(handle, data.data(), static_cast<unsigned long>(data.size()), &width,
-                            &height, &subsampling, &colorspace) == 0 &&
-        width > 0 && height > 0 && acceptableSize(width, height)) {
-        int outWidth = width, outHeight = height;
-        if (reduced) {
-            // Factors come largest first; keep the last one that still covers the minimum.
-            int count = 0;
-            const tjscalingfactor* factors = tjGetScalingFactors(&count);
-            for (int i = 0; factors && i < count; ++i) {
-                const tjscalingfactor f = factors[i];
-                if (f.num > f.denom) continue;
-                const int w = TJSCALED(width, f), h = TJSCALED(height, f);
-                if (w >= minWidth && h >= minHeight &&
-                    w * int64_t{h} < outWidth * int64_t{outHeight}) {
-                    outWidth = w;
-                    outHeight = h;
-                }
-            }
-        }
-        std::vector<uint8_t> pixels(size_t(outWidth) * size_t(outHeight) * 4);
-        if (tjDecompress2(handle, data.data(), static_cast<unsigned long>(data.size()),
-                          pixels.data(), outWidth, outWidth * 4, outHeight, TJPF_RGBA,
-                          TJFLAG_ACCURATEDCT) == 0) {
-            result = std::make_shared<QelImage>(outWidth, outHeight, std::move(pixels), scale,
-                                                jpegOrientation(data));
-        }
-    }
-    tjDestroy(handle);
-    return result;
+                            &height, &subsampling, &colorspace) != 0 ||
+        !addressable(width, height))
+        return std::nullopt;
+    return std::pair{width, height};
 }
 
-QelImagePtr decodeJPEG(const std::vector<uint8_t>& data, double scale) {
-    return decodeJPEGSized(data, scale, false, 0, 0);
+// Decodes at full size or, when `reduced`, at the smallest of the decoder's scaled sizes that
+// still covers minWidth x minHeight; refused before any allocation when that size, or the
+// declared size of a JPEG decoded through whole-image buffers, exceeds the budget.
+QelImagePtr decodeJPEGSized(const std::vector<uint8_t>& data, double scale, uint64_t budget,
+                            bool reduced, int minWidth, int minHeight) {
+    const auto layout = jpegLayout(data);
+    if (!layout || !layout->dataSuffices(data.size())) return nullptr;
+    const Decompressor decompressor;
+    if (!decompressor.get()) return nullptr;
+    const auto size = jpegHeaderSize(decompressor.get(), data);
+    if (!size || (layout->wholeImageBuffered() && !withinBudget(size->first, size->second, budget)))
+        return nullptr;
+    const auto [width, height] = *size;
+    int outWidth = width, outHeight = height;
+    if (reduced) {
+        // Factors come largest first; keep the last one that still covers the minimum.
+        int count = 0;
+        const tjscalingfactor* factors = tjGetScalingFactors(&count);
+        for (int i = 0; factors && i < count; ++i) {
+            const tjscalingfactor f = factors[i];
+            if (f.num > f.denom) continue;
+            const int w = TJSCALED(width, f), h = TJSCALED(height, f);
+            if (w >= minWidth && h >= minHeight && w * int64_t{h} < outWidth * int64_t{outHeight}) {
+                outWidth = w;
+                outHeight = h;
+            }
+        }
+    }
+    if (!withinBudget(outWidth, outHeight, budget)) return nullptr;
+    std::vector<uint8_t> pixels(size_t(outWidth) * size_t(outHeight) * 4);
+    if (tjDecompress2(decompressor.get(), data.data(), static_cast<unsigned long>(data.size()),
+                      pixels.data(), outWidth, outWidth * 4, outHeight, TJPF_RGBA,
+                      TJFLAG_ACCURATEDCT) != 0)
+        return nullptr;
+    return std::make_shared<QelImage>(outWidth, outHeight, std::move(pixels), scale,
+                                      layout->orientation);
+}
+
+QelImagePtr decodeImage(const std::vector<uint8_t>& data, double scale, uint64_t budget) {
+    if (isPNG(data)) return decodePNG(data, scale, budget);
+    if (isJPEG(data)) return decodeJPEGSized(data, scale, budget, false, 0, 0);
+    return nullptr;
 }
 
 // Source taps and weights of one output sample along one axis.
@@ -181,22 +343,17 @@ std::vector<Taps> axisTaps(int source, int target) {
 namespace platform {
 
 std::optional<JPEGInfo> jpegInfo(const std::vector<uint8_t>& data) {
-    if (!isJPEG(data) || data.size() > ULONG_MAX) return std::nullopt;
-    tjhandle handle = tjInitDecompress();
-    if (!handle) return std::nullopt;
-    int width = 0, height = 0, subsampling = 0, colorspace = 0;
-    std::optional<JPEGInfo> info;
-    if (tjDecompressHeader3(handle, data.data(), static_cast<unsigned long>(data.size()), &width,
-                            &height, &subsampling, &colorspace) == 0 &&
-        acceptableSize(width, height))
-        info = JPEGInfo{width, height, jpegOrientation(data)};
-    tjDestroy(handle);
-    return info;
+    const auto layout = jpegLayout(data);
+    if (!layout) return std::nullopt;
+    const Decompressor decompressor;
+    const auto size = decompressor.get() ? jpegHeaderSize(decompressor.get(), data) : std::nullopt;
+    if (!size) return std::nullopt;
+    return JPEGInfo{size->first, size->second, layout->orientation};
 }
 
 QelImagePtr decodeJPEGCovering(const std::vector<uint8_t>& data, int minWidth, int minHeight) {
     if (!isJPEG(data)) return nullptr;
-    return decodeJPEGSized(data, 1.0, true, minWidth, minHeight);
+    return decodeJPEGSized(data, 1.0, QelImage::maximumDecodedPixels(), true, minWidth, minHeight);
 }
 
 }  // namespace platform
@@ -213,15 +370,31 @@ QelImage::QelImage(int pixelWidth, int pixelHeight, std::vector<uint8_t> rgba, d
 }
 
 QelImagePtr QelImage::imageWithData(const std::vector<uint8_t>& data, double scale) {
-    if (isPNG(data)) return decodePNG(data, scale);
-    if (isJPEG(data)) return decodeJPEG(data, scale);
-    return nullptr;
+    return decodeImage(data, scale, maximumDecodedPixels());
 }
 
 QelImagePtr QelImage::imageWithContentsOfFile(const std::string& path, double scale) {
     const auto bytes = platform::readWholeFile(path);
     if (!bytes) return nullptr;
     return imageWithData(std::vector<uint8_t>(bytes->begin(), bytes->end()), scale);
+}
+
+void QelImage::setMaximumDecodedPixels(uint64_t pixels) {
+    gMaximumDecodedPixels.store(pixels);
+}
+
+uint64_t QelImage::maximumDecodedPixels() {
+    return gMaximumDecodedPixels.load();
+}
+
+QelImagePtr QelImage::iconWithData(const std::vector<uint8_t>& data) {
+    return decodeImage(data, 1.0, std::min(kIconMaximumDecodedPixels, maximumDecodedPixels()));
+}
+
+QelImagePtr QelImage::iconWithContentsOfFile(const std::string& path) {
+    const auto bytes = platform::readWholeFile(path);
+    if (!bytes) return nullptr;
+    return iconWithData(std::vector<uint8_t>(bytes->begin(), bytes->end()));
 }
 
 QelSize QelImage::size() const {
@@ -269,7 +442,8 @@ bool QelImage::writePNGToFile(const std::string& path) const {
 }
 
 QelImagePtr QelImage::scaledToPixelSize(int pixelWidth, int pixelHeight) const {
-    if (empty() || pixelWidth < 1 || pixelHeight < 1 || !acceptableSize(pixelWidth, pixelHeight))
+    if (empty() || pixelWidth < 1 || pixelHeight < 1 || !addressable(pixelWidth, pixelHeight) ||
+        uint64_t(pixelWidth) * uint64_t(pixelHeight) > kMaxScaledPixels)
         return nullptr;
     const auto columns = axisTaps(width_, pixelWidth);
     const auto rows = axisTaps(height_, pixelHeight);

@@ -240,7 +240,8 @@ QelImagePtr QelImage::fixOrientation(const QelImagePtr& image) {
 QelImagePtr QelImage::compressImage(const QelImagePtr& image, QelSize size) {
     if (!image) return nullptr;
     auto fitted = fittedSize(image->size(), size);
-    if (!fitted) return image;
+    // An image that fits still has to stand upright: PNG keeps no orientation.
+    if (!fitted) return size.width > 0 && size.height > 0 ? fixOrientation(image) : image;
     auto drawn = drawUpright(*image, *fitted);
     return drawn ? drawn : image;
 }

@@ -64,8 +64,7 @@ QelImagePtr QelAvatarModel::iconImage() {
         const std::string path =
             platform::appendPathComponent(avatarPath_, resources::kAvatarIconName);
         if (auto bytes = resources::readBoundedFile(path, resources::kMaxIconFileBytes))
-            iconImage_ =
-                QelImage::imageWithData(std::vector<uint8_t>(bytes->begin(), bytes->end()));
+            iconImage_ = QelImage::iconWithData(std::vector<uint8_t>(bytes->begin(), bytes->end()));
     }
     return iconImage_;
 }

@@ -34,8 +34,9 @@ class VELMORA_EXPORT QelAvatarModel {
     QelAvatarModel(const QelAvatarModel&) = delete;
     QelAvatarModel& operator=(const QelAvatarModel&) = delete;
 
-    /// The icon: cached, else "avatar.png" of the directory decoded (nothing cached when it is
-    /// missing or does not decode).
+    /// The icon: cached, else "avatar.png" of the directory decoded under the icon budget
+    /// (`QelImage::iconWithData`; nothing cached when it is missing, over the budget or does not
+    /// decode).
     QelImagePtr iconImage();
     /// Sets the icon and remembers it as new, to be written by the next `save`.
     void setIconImage(QelImagePtr image);
@@ -72,8 +73,9 @@ class VELMORA_EXPORT QelAvatarModel {
     /// line) inside an application package, without a directory, or when the write fails; a
     /// failed save leaves "avatar.json" as it was.
     bool save();
-    /// Writes a new icon, fitted into 150 points of width, to "avatar.png"; the icon stays new
-    /// until a write succeeds. True when there was nothing to write or the write succeeded.
+    /// Writes a new icon, fitted into 150 points of width and drawn upright, to "avatar.png"; the
+    /// icon stays new until a write succeeds. True when there was nothing to write or the write
+    /// succeeded.
     bool saveIconImage();
 
     /// Drops the engine avatar, its file ids and `addedBaseComponents`; the next `avatar()` makes

@@ -382,8 +382,9 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     void saveAvatarInfoWithAvatarId(const std::string& avatarId, ErrorCompletion completion);
     /// The value is {"json": indented description, "icon": icon URL or ""}.
     void getAvatarInfoWithAvatarId(const std::string& avatarId, ValueCompletion completion);
-    /// Uploads a local avatar directory (icon decoded and encoded again as PNG, description
-    /// as it is); the value is the cloud's new avatar id.
+    /// Uploads a local avatar directory (icon decoded under the icon budget of
+    /// `QelImage::iconWithData` and encoded again as PNG, description as it is); the value is
+    /// the cloud's new avatar id.
     void uploadAvatarInfoWithAvatarPath(const std::string& avatarPath, StringCompletion completion);
     void uploadAvatarInfoWithFormModelArray(const std::vector<QelMultipartFormModel>& formModels,
                                             StringCompletion completion);

@@ -39,9 +39,30 @@ class VELMORA_EXPORT QelImage {
              QelImageOrientation orientation = QelImageOrientation::Up);
 
     /// Decodes PNG or JPEG bytes (told apart by their signature). A JPEG's Exif orientation becomes
-    /// the image's orientation. Absent when the bytes are neither or do not decode.
+    /// the image's orientation. Absent when the bytes are neither or do not decode, when the size
+    /// they declare exceeds `maximumDecodedPixels()`, or when they are too short to hold that many
+    /// pixels; each of these is found from the header, before the pixels are allocated.
     static QelImagePtr imageWithData(const std::vector<uint8_t>& data, double scale = 1.0);
     static QelImagePtr imageWithContentsOfFile(const std::string& path, double scale = 1.0);
+
+    /// The decoding budget: the most pixels (4 bytes each once decoded) that one decode may
+    /// produce, checked against the size an image declares before anything is allocated. It
+    /// applies to the size actually decoded: `compressImageWithData` fits a larger JPEG through
+    /// a reduced decode. A progressive (or otherwise multi-scan) JPEG keeps its coefficients for
+    /// the whole declared size whatever the decoded size, so its declared size must fit as well.
+    /// The default, 48 Mi pixels (192 MiB decoded), takes a 48- or 50-megapixel camera photograph.
+    /// One setting for the whole process, read at each decode.
+    static constexpr uint64_t kDefaultMaximumDecodedPixels = uint64_t{48} << 20;
+    static void setMaximumDecodedPixels(uint64_t pixels);
+    static uint64_t maximumDecodedPixels();
+
+    /// The budget of an avatar icon, shown at 150 points: 4 Mi pixels (2048 x 2048, 16 MiB
+    /// decoded) leave room for any screen scale and aspect ratio.
+    static constexpr uint64_t kIconMaximumDecodedPixels = uint64_t{4} << 20;
+    /// `imageWithData` under the icon budget (or `maximumDecodedPixels()` when that is smaller):
+    /// every read of an avatar's icon goes through it.
+    static QelImagePtr iconWithData(const std::vector<uint8_t>& data);
+    static QelImagePtr iconWithContentsOfFile(const std::string& path);
 
     /// The pixels (orientation dropped) encoded as PNG; absent for an empty image.
     std::optional<std::vector<uint8_t>> pngData() const;
@@ -81,15 +102,17 @@ class VELMORA_EXPORT QelImage {
 
     /// The image fitted into `size` (points), aspect ratio kept and never enlarged, logging
     /// "---width：%.0f，height：%.0f" with the resulting size through the system log. An image that
-    /// fits already is answered itself (its own size logged), as is any image when a side of
-    /// `size` is zero or negative. Otherwise the answer is drawn upright (orientation applied) at
+    /// fits already is answered itself when it stands upright, else as `fixOrientation` draws it
+    /// (its own size logged either way); any image is answered itself when a side of `size` is
+    /// zero or negative. Otherwise the answer is drawn upright (orientation applied) at
     /// scale 1, one pixel per point, with area averaging; a fractional side is rounded up to whole
     /// pixels as a drawing context does (37.5 x 150 points become 38 x 150 pixels).
     static QelImagePtr compressImage(const QelImagePtr& image, QelSize size);
     /// `compressImage(imageWithData(data), size)` in one go, with the same result size, log line
     /// and upright drawing; but a JPEG larger than needed is decoded at a reduced scale (1/2, 1/4
     /// or 1/8, the smallest that still covers the fitted size), which spares most of the time
-    /// and memory a photograph costs. Absent when the bytes do not decode.
+    /// and memory a photograph costs; the decoding budget applies to the reduced size. Absent when
+    /// the bytes do not decode.
     static QelImagePtr compressImageWithData(const std::vector<uint8_t>& data, QelSize size);
 
     QelSize size() const;

@@ -150,6 +150,18 @@ TEST(ImageCompress, ImageThatFitsOrZeroBoxIsAnsweredItself) {
     for (QelSize box : {QelSize{0, 50}, QelSize{50, 0}, QelSize{-10, -10}, QelSize{0, 0}})
         EXPECT_EQ(QelImage::compressImage(image, box), image);
     EXPECT_EQ(QelImage::compressImage(nullptr, {10, 10}), nullptr);
+
+    // One that fits but is stored sideways comes back upright, its size and scale kept: PNG
+    // would drop the orientation.
+    auto sideways = imageOf({"CF", "BE", "AD"}, QelImageOrientation::Right, 2.0);
+    SystemLogCapture log;
+    auto upright = QelImage::compressImage(sideways, {150, 150});
+    ASSERT_TRUE(upright);
+    EXPECT_EQ(upright->imageOrientation(), QelImageOrientation::Up);
+    EXPECT_EQ(upright->scale(), 2.0);
+    EXPECT_EQ(upright->size(), sideways->size());
+    EXPECT_EQ(lettersOf(*upright), (std::vector<std::string>{"ABC", "DEF"}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"---width：2，height：1"}));
 }
 
 TEST(ImageCompress, SizeIsInPointsAndTheResultStandsUpright) {
@@ -207,7 +219,7 @@ TEST(ImageCompress, FromBytesMatchesDecodingThenFitting) {
         {gradientJPEG(800, 600, 6), {150, 150}},  // turned, decoded at a reduced scale
         {gradientJPEG(800, 600, 1), {300, 100}},  // upright, reduced
         {gradientJPEG(160, 120, 8), {150, 150}},  // turned, full scale still needed
-        {gradientJPEG(64, 48, 3), {150, 150}},    // fits: answered as decoded, not turned
+        {gradientJPEG(64, 48, 3), {150, 150}},    // fits: decoded, then turned
         {*QelImage(300, 100, solid(300, 100, 60)).pngData(), {150, 150}},
     };
     for (const auto& c : cases) {
