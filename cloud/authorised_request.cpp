@@ -17,14 +17,13 @@ QelURLSessionTaskPtr startRequest(QelNetworking& net, const std::string& url,
         case AuthorisedRequest::Method::Get: {
             QelNetworking::Parameters parameters = request.parameters;
             parameters["token"] = token;
-            return net.getWithURL(url, parameters, std::move(success), std::move(failure));
+            return NetworkingAccess::boundedGet(net, url, parameters, request.maxAnswerBytes,
+                                                std::move(success), std::move(failure));
         }
         case AuthorisedRequest::Method::Post:
-            if (request.idempotent)
-                return NetworkingAccess::idempotentPost(net, url + tokenQuery(token), request.body,
-                                                        std::move(success), std::move(failure));
-            return net.postWithURL(url + tokenQuery(token), request.body, std::move(success),
-                                   std::move(failure));
+            return NetworkingAccess::boundedPost(net, url + tokenQuery(token), request.body,
+                                                 request.idempotent, request.maxAnswerBytes,
+                                                 std::move(success), std::move(failure));
         case AuthorisedRequest::Method::Multipart:
             return net.multipartWithURL(url + tokenQuery(token), request.body, request.parts,
                                         std::move(success), std::move(failure));

@@ -8,6 +8,7 @@
 #include "cloud/private.h"
 #include "core/atomic_file.h"
 #include "core/format.h"
+#include "core/host_files.h"
 #include "velmora/networking.h"
 #include "velmora/tool.h"
 
@@ -106,6 +107,12 @@ void QelCloudService::saveAvatarInfoWithAvatarId(const std::string& avatarId,
             }
             const std::string directory = *self->avatarPathWithName(avatarId);
             if (!QelTool::isExist(directory)) QelTool::createPath(directory);
+            if (!detail::isRealDirectory(directory)) {
+                // A link there would take both files wherever it points.
+                if (completion)
+                    completion(failure(detail::formatMessage("%@ 不是形象目录", {directory})));
+                return;
+            }
             // A description that did not reach the disk is no stored avatar.
             if (!detail::writeFileAtomically(
                     platform::appendPathComponent(directory, "avatar.json"), json, false)) {
@@ -142,6 +149,7 @@ void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& 
     detail::AuthorisedRequest request;
     request.path = "items/v3/avatar/query";
     request.parameters = {{"avatarid", avatarId}};
+    request.maxAnswerBytes = detail::kMaxDescriptionAnswerBytes;
     service->d_->renewal.send(
         service, std::move(request), method,
         [completion, fullIcon](const Json& envelope) {
@@ -151,9 +159,12 @@ void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& 
                 completion(failure("getAvatarOnlineWithAvatarId 返回值Data无数据"), absentJson());
                 return;
             }
-            const auto text = detail::containerText(jsonMember(data, "data"));
+            bool tooLarge = false;
+            const auto text = detail::descriptionText(jsonMemberRef(data, "data"), tooLarge);
             if (!text) {
-                completion(failure("getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
+                completion(failure(tooLarge ? detail::descriptionTooLarge(
+                                                  "getAvatarOnlineWithAvatarId 返回的 avatarJson")
+                                            : "getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
                            absentJson());
                 return;
             }
@@ -176,15 +187,23 @@ void QelCloudService::uploadAvatarInfoWithAvatarPath(const std::string& avatarPa
                 std::nullopt);
         return;
     }
-    // The icon goes as a freshly encoded PNG, whatever the file held.
+    // Read as the avatar store reads them: no links, no waiting on a FIFO, bounded. The icon
+    // goes as a freshly encoded PNG, whatever the file held.
     std::optional<QelBytes> png;
-    if (auto image = QelImage::imageWithContentsOfFile(
-            platform::appendPathComponent(avatarPath, "avatar.png")))
-        png = image->pngData();
-    const auto description =
-        platform::readWholeFile(platform::appendPathComponent(avatarPath, "avatar.json"));
+    if (const auto icon = detail::readAvatarFile(avatarPath, detail::kAvatarIconName,
+                                                 detail::kMaxIconFileBytes)) {
+        if (auto image = QelImage::imageWithData(QelBytes(icon->begin(), icon->end())))
+            png = image->pngData();
+    }
+    const auto description = detail::readAvatarDescription(avatarPath);
     if (!png || !description) {
         if (completion) completion(failure("avatar信息必须完整才能上传"), std::nullopt);
+        return;
+    }
+    // Sent as it is, but only when the store could read it back.
+    std::string why;
+    if (isAbsent(detail::parseAvatarDescription(*description, &why))) {
+        if (completion) completion(failure("avatar.json 异常，不能上传：" + why), std::nullopt);
         return;
     }
     uploadAvatarInfoWithFormModelArray(

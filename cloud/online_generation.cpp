@@ -55,20 +55,25 @@ void getTaskInfoWithLimit(const std::shared_ptr<QelCloudService>& service,
     request.path = "v1/orv/download";
     request.body = Json{{"taskid", taskId}};
     request.cancellation = limit.cancellation;
+    request.maxAnswerBytes = detail::kMaxDescriptionAnswerBytes;
     // Failures keep their own rule here: no token renewal.
     detail::sendTokened(
         service, request,
         [completion](const Json& envelope) {
-            const Json data = jsonMember(envelope, "data");
-            const auto text =
-                QelCloudService::safeData(data) ? detail::containerText(data) : std::nullopt;
+            const Json& data = jsonMemberRef(envelope, "data");
+            bool tooLarge = false;
+            const auto text = QelCloudService::safeData(data)
+                                  ? detail::descriptionText(data, tooLarge)
+                                  : std::nullopt;
             if (!completion) return;
             if (text)
                 completion(nullptr, text);
             else
-                completion(
-                    failure(detail::formatMessage("%@ 返回值中 data 为空", {kTaskInfoMethod})),
-                    std::nullopt);
+                completion(failure(tooLarge ? detail::descriptionTooLarge(kTaskInfoMethod +
+                                                                          std::string(" 返回值"))
+                                            : detail::formatMessage("%@ 返回值中 data 为空",
+                                                                    {kTaskInfoMethod})),
+                           std::nullopt);
         },
         [service, taskId, limit, completion](const QelErrorPtr& error) {
             // Asked again from this delivery thread; the next answer arrives on another one.

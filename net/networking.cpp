@@ -398,7 +398,8 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
                                                   std::vector<std::string> headers,
                                                   std::optional<QelBytes> body,
                                                   Json reportParameters, SuccessBlock success,
-                                                  FailureBlock failure, bool idempotent) {
+                                                  FailureBlock failure, bool idempotent,
+                                                  int64_t maxBytes) {
     auto core = std::make_unique<detail::TaskCore>();
     core->kind = detail::TaskCore::Kind::Data;
     core->url = std::move(url);
@@ -406,6 +407,8 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
     core->headers = std::move(headers);
     core->body = std::move(body);
     core->maxBytes = effectiveLimit(gMaximumResponseSize.load());
+    if (maxBytes > 0)
+        core->maxBytes = core->maxBytes < 0 ? maxBytes : std::min(core->maxBytes, maxBytes);
     if (core->method == "GET" || idempotent) core->retry = retryPolicy();
     QelURLSessionTaskPtr task = d_->session->makeTask(std::move(core));
     const QelURLSessionTask* raw = task.get();
@@ -446,6 +449,13 @@ QelURLSessionTaskPtr QelNetworking::startDataTask(std::string url, std::string m
 QelURLSessionTaskPtr QelNetworking::getWithURL(const std::string& url,
                                                const std::optional<Parameters>& parameters,
                                                SuccessBlock success, FailureBlock failure) {
+    return startGet(url, parameters, std::move(success), std::move(failure), 0);
+}
+
+QelURLSessionTaskPtr QelNetworking::startGet(const std::string& url,
+                                             const std::optional<Parameters>& parameters,
+                                             SuccessBlock success, FailureBlock failure,
+                                             int64_t maxBytes) {
     std::string full = detail::percentEncodeQuery(url);
     Json report = absentJson();
     if (parameters) {
@@ -457,7 +467,7 @@ QelURLSessionTaskPtr QelNetworking::getWithURL(const std::string& url,
         }
     }
     return startDataTask(std::move(full), "GET", {}, std::nullopt, std::move(report),
-                         std::move(success), std::move(failure));
+                         std::move(success), std::move(failure), false, maxBytes);
 }
 
 QelURLSessionTaskPtr QelNetworking::postWithURL(const std::string& url, const Json& parameters,
@@ -467,11 +477,11 @@ QelURLSessionTaskPtr QelNetworking::postWithURL(const std::string& url, const Js
 
 QelURLSessionTaskPtr QelNetworking::startPost(const std::string& url, const Json& parameters,
                                               SuccessBlock success, FailureBlock failure,
-                                              bool idempotent) {
+                                              bool idempotent, int64_t maxBytes) {
     std::optional<QelBytes> body;
     if (auto text = transformationToString(parameters)) body = QelBytes(text->begin(), text->end());
     return startDataTask(url, "POST", {"Content-Type: application/json"}, std::move(body),
-                         parameters, std::move(success), std::move(failure), idempotent);
+                         parameters, std::move(success), std::move(failure), idempotent, maxBytes);
 }
 
 QelBytes QelNetworking::getHttpBodyWithFormModels(

@@ -11,12 +11,22 @@ namespace velmora::detail {
 
 /// The request forms that the SDK's own wings use beyond the public ones.
 struct NetworkingAccess {
-    /// A JSON POST that only reads, and so falls under the retry policy as a GET does.
-    static QelURLSessionTaskPtr idempotentPost(QelNetworking& networking, const std::string& url,
-                                               const Json& parameters,
-                                               QelNetworking::SuccessBlock success,
-                                               QelNetworking::FailureBlock failure) {
-        return networking.startPost(url, parameters, std::move(success), std::move(failure), true);
+    /// A GET or JSON POST whose answer may have at most `maxBytes` (when above 0) of body, below
+    /// the shared limit: a larger one fails as any answer over the limit does, unread. An
+    /// `idempotent` POST only reads, and so falls under the retry policy as a GET does.
+    static QelURLSessionTaskPtr boundedGet(QelNetworking& networking, const std::string& url,
+                                           const QelNetworking::Parameters& parameters,
+                                           int64_t maxBytes, QelNetworking::SuccessBlock success,
+                                           QelNetworking::FailureBlock failure) {
+        return networking.startGet(url, parameters, std::move(success), std::move(failure),
+                                   maxBytes);
+    }
+    static QelURLSessionTaskPtr boundedPost(QelNetworking& networking, const std::string& url,
+                                            const Json& parameters, bool idempotent,
+                                            int64_t maxBytes, QelNetworking::SuccessBlock success,
+                                            QelNetworking::FailureBlock failure) {
+        return networking.startPost(url, parameters, std::move(success), std::move(failure),
+                                    idempotent, maxBytes);
     }
 
     /// The progress form (the digest checked when `md5` is given), with `bytes` hearing the

@@ -251,13 +251,18 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
 
     void registerTask(const QelURLSessionTaskPtr& task);
     void unregisterTask(const QelURLSessionTask* task);
+    // `maxBytes` above 0 lowers the answer limit for this one request.
     QelURLSessionTaskPtr startDataTask(std::string url, std::string method,
                                        std::vector<std::string> headers,
                                        std::optional<QelBytes> body, Json reportParameters,
                                        SuccessBlock success, FailureBlock failure,
-                                       bool idempotent = false);
+                                       bool idempotent = false, int64_t maxBytes = 0);
+    QelURLSessionTaskPtr startGet(const std::string& url,
+                                  const std::optional<Parameters>& parameters, SuccessBlock success,
+                                  FailureBlock failure, int64_t maxBytes);
     QelURLSessionTaskPtr startPost(const std::string& url, const Json& parameters,
-                                   SuccessBlock success, FailureBlock failure, bool idempotent);
+                                   SuccessBlock success, FailureBlock failure, bool idempotent,
+                                   int64_t maxBytes = 0);
     QelURLSessionTaskPtr startDownload(const std::string& url, const std::string& directoryPath,
                                        const std::string& fileName,
                                        std::optional<int64_t> maximumSize, bool withProgressRecord,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,6 +44,13 @@ class VELMORA_EXPORT QelTool {
     /// The first window of the host's window list that is the key window.
     static std::shared_ptr<QelWindow> keyWindow();
 
+    /// The most bytes an avatar description may have: "avatar.json" read from disk, uploaded or
+    /// saved, a description fetched from the cloud (as it is written to disk) and a build's
+    /// result. Larger ones are refused before they are parsed: parsing and copying a description
+    /// can cost some 40 times its size (an array of small numbers), and this keeps a process
+    /// that reads, clones and loads one under 100 MiB. Descriptions take a few kilobytes.
+    static constexpr size_t kMaxAvatarDescriptionBytes = size_t{1} << 20;
+
     /// True when a file or directory (or a link to one) is at the path.
     static bool isExist(const std::string& path);
     /// True when something exists at the path afterwards (an existing plain file counts).
@@ -61,7 +69,8 @@ class VELMORA_EXPORT QelTool {
     static bool saveContainer(const Json& container, const std::string& toPath);
     /// Names of the subdirectories (links to directories included), sorted case-insensitively.
     static std::vector<std::string> assembleDirectoryNamesWithPath(const std::string& path);
-    /// Those of them that hold an "avatar.json".
+    /// Those of them that hold an "avatar.json" and are directories themselves: a link is no
+    /// avatar directory, since reading or writing through it would leave the path.
     static std::vector<std::string> assembleAvatarIdsWithPath(const std::string& path);
     /// The query parameters of an http(s) URL as an object (a repeated key holds an array), or
     /// an absent value.
