@@ -46,10 +46,11 @@ class VELMORA_EXPORT QelTool {
 
     /// The most bytes an avatar description may have: "avatar.json" read from disk, uploaded or
     /// saved, a description fetched from the cloud (as it is written to disk) and a build's
-    /// result. Larger ones are refused before they are parsed: parsing and copying a description
-    /// can cost some 40 times its size (an array of small numbers), and this keeps a process
-    /// that reads, clones and loads one under 100 MiB. Descriptions take a few kilobytes.
-    static constexpr size_t kMaxAvatarDescriptionBytes = size_t{1} << 20;
+    /// result; 64 KiB. Larger ones are refused before they are parsed. A description takes a
+    /// few kilobytes, but parsing, applying, cloning and saving one costs up to some 60 times its
+    /// size (an array of small numbers or empty containers), so this bound keeps the memory for
+    /// one in the low megabytes and a process reading it far under 100 MiB.
+    static constexpr size_t kMaxAvatarDescriptionBytes = size_t{64} << 10;
 
     /// True when a file or directory (or a link to one) is at the path.
     static bool isExist(const std::string& path);

@@ -160,6 +160,12 @@ class HostileServer {
     velmora::testing::FixtureServer server_;
 };
 
+using velmora::testing::ChildRun;
+
+ChildRun runChild(const std::vector<std::string>& arguments) {
+    return velmora::testing::runChild(VELMORA_HOSTILE_CHILD, arguments);
+}
+
 // Every regular file below `root` outside the state store's own directory.
 std::vector<std::string> filesLeft(const std::string& root) {
     std::vector<std::string> files;
@@ -198,9 +204,8 @@ TEST(HostileAnswers, OneCompletionWithAnErrorBoundedMemoryAndNoFileLeft) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         velmora::testing::TempDir root;
-        const auto run = velmora::testing::runChild(
-            VELMORA_HOSTILE_CHILD,
-            {c.operation, server.base(c.name), root.path(), std::to_string(kLimit)});
+        const ChildRun run =
+            runChild({c.operation, server.base(c.name), root.path(), std::to_string(kLimit)});
         ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0)
             << "child status " << run.status << ": " << ::testing::PrintToString(run.lines);
         ASSERT_EQ(run.lines.size(), 3u) << ::testing::PrintToString(run.lines);

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/child_report.h"
 #include "velmora/avatar_helper.h"
 #include "velmora/avatar_model.h"
 #include "velmora/cloud_service.h"
@@ -27,27 +28,14 @@ using namespace velmora;
 
 namespace {
 
-std::atomic<int> gCompletions{0};
-
-void say(const std::string& line) {
-    const std::string text = line + "\n";
-    (void)::write(STDOUT_FILENO, text.data(), text.size());
-}
-
-void report(const QelErrorPtr& error) {
-    std::string message = error ? error->localizedDescription().substr(0, 300) : "";
-    for (char& c : message) {
-        if (c == '\n') c = ' ';
-    }
-    say("completion " + (error ? std::to_string(error->code()) : std::string("none")) + " " +
-        message);
-    ++gCompletions;
-}
+using velmora::testing::report;
+using velmora::testing::say;
 
 void waitUntilSettled() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (gCompletions.load() > 0 && QelNetworking::sharedInstance()->tasksArray().empty())
+        if (velmora::testing::completionsReported().load() > 0 &&
+            QelNetworking::sharedInstance()->tasksArray().empty())
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
