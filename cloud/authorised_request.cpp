@@ -17,11 +17,12 @@ QelURLSessionTaskPtr startRequest(Transport& net, const std::string& url,
         case AuthorisedRequest::Method::Get: {
             QelNetworking::Parameters parameters = request.parameters;
             parameters["token"] = token;
-            return net.get(url, parameters, std::move(success), std::move(failure));
+            return net.get(url, parameters, request.maxAnswerBytes, std::move(success),
+                           std::move(failure));
         }
         case AuthorisedRequest::Method::Post:
             return net.post(url + tokenQuery(token), request.body, request.idempotent,
-                            std::move(success), std::move(failure));
+                            request.maxAnswerBytes, std::move(success), std::move(failure));
         case AuthorisedRequest::Method::Multipart:
             return net.multipart(url + tokenQuery(token), request.body, request.parts,
                                  std::move(success), std::move(failure));

@@ -27,6 +27,8 @@ struct AuthorisedRequest {
     std::vector<QelMultipartFormModel> parts;
     /// A POST that only reads: the retry policy repeats it as it repeats a GET.
     bool idempotent = false;
+    /// Above 0: the most bytes of answer this call reads (a GET or POST), below the shared limit.
+    int64_t maxAnswerBytes = 0;
     /// Cancels the request in flight (its failure gets -999); a cancelled call sends nothing more.
     QelCancellationTokenPtr cancellation;
 };

@@ -9,6 +9,7 @@
 #include "cloud/private.h"
 #include "core/atomic_file.h"
 #include "core/format.h"
+#include "core/host_files.h"
 #include "velmora/networking.h"
 #include "velmora/tool.h"
 
@@ -112,6 +113,12 @@ void QelCloudService::saveAvatarInfoWithAvatarId(const std::string& avatarId,
                 }
                 const std::string directory = *self->avatarPathWithName(avatarId);
                 if (!QelTool::isExist(directory)) QelTool::createPath(directory);
+                if (!detail::isRealDirectory(directory)) {
+                    // A link there would take both files wherever it points.
+                    if (completion)
+                        completion(failure(detail::formatMessage("%@ 不是形象目录", {directory})));
+                    return;
+                }
                 // A description that did not reach the disk is no stored avatar.
                 if (!detail::writeFileAtomically(
                         platform::appendPathComponent(directory, "avatar.json"), json, false)) {
@@ -152,6 +159,7 @@ void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& 
     detail::AuthorisedRequest request;
     request.path = "items/v3/avatar/query";
     request.parameters = {{"avatarid", avatarId}};
+    request.maxAnswerBytes = detail::kMaxDescriptionAnswerBytes;
     completion = detail::onceOnly(std::move(completion));
     service->d_->renewal.send(
         service, std::move(request), method,
@@ -166,10 +174,14 @@ void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& 
                                    absentJson());
                         return;
                     }
-                    const auto text = detail::containerText(jsonMember(data, "data"));
+                    bool tooLarge = false;
+                    const auto text = detail::descriptionText(jsonMemberRef(data, "data"), tooLarge);
                     if (!text) {
-                        completion(failure("getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
-                                   absentJson());
+                        completion(
+                            failure(tooLarge ? detail::descriptionTooLarge(
+                                                   "getAvatarOnlineWithAvatarId 返回的 avatarJson")
+                                             : "getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
+                            absentJson());
                         return;
                     }
                     Json result{{"json", *text}, {"icon", detail::stringMember(data, "icon_url")}};
@@ -193,15 +205,23 @@ void QelCloudService::uploadAvatarInfoWithAvatarPath(const std::string& avatarPa
                 std::nullopt);
         return;
     }
-    // The icon goes as a freshly encoded PNG, whatever the file held.
+    // Read as the avatar store reads them: no links, no waiting on a FIFO, bounded. The icon
+    // goes as a freshly encoded PNG, whatever the file held.
     std::optional<QelBytes> png;
-    if (auto image = QelImage::iconWithContentsOfFile(
-            platform::appendPathComponent(avatarPath, "avatar.png")))
-        png = image->pngData();
-    const auto description =
-        platform::readWholeFile(platform::appendPathComponent(avatarPath, "avatar.json"));
+    if (const auto icon = detail::readAvatarFile(avatarPath, detail::kAvatarIconName,
+                                                 detail::kMaxIconFileBytes)) {
+        if (auto image = QelImage::iconWithData(QelBytes(icon->begin(), icon->end())))
+            png = image->pngData();
+    }
+    const auto description = detail::readAvatarDescription(avatarPath);
     if (!png || !description) {
         if (completion) completion(failure("avatar信息必须完整才能上传"), std::nullopt);
+        return;
+    }
+    // Sent as it is, but only when the store could read it back.
+    std::string why;
+    if (isAbsent(detail::parseAvatarDescription(*description, &why))) {
+        if (completion) completion(failure("avatar.json 异常，不能上传：" + why), std::nullopt);
         return;
     }
     uploadAvatarInfoWithFormModelArray(

@@ -165,7 +165,7 @@ void QelCloudService::getTokenWithCompletion(TokenCompletion completion) {
     auto self = shared_from_this();
     // Signed for one moment: never sent twice, whatever the retry policy.
     detail::sharedTransport()->post(
-        apiBasePathPrefix() + "user/token/key", body, false,
+        apiBasePathPrefix() + "user/token/key", body, false, 0,
         [self, auth, completion](const Json& envelope) {
             const Json data = jsonMember(envelope, "data");
             if (safeData(data)) {

@@ -55,6 +55,7 @@ void askForResult(const std::shared_ptr<QelCloudService>& service, const std::st
     request.path = "v1/orv/download";
     request.body = Json{{"taskid", taskId}};
     request.cancellation = limit.cancellation;
+    request.maxAnswerBytes = kMaxDescriptionAnswerBytes;
     // Failures keep their own rule here: no token renewal.
     sendTokened(
         service, request,
@@ -62,16 +63,20 @@ void askForResult(const std::shared_ptr<QelCloudService>& service, const std::st
             runGuarded(
                 kTaskInfoMethod,
                 [&] {
-                    const Json data = jsonMember(envelope, "data");
-                    const auto text =
-                        QelCloudService::safeData(data) ? containerText(data) : std::nullopt;
+                    const Json& data = jsonMemberRef(envelope, "data");
+                    bool tooLarge = false;
+                    const auto text = QelCloudService::safeData(data)
+                                          ? descriptionText(data, tooLarge)
+                                          : std::nullopt;
                     if (!completion) return;
                     if (text)
                         completion(nullptr, text);
                     else
-                        completion(
-                            failure(formatMessage("%@ 返回值中 data 为空", {kTaskInfoMethod})),
-                            std::nullopt);
+                        completion(failure(tooLarge ? descriptionTooLarge(kTaskInfoMethod +
+                                                                          std::string(" 返回值"))
+                                                    : formatMessage("%@ 返回值中 data 为空",
+                                                                    {kTaskInfoMethod})),
+                                   std::nullopt);
                 },
                 [&](const QelErrorPtr& error) {
                     if (completion) completion(error, std::nullopt);

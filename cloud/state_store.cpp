@@ -11,6 +11,7 @@
 #include "cloud/private.h"
 #include "core/atomic_file.h"
 #include "core/format.h"
+#include "core/host_files.h"
 #include "engine/avatar_check.h"
 #include "engine/bundle_files.h"
 #include "velmora/tool.h"
@@ -20,9 +21,10 @@ namespace {
 
 const char* const kStateKey = "fileState";
 
-// Parsed JSON object, or absent when the text is no JSON object.
+// Parsed JSON object, or absent when the text is no JSON object or more than the bounded intake
+// takes (in the size bound the files are read with).
 Json parseObject(const std::string& text) {
-    Json value = Json::parse(text, nullptr, false);
+    Json value = parseBoundedJson(text, platform::kDefaultMaxFileBytes);
     return value.is_object() ? value : absentJson();
 }
 

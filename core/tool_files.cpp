@@ -11,6 +11,7 @@
 
 #include "core/atomic_file.h"
 #include "core/format.h"
+#include "core/host_files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "velmora/tool.h"
@@ -18,9 +19,8 @@
 namespace fs = std::filesystem;
 
 namespace velmora {
-namespace {
+namespace detail {
 
-// Moves without ever replacing what is at `to`; 0 or an errno value.
 int moveWithoutReplacing(const std::string& from, const std::string& to) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     int error = errno;
@@ -38,6 +38,10 @@ int moveWithoutReplacing(const std::string& from, const std::string& to) {
     fs::remove_all(from, ec);
     return ec ? ec.value() : 0;
 }
+
+}  // namespace detail
+
+namespace {
 
 bool sameDirectory(const std::string& a, const std::string& b) {
     std::error_code ec1, ec2;
@@ -122,8 +126,8 @@ bool QelTool::renamePath(const std::string& oldPath, const std::string& newPath)
 
     bool result = true;
     for (const auto& name : names) {
-        int error = moveWithoutReplacing(platform::appendPathComponent(oldPath, name),
-                                         platform::appendPathComponent(newPath, name));
+        int error = detail::moveWithoutReplacing(platform::appendPathComponent(oldPath, name),
+                                                 platform::appendPathComponent(newPath, name));
         if (error != 0) {
             platform::systemLog(detail::formatMessage("renamePath时moveItem报错：%@",
                                                       {errorDescription(makePOSIXError(error))}));
@@ -158,9 +162,12 @@ std::vector<std::string> QelTool::assembleDirectoryNamesWithPath(const std::stri
 
 std::vector<std::string> QelTool::assembleAvatarIdsWithPath(const std::string& path) {
     std::vector<std::string> ids;
+    // A link is no avatar directory: reading or writing through it would leave the root.
     for (auto& name : assembleDirectoryNamesWithPath(path)) {
-        if (isExist(platform::appendPathComponent(platform::appendPathComponent(path, name),
-                                                  "avatar.json")))
+        const std::string directory = platform::appendPathComponent(path, name);
+        struct stat info {};
+        if (detail::isRealDirectory(directory) &&
+            ::lstat(platform::appendPathComponent(directory, "avatar.json").c_str(), &info) == 0)
             ids.push_back(std::move(name));
     }
     return ids;

@@ -225,9 +225,10 @@ struct QelNetworking::Private final : detail::Transport {
     QelURLSessionTaskPtr startDownload(detail::DownloadRequest request, bool withProgressRecord);
 
     QelURLSessionTaskPtr get(const std::string& url, const std::optional<Parameters>& parameters,
-                             SuccessBlock success, FailureBlock failure) override;
+                             int64_t maxBytes, SuccessBlock success, FailureBlock failure) override;
     QelURLSessionTaskPtr post(const std::string& url, const Json& parameters, bool reads,
-                              SuccessBlock success, FailureBlock failure) override;
+                              int64_t maxBytes, SuccessBlock success,
+                              FailureBlock failure) override;
     QelURLSessionTaskPtr multipart(const std::string& url, const Json& parameters,
                                    const std::vector<QelMultipartFormModel>& parts,
                                    SuccessBlock success, FailureBlock failure) override;
@@ -450,10 +451,12 @@ void QelNetworking::handleRequestResultWithResponse(
 
 namespace {
 
-// A request of the client's own: its limit, and the retry policy when it only reads.
+// A request of the client's own: its limit, lowered for this one request by `maxBytes` above 0,
+// and the retry policy when it only reads.
 std::unique_ptr<detail::TaskCore> dataCore(std::string url, std::string method,
                                            std::vector<std::string> headers,
-                                           std::optional<QelBytes> body, bool reads) {
+                                           std::optional<QelBytes> body, bool reads,
+                                           int64_t maxBytes = 0) {
     auto core = std::make_unique<detail::TaskCore>();
     core->kind = detail::TaskCore::Kind::Data;
     core->url = std::move(url);
@@ -461,6 +464,8 @@ std::unique_ptr<detail::TaskCore> dataCore(std::string url, std::string method,
     core->headers = std::move(headers);
     core->body = std::move(body);
     core->maxBytes = effectiveLimit(gMaximumResponseSize.load());
+    if (maxBytes > 0)
+        core->maxBytes = core->maxBytes < 0 ? maxBytes : std::min(core->maxBytes, maxBytes);
     if (reads) core->retry = QelNetworking::retryPolicy();
     return core;
 }
@@ -507,7 +512,8 @@ QelURLSessionTaskPtr QelNetworking::Private::startDataTask(std::unique_ptr<detai
 
 QelURLSessionTaskPtr QelNetworking::Private::get(const std::string& url,
                                                  const std::optional<Parameters>& parameters,
-                                                 SuccessBlock success, FailureBlock failure) {
+                                                 int64_t maxBytes, SuccessBlock success,
+                                                 FailureBlock failure) {
     std::string full = detail::percentEncodeQuery(url);
     Json report = absentJson();
     if (parameters) {
@@ -518,18 +524,18 @@ QelURLSessionTaskPtr QelNetworking::Private::get(const std::string& url,
             report[key] = value;
         }
     }
-    return startDataTask(dataCore(std::move(full), "GET", {}, std::nullopt, true),
+    return startDataTask(dataCore(std::move(full), "GET", {}, std::nullopt, true, maxBytes),
                          std::move(report), std::move(success), std::move(failure));
 }
 
 QelURLSessionTaskPtr QelNetworking::Private::post(const std::string& url, const Json& parameters,
-                                                  bool reads, SuccessBlock success,
-                                                  FailureBlock failure) {
+                                                  bool reads, int64_t maxBytes,
+                                                  SuccessBlock success, FailureBlock failure) {
     std::optional<QelBytes> body;
     if (auto text = owner.transformationToString(parameters))
         body = QelBytes(text->begin(), text->end());
     return startDataTask(
-        dataCore(url, "POST", {"Content-Type: application/json"}, std::move(body), reads),
+        dataCore(url, "POST", {"Content-Type: application/json"}, std::move(body), reads, maxBytes),
         parameters, std::move(success), std::move(failure));
 }
 
@@ -589,12 +595,12 @@ detail::Document QelNetworking::Private::read(const detail::DocumentRequest& req
 QelURLSessionTaskPtr QelNetworking::getWithURL(const std::string& url,
                                                const std::optional<Parameters>& parameters,
                                                SuccessBlock success, FailureBlock failure) {
-    return d_->get(url, parameters, std::move(success), std::move(failure));
+    return d_->get(url, parameters, 0, std::move(success), std::move(failure));
 }
 
 QelURLSessionTaskPtr QelNetworking::postWithURL(const std::string& url, const Json& parameters,
                                                 SuccessBlock success, FailureBlock failure) {
-    return d_->post(url, parameters, false, std::move(success), std::move(failure));
+    return d_->post(url, parameters, false, 0, std::move(success), std::move(failure));
 }
 
 QelBytes QelNetworking::getHttpBodyWithFormModels(

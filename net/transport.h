@@ -60,14 +60,17 @@ class Transport {
 
     virtual ~Transport() = default;
 
-    /// As `QelNetworking::getWithURL`.
+    /// As `QelNetworking::getWithURL`. `maxBytes` above 0 lowers the client's answer limit for
+    /// this one request: a larger answer fails unread, as any answer over the limit does.
     virtual QelURLSessionTaskPtr get(const std::string& url,
                                      const std::optional<QelNetworking::Parameters>& parameters,
-                                     SuccessBlock success, FailureBlock failure) = 0;
-    /// As `QelNetworking::postWithURL`; a POST that only `reads` falls under the retry policy
-    /// as a GET does.
+                                     int64_t maxBytes, SuccessBlock success,
+                                     FailureBlock failure) = 0;
+    /// As `QelNetworking::postWithURL`, with `maxBytes` as for `get`; a POST that only `reads`
+    /// falls under the retry policy as a GET does.
     virtual QelURLSessionTaskPtr post(const std::string& url, const Json& parameters, bool reads,
-                                      SuccessBlock success, FailureBlock failure) = 0;
+                                      int64_t maxBytes, SuccessBlock success,
+                                      FailureBlock failure) = 0;
     /// As `QelNetworking::multipartWithURL`.
     virtual QelURLSessionTaskPtr multipart(const std::string& url, const Json& parameters,
                                            const std::vector<QelMultipartFormModel>& parts,

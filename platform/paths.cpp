@@ -145,34 +145,51 @@ std::string frameworkBundlePath(const std::string& module) {
     return mainBundlePath() + "/Frameworks/" + module + ".framework";
 }
 
-std::optional<std::string> readWholeFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+std::optional<std::string> readRegularFileAt(int directoryFd, const std::string& name,
+                                             size_t maxBytes, bool followLinks) {
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+    const int fd = ::openat(directoryFd, name.c_str(), flags);
     if (fd < 0) return std::nullopt;
-    std::string bytes;
+    std::optional<std::string> result;
     struct stat info {};
-    // One read for a file whose size is known; a file that grows meanwhile is read to its end.
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
-        bytes.resize(static_cast<size_t>(info.st_size) + 1);
-    size_t used = 0;
-    for (;;) {
-        if (used == bytes.size()) bytes.resize(std::max<size_t>(bytes.size() * 2, 64 * 1024));
-        const ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
-        if (n > 0) {
-            used += static_cast<size_t>(n);
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ::close(fd);
-            return std::nullopt;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<uint64_t>(info.st_size) <= maxBytes) {
+        // Read to the end, but never past the bound: the file may grow meanwhile.
+        const size_t ceiling = maxBytes == SIZE_MAX ? maxBytes : maxBytes + 1;
+        std::string bytes(std::min(static_cast<size_t>(info.st_size), maxBytes) + 1, '\0');
+        size_t used = 0;
+        bool failed = false;
+        for (;;) {
+            if (used == bytes.size()) {
+                if (used > maxBytes) break;
+                bytes.resize(std::min(ceiling, bytes.size() * 2));
+            }
+            const ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                failed = true;
+                break;
+            }
+            if (got == 0) break;
+            used += static_cast<size_t>(got);
+        }
+        if (!failed && used <= maxBytes) {
+            bytes.resize(used);
+            result = std::move(bytes);
         }
     }
     ::close(fd);
-    bytes.resize(used);
-    return bytes;
+    return result;
+}
+
+std::optional<std::string> readWholeFile(const std::string& path, size_t maxBytes) {
+    return readRegularFileAt(AT_FDCWD, path, maxBytes, true);
 }
 
 Json readPropertyList(const std::string& path) {
-    const auto read = readWholeFile(path);
+    // An information file holds a few keys; anything near this is no such file.
+    constexpr size_t kMaxPropertyListBytes = size_t{1} << 20;
+    const auto read = readWholeFile(path, kMaxPropertyListBytes);
     if (!read) return absentJson();
     const std::string& bytes = *read;
     if (bytes.empty() || bytes.size() > UINT32_MAX) return absentJson();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -24,12 +25,25 @@ std::string executableDirectory();
 /// "<main bundle>/Frameworks/<module>.framework".
 std::string frameworkBundlePath(const std::string& module);
 
-/// The whole content of a file; absent when it cannot be opened or read (a directory included).
-std::optional<std::string> readWholeFile(const std::string& path);
+/// Files read whole are refused above this size unless their caller names another bound.
+inline constexpr size_t kDefaultMaxFileBytes = size_t{256} << 20;
+
+/// The content of the regular file `name` (relative to the directory open as `directoryFd`, or to
+/// the working directory with AT_FDCWD; absolute names ignore it), read only when it is at most
+/// `maxBytes` long. It is opened without blocking, so a FIFO or a device is never waited on, and
+/// read only when it is a regular file; with `followLinks` false a link as its last component is
+/// refused. Absent when it is missing, not a regular file, larger, or unreadable.
+std::optional<std::string> readRegularFileAt(int directoryFd, const std::string& name,
+                                             size_t maxBytes, bool followLinks);
+
+/// `readRegularFileAt` on a path, links followed.
+std::optional<std::string> readWholeFile(const std::string& path,
+                                         size_t maxBytes = kDefaultMaxFileBytes);
 
 /// A property-list file (XML or binary) as JSON: dictionaries become objects, arrays arrays,
 /// strings, booleans, integers and reals themselves, data as binary, dates as seconds since
-/// 2001-01-01 (the property-list epoch). Absent when the file is missing or does not parse.
+/// 2001-01-01 (the property-list epoch). Absent when the file is missing, over 1 MiB or does not
+/// parse.
 Json readPropertyList(const std::string& path);
 
 /// The library's own information dictionary, made at build time: "CFBundleShortVersionString"

@@ -1,6 +1,7 @@
 #include "velmora/avatar_helper.h"
 
 #include "core/format.h"
+#include "core/host_files.h"
 #include "engine/avatar.h"
 #include "engine/avatar_check.h"
 #include "engine/bundle_files.h"
@@ -31,10 +32,16 @@ std::string shown(const std::string& path) {
     return path.empty() ? "(null)" : path;
 }
 
-// The file's text, or "" when it cannot be read.
-std::string readText(const std::string& path) {
+// The engine's default list is a small document.
+constexpr size_t kMaxDefaultJsonBytes = size_t{16} << 20;
+
+// The file's text when it is JSON the bounded intake takes (the engine parses it again, with no
+// bound of its own), or "".
+std::string readJsonText(const std::string& path) {
     if (path.empty()) return {};
-    return platform::readWholeFile(path).value_or(std::string());
+    auto text = platform::readWholeFile(path, kMaxDefaultJsonBytes);
+    if (!text || isAbsent(detail::parseBoundedJson(*text, kMaxDefaultJsonBytes))) return {};
+    return std::move(*text);
 }
 
 }  // namespace
@@ -130,7 +137,7 @@ void QelAvatarHelper::setDefaultJsonPath(const std::string& path) {
 
 std::shared_ptr<QelAvatarCheck> QelAvatarHelper::avatarCheckLocked() {
     if (!avatarCheck_) {
-        std::string text = readText(defaultJsonPath_);
+        std::string text = readJsonText(defaultJsonPath_);
         if (!text.empty()) avatarCheck_ = QelAvatarCheck::checkDefaultJson(text);
     }
     return avatarCheck_;

@@ -5,12 +5,12 @@
 
 #include "core/atomic_file.h"
 #include "core/format.h"
+#include "core/host_files.h"
 #include "core/percent.h"
 #include "engine/avatar.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/paths.h"
-#include "resources/private.h"
 #include "velmora/avatar_helper.h"
 #include "velmora/tool.h"
 
@@ -56,14 +56,18 @@ QelAvatarModel::~QelAvatarModel() {
 }
 
 std::string QelAvatarModel::avatarJsonPath() const {
-    return platform::appendPathComponent(avatarPath_, resources::kAvatarJsonName);
+    return platform::appendPathComponent(avatarPath_, detail::kAvatarJsonName);
+}
+
+std::optional<std::string> QelAvatarModel::descriptionText() const {
+    if (!avatarJson_.empty()) return avatarJson_;
+    return detail::readAvatarDescription(avatarPath_);
 }
 
 QelImagePtr QelAvatarModel::iconImage() {
     if (!iconImage_ && !avatarPath_.empty()) {
-        const std::string path =
-            platform::appendPathComponent(avatarPath_, resources::kAvatarIconName);
-        if (auto bytes = resources::readBoundedFile(path, resources::kMaxIconFileBytes))
+        if (auto bytes = detail::readAvatarFile(avatarPath_, detail::kAvatarIconName,
+                                                detail::kMaxIconFileBytes))
             iconImage_ = QelImage::iconWithData(std::vector<uint8_t>(bytes->begin(), bytes->end()));
     }
     return iconImage_;
@@ -76,15 +80,8 @@ void QelAvatarModel::setIconImage(QelImagePtr image) {
 
 Json QelAvatarModel::avatarInfo() {
     if (isAbsent(avatarInfo_)) {
-        std::optional<std::string> text;
-        if (!avatarJson_.empty())
-            text = avatarJson_;
-        else if (!avatarPath_.empty())
-            text = resources::readBoundedFile(avatarJsonPath(), resources::kMaxDescriptionBytes);
-        if (text) {
-            Json parsed = Json::parse(*text, nullptr, false);
-            if (parsed.is_object()) avatarInfo_ = std::move(parsed);
-        }
+        if (const auto text = descriptionText())
+            avatarInfo_ = detail::parseAvatarDescription(*text);
     }
     return avatarInfo_;
 }
@@ -115,16 +112,20 @@ std::shared_ptr<QelAvatar> QelAvatarModel::avatar() {
     if (avatar_) return avatar_;
     auto created = QelAvatarHelper::createAvatar();
     if (!created) return nullptr;
-    std::optional<std::string> text;
-    if (!avatarJson_.empty())
-        text = avatarJson_;
-    else if (!avatarPath_.empty())
-        text = resources::readBoundedFile(avatarJsonPath(), resources::kMaxDescriptionBytes);
-    if (!text || text->empty() || !detail::isValidUTF8(*text)) {
+    const std::optional<std::string> text = descriptionText();
+    // The engine gets only a description the SDK itself can read: bounded in size and depth.
+    Json parsed =
+        text && detail::isValidUTF8(*text) ? detail::parseAvatarDescription(*text) : absentJson();
+    if (isAbsent(parsed)) {
         QelTool::errorLog(
             detail::formatMessage("%@ 下的 avatar.json 异常！", {shown(avatarPath_)}));
         return nullptr;
     }
+    // Kept as the description read, or dropped before the engine makes its own copy.
+    if (isAbsent(avatarInfo_))
+        avatarInfo_ = std::move(parsed);
+    else
+        parsed = Json();
     jsonFileIds_ = created->updateAvatarStr(*text, {});
     if (jsonFileIds_.empty()) {
         QelTool::errorLog(detail::formatMessage(
@@ -156,9 +157,21 @@ bool QelAvatarModel::save() {
         QelTool::errorLog("avatarPath 为空，无法保存 Avatar！");
         return false;
     }
+    if (!detail::isRealDirectory(avatarPath_)) {
+        // A link would take the files wherever it points.
+        QelTool::errorLog(
+            detail::formatMessage("%@ 不是形象目录，无法保存 Avatar！", {avatarPath_}));
+        return false;
+    }
     saveIconImage();
     const std::string target = avatarJsonPath();
     if (!avatarJson_.empty()) {
+        // Only what can be read back: a description over the bound would never load again.
+        std::string why;
+        if (isAbsent(detail::parseAvatarDescription(avatarJson_, &why))) {
+            QelTool::errorLog(detail::formatMessage("要保存的 avatarJson 异常：%@", {why}));
+            return false;
+        }
         if (!detail::writeFileAtomically(target, avatarJson_, true)) return false;
         avatarJson_.clear();
         return true;
@@ -169,7 +182,7 @@ bool QelAvatarModel::save() {
         QelTool::errorLog("avatarJson 数据为空");
         return false;
     }
-    const Json parsed = Json::parse(text, nullptr, false);
+    const Json parsed = detail::parseAvatarDescription(text);
     const Json& bundles = jsonMemberRef(parsed, "bundle_list");
     if (!bundles.is_array() || bundles.empty()) {
         QelTool::errorLog("要保存的Avatar 的 bundle_list为空!");
@@ -184,9 +197,8 @@ bool QelAvatarModel::saveIconImage() {
     const double height = size.width > 0 ? kIconWidth * size.height / size.width : kIconWidth;
     auto fitted = QelImage::compressImage(newIconImage_, {kIconWidth, height});
     auto png = fitted ? fitted->pngData() : std::nullopt;
-    if (!png || avatarPath_.empty()) return false;
-    const std::string target =
-        platform::appendPathComponent(avatarPath_, resources::kAvatarIconName);
+    if (!png || !detail::isRealDirectory(avatarPath_)) return false;
+    const std::string target = platform::appendPathComponent(avatarPath_, detail::kAvatarIconName);
     if (!detail::writeFileAtomically(target, std::string(png->begin(), png->end()), true))
         return false;
     newIconImage_.reset();

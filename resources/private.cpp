@@ -1,47 +1,9 @@
 #include "resources/private.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 
 namespace velmora::resources {
-
-std::optional<std::string> readBoundedFile(const std::string& path, size_t maxBytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::optional<std::string> result;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        static_cast<uint64_t>(info.st_size) <= maxBytes) {
-        // Read to the end, but never past the bound: the file may grow meanwhile.
-        std::string bytes(static_cast<size_t>(info.st_size) + 1, '\0');
-        size_t used = 0;
-        bool failed = false;
-        for (;;) {
-            if (used == bytes.size()) {
-                if (bytes.size() > maxBytes) break;
-                bytes.resize(std::min(maxBytes + 1, bytes.size() * 2));
-            }
-            const ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                failed = true;
-                break;
-            }
-            if (got == 0) break;
-            used += static_cast<size_t>(got);
-        }
-        if (!failed && used <= maxBytes) {
-            bytes.resize(used);
-            result = std::move(bytes);
-        }
-    }
-    ::close(fd);
-    return result;
-}
 
 bool isSafeDirectoryName(std::string_view name) {
     if (name.empty() || name == "." || name == "..") return false;

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "core/format.h"
+#include "core/host_files.h"
 #include "engine/avatar.h"
 #include "engine/item.h"
 #include "net/url_error.h"
@@ -22,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kLoadSelector = "loadAvatarBaseItemsWithAvatarModel:progress:completion:";
+constexpr const char* kSaveSelector = "saveAvatarModel:avatarJson:";
 
 std::mutex& sharedMutex() {
     static std::mutex m;
@@ -58,9 +60,36 @@ std::string canonical(const std::string& path) {
     return text;
 }
 
-bool isRegularFile(const std::string& path) {
+// True when anything, a dangling link included, is at the path.
+bool isTaken(const std::string& path) {
     std::error_code ec;
-    return fs::is_regular_file(fs::symlink_status(path, ec));
+    return !path.empty() && fs::symlink_status(path, ec).type() != fs::file_type::not_found;
+}
+
+// An avatar directory the store may move or remove: a directory of its own (no link) holding a
+// regular "avatar.json", and none of the directories that must never go, whatever a model names.
+bool isStoredAvatarDirectory(const std::string& path, const std::set<std::string>& roots) {
+    if (!detail::holdsAvatarDescription(path)) return false;
+    const std::string target = canonical(path);
+    return !target.empty() && target != "/" && !roots.count(target) &&
+           target != canonical(platform::documentsDirectory());
+}
+
+// The store's custom root and built-in root (when set), resolved.
+std::set<std::string> rootsOf(QelResourceKit& kit) {
+    std::set<std::string> roots{canonical(kit.customAvatarRootPath())};
+    const auto settings = kit.config();
+    if (settings && !settings->buildInAvatarsPath().empty())
+        roots.insert(canonical(settings->buildInAvatarsPath()));
+    roots.erase(std::string());
+    return roots;
+}
+
+// The directory holding `path`, resolved; "" when there is none.
+std::string canonicalParent(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::string parent = fs::path(path).parent_path().string();
+    return parent.empty() ? std::string() : canonical(parent);
 }
 
 }  // namespace
@@ -467,17 +496,55 @@ bool QelResourceKit::preSaveWithAvatarModel(const QelAvatarModelPtr& avatarModel
     if (builtin) {
         auto settings = config();
         root = settings ? settings->buildInAvatarsPath() : std::string();
+        if (root.empty()) {
+            // A bare directory name would land in the working directory.
+            QelTool::errorLog(errorDescription(QelTool::errorWithCode(
+                QelErrorCodeMissingArgument,
+                std::string(kSaveSelector) + "方法中 config.buildInAvatarsPath 为空")));
+            return false;
+        }
     }
     const std::string newPath = platform::appendPathComponent(root, dirName);
-    const bool created = createAvatarPath(newPath);
-
     const std::string oldPath = avatarModel->avatarPath();
-    if (oldPath != newPath) {
-        const bool moved = !oldPath.empty() && QelTool::renamePath(oldPath, newPath);
-        if (!oldPath.empty() && !newPath.empty())
+
+    if (oldPath != newPath && isTaken(oldPath)) {
+        // A move: only an avatar directory directly below a root goes, and never onto another.
+        const auto roots = rootsOf(*this);
+        if (!isStoredAvatarDirectory(oldPath, roots) || !roots.count(canonicalParent(oldPath))) {
+            QelTool::errorLog(detail::formatMessage(
+                "avatarModel.avatarPath 不是形象根目录下的形象目录，不能移动：%@", {oldPath}));
+            return false;
+        }
+        if (canonical(oldPath) != canonical(newPath)) {
+            if (isTaken(newPath)) {
+                QelTool::errorLog(
+                    detail::formatMessage("%@ 已存在，不能覆盖另一个形象", {newPath}));
+                return false;
+            }
+            if (!createAvatarPath(root)) return false;
+            const int error = detail::moveWithoutReplacing(oldPath, newPath);
             platform::systemLog(
-                detail::formatMessage("renamePath 结果：%@", {moved ? "成功" : "失败"}));
-        if (created) avatarModel->setAvatarPath(newPath);
+                detail::formatMessage("renamePath 结果：%@", {error == 0 ? "成功" : "失败"}));
+            if (error != 0) {
+                platform::systemLog(detail::formatMessage(
+                    "renamePath时moveItem报错：%@", {errorDescription(makePOSIXError(error))}));
+                return false;
+            }
+        }
+        avatarModel->setAvatarPath(newPath);
+    } else {
+        if (isTaken(newPath) && !detail::isRealDirectory(newPath)) {
+            // A link would take the avatar's files wherever it points.
+            QelTool::errorLog(detail::formatMessage("%@ 不是形象目录，不能保存", {newPath}));
+            return false;
+        }
+        const bool created = createAvatarPath(newPath);
+        if (oldPath != newPath) {
+            // Nothing to move: the model named no directory, or one that is gone.
+            if (!oldPath.empty())
+                platform::systemLog(detail::formatMessage("renamePath 结果：%@", {"失败"}));
+            if (created) avatarModel->setAvatarPath(newPath);
+        }
     }
     avatarModel->setName(dirName);
 
@@ -507,13 +574,7 @@ bool QelResourceKit::deleteAvatarModel(const QelAvatarModelPtr& avatarModel) {
 
     // Only an avatar directory goes: never a root, the Documents directory or "/", whatever
     // the model names.
-    const std::string target = canonical(path);
-    auto settings = config();
-    std::set<std::string> protectedDirs{"/", canonical(platform::documentsDirectory()),
-                                        canonical(customAvatarRootPath())};
-    if (settings) protectedDirs.insert(canonical(settings->buildInAvatarsPath()));
-    if (target.empty() || protectedDirs.count(target) ||
-        !isRegularFile(platform::appendPathComponent(path, resources::kAvatarJsonName))) {
+    if (!isStoredAvatarDirectory(path, rootsOf(*this))) {
         QelTool::errorLog(
             detail::formatMessage("avatarModel.avatarPath 不是形象目录，不能删除：%@", {path}));
         return false;

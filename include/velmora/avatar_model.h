@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,12 @@ class QelAvatar;
 /// "avatar.json" is one JSON object produced and consumed by the engine; the SDK itself reads
 /// only "bundle_list" (the bundles' file ids) and "gender" (a number whose integer part is 0, or
 /// exactly the text "male", is male; anything else, or nothing, is female).
+///
+/// The directory's files may be anything. The directory and its files are read only when they
+/// are what they claim to be: the directory no link, each file a regular file and no link (a FIFO
+/// is never waited on). A description is read, applied and written only within
+/// `QelTool::kMaxAvatarDescriptionBytes` and 128 levels of nesting; one outside that reads as
+/// unreadable.
 class VELMORA_EXPORT QelAvatarModel {
   public:
     /// A model for an existing avatar directory.
@@ -68,10 +75,11 @@ class VELMORA_EXPORT QelAvatarModel {
     }
 
     /// Writes the icon (when a new one was set) and the description into the avatar directory,
-    /// which must exist. The description given at creation is written as it is (and then
-    /// dropped); otherwise the engine avatar's own, which must list bundles. False (with a log
-    /// line) inside an application package, without a directory, or when the write fails; a
-    /// failed save leaves "avatar.json" as it was.
+    /// which must exist and be no link. The description given at creation is written as it is
+    /// (and then dropped) when it is a JSON object the model could read back; otherwise the
+    /// engine avatar's own, which must list bundles. False (with a log line) inside an
+    /// application package, without a directory, for a link, for a description it could not
+    /// read back, or when the write fails; a failed save leaves "avatar.json" as it was.
     bool save();
     /// Writes a new icon, fitted into 150 points of width and drawn upright, to "avatar.png"; the
     /// icon stays new until a write succeeds. True when there was nothing to write or the write
@@ -103,6 +111,8 @@ class VELMORA_EXPORT QelAvatarModel {
 
   private:
     std::string avatarJsonPath() const;
+    // The description given at creation, else "avatar.json" as read (bounded, no links).
+    std::optional<std::string> descriptionText() const;
 
     QelImagePtr newIconImage_;
     std::string avatarJson_;

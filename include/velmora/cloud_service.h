@@ -378,13 +378,18 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     /// single failures are not reported, so the completion never gets an error.
     void downloadDefaultAvatarsIfNeedWithCompletion(ErrorCompletion completion);
     /// Fetches one avatar and stores its description and icon below `avatarRootPath()`. An id
-    /// that is not a plain directory name is refused and nothing is written.
+    /// that is not a plain directory name, or whose directory is a link, is refused and nothing
+    /// is written.
     void saveAvatarInfoWithAvatarId(const std::string& avatarId, ErrorCompletion completion);
-    /// The value is {"json": indented description, "icon": icon URL or ""}.
+    /// The value is {"json": indented description, "icon": icon URL or ""}. An answer over
+    /// `QelTool::kMaxAvatarDescriptionBytes` and 64 KiB fails unread, and a description whose
+    /// indented text exceeds `QelTool::kMaxAvatarDescriptionBytes` fails with 999999.
     void getAvatarInfoWithAvatarId(const std::string& avatarId, ValueCompletion completion);
     /// Uploads a local avatar directory (icon decoded under the icon budget of
     /// `QelImage::iconWithData` and encoded again as PNG, description as it is); the value is
-    /// the cloud's new avatar id.
+    /// the cloud's new avatar id. The files are read as the avatar store reads them (see
+    /// QelAvatarModel): a link, a FIFO or a description the store could not read back fails with
+    /// 999999 and sends nothing.
     void uploadAvatarInfoWithAvatarPath(const std::string& avatarPath, StringCompletion completion);
     void uploadAvatarInfoWithFormModelArray(const std::vector<QelMultipartFormModel>& formModels,
                                             StringCompletion completion);

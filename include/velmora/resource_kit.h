@@ -117,8 +117,12 @@ class VELMORA_EXPORT QelResourceKit : public std::enable_shared_from_this<QelRes
     bool saveAvatarModel(const QelAvatarModelPtr& avatarModel, const std::string& avatarJson);
     /// Moves the model to its directory: named by its avatar id, else its directory's name, else
     /// a new time stamp; below the built-in root for a built-in model, else the custom root. The
-    /// model takes the path and name and joins the custom list. False, with nothing moved, when
-    /// the name is not one safe path component.
+    /// model takes the path and name and joins the custom list. What moves is the model's whole
+    /// directory, and only an avatar directory of its own (no link, with a regular "avatar.json")
+    /// directly below one of the two roots, never a root. False, with nothing moved or changed,
+    /// when the name is not one safe path component, when the model names any other directory,
+    /// when the target is taken (another avatar is never overwritten), when the move fails, and
+    /// for a built-in model without a built-in root (logged with 777777).
     bool preSaveWithAvatarModel(const QelAvatarModelPtr& avatarModel);
     /// The local time as "yyyyMMddHHmmssSSS", stepped on to the next millisecond while that name
     /// is taken (below either root, or issued before by this store).
@@ -130,8 +134,8 @@ class VELMORA_EXPORT QelResourceKit : public std::enable_shared_from_this<QelRes
 
     /// Removes an avatar directory with everything in it and drops the model from the lists.
     /// Refused (false, with a log line) for a model inside an application package, a missing
-    /// directory, and any directory that is not an avatar directory (no "avatar.json", or a
-    /// root, the Documents directory or "/").
+    /// directory, and any directory that is not an avatar directory (a link, no regular
+    /// "avatar.json", or a root, the Documents directory or "/").
     bool deleteAvatarModel(const QelAvatarModelPtr& avatarModel);
     /// A model exists and its path is not inside an application package.
     bool canDeleteAvatarModel(const QelAvatarModelPtr& avatarModel);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,6 +44,14 @@ class VELMORA_EXPORT QelTool {
     /// The first window of the host's window list that is the key window.
     static std::shared_ptr<QelWindow> keyWindow();
 
+    /// The most bytes an avatar description may have: "avatar.json" read from disk, uploaded or
+    /// saved, a description fetched from the cloud (as it is written to disk) and a build's
+    /// result; 64 KiB. Larger ones are refused before they are parsed. A description takes a
+    /// few kilobytes, but parsing, applying, cloning and saving one costs up to some 60 times its
+    /// size (an array of small numbers or empty containers), so this bound keeps the memory for
+    /// one in the low megabytes and a process reading it far under 100 MiB.
+    static constexpr size_t kMaxAvatarDescriptionBytes = size_t{64} << 10;
+
     /// True when a file or directory (or a link to one) is at the path.
     static bool isExist(const std::string& path);
     /// True when something exists at the path afterwards (an existing plain file counts).
@@ -61,7 +70,8 @@ class VELMORA_EXPORT QelTool {
     static bool saveContainer(const Json& container, const std::string& toPath);
     /// Names of the subdirectories (links to directories included), sorted case-insensitively.
     static std::vector<std::string> assembleDirectoryNamesWithPath(const std::string& path);
-    /// Those of them that hold an "avatar.json".
+    /// Those of them that hold an "avatar.json" and are directories themselves: a link is no
+    /// avatar directory, since reading or writing through it would leave the path.
     static std::vector<std::string> assembleAvatarIdsWithPath(const std::string& path);
     /// The query parameters of an http(s) URL as an object (a repeated key holds an array), or
     /// an absent value.

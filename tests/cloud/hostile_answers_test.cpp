@@ -1,11 +1,7 @@
 // A hostile or broken server on loopback: whatever it answers, a cloud operation completes once
 // with an error, the process stays small and no file is left behind. Each case runs in a child
 // process that reports its own peak memory.
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <gmock/gmock.h>
@@ -20,11 +16,10 @@
 #include <vector>
 
 #include "tests/net/fixture_server.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "velmora/error.h"
 #include "velmora/json.h"
-
-extern char** environ;
 
 namespace velmora::test {
 namespace {
@@ -165,51 +160,10 @@ class HostileServer {
     velmora::testing::FixtureServer server_;
 };
 
-struct ChildRun {
-    std::vector<std::string> lines;
-    int status = -1;
-};
+using velmora::testing::ChildRun;
 
 ChildRun runChild(const std::vector<std::string>& arguments) {
-    // A process's peak memory includes that of the process it was exec'd from; a shell that
-    // forks the child keeps this test process's own out of the figure.
-    std::vector<std::string> args = {"/bin/sh", "-c", "\"$@\"; exit $?", "sh",
-                                     VELMORA_HOSTILE_CHILD};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    pid_t child = -1;
-    const int spawned = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (spawned != 0) throw std::runtime_error("posix_spawn failed");
-
-    std::string output;
-    for (;;) {
-        pollfd p{fds[0], POLLIN, 0};
-        if (::poll(&p, 1, 300000) <= 0) {
-            ::kill(child, SIGKILL);  // silent for five minutes: it hangs
-            break;
-        }
-        char chunk[4096];
-        const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
-        if (n <= 0) break;
-        output.append(chunk, static_cast<size_t>(n));
-    }
-    ::close(fds[0]);
-    ChildRun run;
-    ::waitpid(child, &run.status, 0);
-    for (size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
-         start = end + 1)
-        run.lines.push_back(output.substr(start, end - start));
-    return run;
+    return velmora::testing::runChild(VELMORA_HOSTILE_CHILD, arguments);
 }
 
 // Every regular file below `root` outside the state store's own directory.

@@ -19,33 +19,14 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/child_report.h"
 #include "velmora/cloud_service.h"
 #include "velmora/networking.h"
 
 using namespace velmora;
 
-namespace {
-
-std::atomic<int> gCompletions{0};
-
-void say(const std::string& line) {
-    const std::string text = line + "\n";
-    (void)::write(STDOUT_FILENO, text.data(), text.size());
-}
-
-void report(const QelErrorPtr& error) {
-    // Only the head of the message: the parent checks its start, never its whole length.
-    std::string message = error ? error->localizedDescription().substr(0, 300) : "";
-    for (char& c : message) {
-        if (c == '\n') c = ' ';
-    }
-    say("completion " + (error ? std::to_string(error->code()) : std::string("none")) + " " +
-        message);
-    // Counted only once written: the main thread may print its last lines and exit at once.
-    ++gCompletions;
-}
-
-}  // namespace
+using velmora::testing::report;
+using velmora::testing::say;
 
 int main(int argc, char** argv) {
     if (argc < 5) return 2;
@@ -82,7 +63,8 @@ int main(int argc, char** argv) {
     bool settled = false;
     while (!settled && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        settled = gCompletions.load() > 0 && QelNetworking::sharedInstance()->tasksArray().empty();
+        settled = velmora::testing::completionsReported().load() > 0 &&
+                  QelNetworking::sharedInstance()->tasksArray().empty();
     }
     say(settled ? "settled" : "unsettled");
     rusage usage{};

@@ -1,10 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <regex>
 
 #include "platform/clock.h"
@@ -121,6 +124,37 @@ TEST(SystemLog, SinkReceivesBareMessagesElseStandardErrorGetsStampedLines) {
         err, std::regex(
                  "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\S+\\[\\d+:\\d+\\] hello\n")))
         << err;
+}
+
+TEST(Paths, ReadsOnlyRegularFilesWithinTheirBound) {
+    TempDir dir;
+    writeFile(dir / "ten", "0123456789");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir / "sub");
+    std::filesystem::create_symlink(dir / "ten", dir / "link");
+    const struct {
+        std::string path;
+        size_t maxBytes;
+        bool followLinks;
+        std::optional<std::string> expected;
+    } cases[] = {
+        {dir / "ten", 10, true, "0123456789"},
+        {dir / "ten", 9, true, std::nullopt},
+        {dir / "link", 10, true, "0123456789"},
+        {dir / "link", 10, false, std::nullopt},
+        // Neither waited on (a FIFO without writer, a device without end) nor read.
+        {dir / "fifo", 10, true, std::nullopt},
+        {"/dev/zero", 10, true, std::nullopt},
+        {dir / "sub", 10, true, std::nullopt},
+        {dir / "missing", 10, true, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " within " + std::to_string(c.maxBytes));
+        EXPECT_EQ(platform::readRegularFileAt(AT_FDCWD, c.path, c.maxBytes, c.followLinks),
+                  c.expected);
+    }
+    EXPECT_EQ(platform::readWholeFile(dir / "ten"), "0123456789");
+    EXPECT_EQ(platform::readWholeFile(dir / "fifo"), std::nullopt);
 }
 
 TEST(Windows, ListInsetsAndScreen) {
