@@ -521,16 +521,18 @@ TEST(CloudEmulatorLimits, IdleConnectionsDoNotHoldUpARequest) {
     }
     const HttpReply reply = emu.get("/_emulator/state");
     EXPECT_EQ(reply.code(), 0) << reply.body;
-    // The emulator closes a connection only after it has been silent for 5 s; a request that had
-    // to wait for a worker to come free would be answered after that. Every idle connection still
-    // open (nothing to read, no end) shows the answer came first, whatever the machine's load.
+    // An idle connection gives its worker back only by being closed, 5 s after it went silent.
+    // A pool that made the request wait its turn behind the idle connections (any pool of up to a
+    // hundred workers) would have closed more than half of them before answering; with a worker
+    // per connection most are still open (nothing to read, no end), however slowly the workers
+    // were made on a loaded machine.
     size_t closed = 0;
     for (const int fd : idle) {
         char byte = 0;
         const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (!(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) ++closed;
     }
-    EXPECT_EQ(closed, 0u);
+    EXPECT_LT(closed, idle.size() / 2);
     for (const int fd : idle) ::close(fd);
     EXPECT_EQ(emu.stop(), 0) << emu.log();
 }
