@@ -26,10 +26,9 @@ class BatchControlTest : public CloudServiceTest {
         items = installItemList()["list"];
         ASSERT_GE(items.size(), 6u);
         // The service holds its token, so each batch sends one resource list request.
-        std::promise<void> token;
-        service->getTokenWithCompletion(
-            [&](const QelErrorPtr&, const std::optional<std::string>&) { token.set_value(); });
-        token.get_future().get();
+        TokenProbe token;
+        service->getTokenWithCompletion(token.completion());
+        token.wait();
         emulator().clearRequests();
     }
     void TearDown() override {

@@ -20,7 +20,8 @@
 namespace velmora::test {
 
 /// Takes one completion call and hands its arguments over. Calls are counted, so "exactly once"
-/// is checked by `expectOnce` after the work has had the chance to call again.
+/// is checked with `calls()` once the work has had the chance to call again. Copies share one
+/// state, so a callback that comes after a failed wait writes to nothing freed.
 template <typename... Args>
 class Probe {
   public:

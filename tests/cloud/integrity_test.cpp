@@ -7,6 +7,7 @@
 #include <future>
 
 #include "tests/cloud/cloud_test_support.h"
+#include "tests/cloud/exchange_test_support.h"
 #include "tests/cloud/integrity_support.h"
 #include "velmora/encrypt_utils.h"
 
@@ -94,13 +95,13 @@ TEST_F(IntegrityTest, CorruptDownloadsNeverReachTheirNames) {
     // The same through the HTTP client: the target keeps its bytes, the failure says why.
     const std::string target = root / items[0]["path"].get<std::string>();
     const std::string before = readFile(target);
-    std::promise<QelErrorPtr> failed;
+    ErrorProbe failed;
+    auto answered = failed.callback();
     QelNetworking::sharedInstance()->downloadWithURL(
         fileUrl(0), fs::path(target).parent_path(), fs::path(target).filename(),
         items[0]["md5"].get<std::string>(), std::nullopt, nullptr,
-        [&](const std::string&) { failed.set_value(nullptr); },
-        [&](const QelErrorPtr& error) { failed.set_value(error); });
-    const QelErrorPtr error = failed.get_future().get();
+        [answered](const std::string&) { answered(nullptr); }, answered);
+    const QelErrorPtr error = std::get<0>(failed.wait());
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->localizedDescription(), "MD5值比对不一致");
     EXPECT_EQ(error->userInfo().at("QelExpectedMD5"), items[0]["md5"].get<std::string>());
@@ -163,10 +164,9 @@ TEST_F(IntegrityTest, FailedSavesReachTheCompletion) {
     // The state directory cannot be made: the configuration check must not report success.
     fs::remove_all(root / "GGenerateJson");
     writeFile(root / "GGenerateJson", "in the way");
-    std::promise<QelErrorPtr> done;
-    service->getLatestCloudConfigWithVersion(
-        "1.0", [&](const QelErrorPtr& error) { done.set_value(error); });
-    const QelErrorPtr error = done.get_future().get();
+    ErrorProbe done;
+    service->getLatestCloudConfigWithVersion("1.0", done.callback());
+    const QelErrorPtr error = std::get<0>(done.wait());
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->code(), QelErrorCodeFailure);
     EXPECT_THAT(error->localizedDescription(), HasSubstr("保存失败"));

@@ -40,6 +40,17 @@ class GenerationTest : public CloudServiceTest {
     }
 
     size_t resultRequests() const { return emulator().requests("v1/orv/download").size(); }
+
+    /// Waits, within a bound, until no request of the client is left. Polling sends each request
+    /// from the previous one's completion, before that one leaves the client's list, so an empty
+    /// list means the asking has ended and every request it sent is in the journal.
+    void awaitAskingOver() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!QelNetworking::sharedInstance()->tasksArray().empty()) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "requests still running";
+            std::this_thread::yield();
+        }
+    }
 };
 
 TEST_F(GenerationTest, UploadCarriesThreePartsAndAnswersTheTaskId) {
@@ -182,32 +193,43 @@ TEST_F(GenerationTest, BoundedPollingStopsAtItsDeadlineOrFlag) {
     EXPECT_EQ(error->localizedDescription(), timeout);
     EXPECT_EQ(resultRequests(), 0u);
 
-    // A task that never finishes: the flag ends the asking.
+    // A task that never finishes: the flag ends the asking. The third answer is held until the
+    // flag is up, so exactly three requests go.
     const std::string taskId = startTask();
     emulator().addFault({{"path", "v1/orv/download"}, {"code", 120004}});
+    emulator().addFault({{"path", "v1/orv/download"}, {"hold", true}, {"every", 3}, {"count", 1}});
     auto stop = std::make_shared<std::atomic<bool>>(false);
     StringProbe flagged;
     detail::getTaskInfoWithLimit(service, taskId, {std::numeric_limits<double>::infinity(), stop},
                                  flagged.callback());
-    for (int i = 0; i < 3000 && resultRequests() < 3; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_GE(resultRequests(), 3u);
+    awaitRequests("v1/orv/download", 3);
     stop->store(true);
+    emulator().releaseHeld();
     std::tie(error, text) = flagged.wait();
     EXPECT_EQ(messageOf(error), timeout);
     EXPECT_EQ(text, std::nullopt);
-    const size_t asked = resultRequests();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(resultRequests(), asked);
+    awaitAskingOver();
+    EXPECT_EQ(resultRequests(), 3u);
     EXPECT_EQ(flagged.calls(), 1);
 
-    // And so does a deadline that passes while it asks.
+    // And so does a deadline that passes while it asks: the first answer is held until then. The
+    // second is the time the call has to send that first request, generous for a loaded machine.
+    emulator().clearFaults();
+    emulator().clearRequests();
+    emulator().addFault({{"path", "v1/orv/download"}, {"code", 120004}});
+    emulator().addFault({{"path", "v1/orv/download"}, {"hold", true}, {"count", 1}});
+    const double deadline = platform::absoluteTimeNow() + 1.0;
     StringProbe late;
-    detail::getTaskInfoWithLimit(service, taskId, {platform::absoluteTimeNow() + 0.3, nullptr},
-                                 late.callback());
+    detail::getTaskInfoWithLimit(service, taskId, {deadline, nullptr}, late.callback());
+    awaitRequests("v1/orv/download", 1);
+    while (platform::absoluteTimeNow() <= deadline)  // the deadline passing is the point here
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    emulator().releaseHeld();
     std::tie(error, text) = late.wait();
     EXPECT_EQ(messageOf(error), timeout);
-    EXPECT_GT(resultRequests(), asked);
+    awaitAskingOver();
+    EXPECT_EQ(resultRequests(), 1u);
+    EXPECT_EQ(late.calls(), 1);
 }
 
 TEST_F(GenerationTest, StoredCloudAvatar) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tests/cloud/cloud_test_support.h"
+#include "tests/cloud/exchange_test_support.h"
 #include "tests/support/log_capture.h"
 #include "velmora/encrypt_utils.h"
 
@@ -30,8 +31,11 @@ TEST_F(TokenTest, SignatureIsTheHmacOfKeyAndMillisecondStamp) {
     // The emulator's own digest of the same content, made with OpenSSL directly.
     EXPECT_EQ(first, emulator().signature(std::stoll(firstStamp)));
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
-    const std::string second = auth.signature();
+    // Signed again until the clock shows the next millisecond (bounded, never paced).
+    std::string second = auth.signature();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (auth.timestamp() == firstStamp && std::chrono::steady_clock::now() < deadline)
+        second = auth.signature();
     EXPECT_NE(auth.timestamp(), firstStamp);
     EXPECT_NE(second, first);
 
@@ -260,10 +264,10 @@ TEST_F(TokenTest, ErrorRecordsCarryTheAnswersCodeStatusAndRequestId) {
 
     // An item list the cloud does not have: an HTTP error without a cloud code.
     emulator().clearRequests();
-    std::promise<QelErrorPtr> fetched;
+    ErrorProbe fetched;
     service->getItemListJsonWithUrl(emulator().baseUrl() + "/itemlist/999999.json",
-                                    [&](const QelErrorPtr& error) { fetched.set_value(error); });
-    const QelErrorPtr httpError = fetched.get_future().get();
+                                    fetched.callback());
+    const QelErrorPtr httpError = std::get<0>(fetched.wait());
     ASSERT_NE(httpError, nullptr);
     EXPECT_EQ(httpError->code(), QelURLErrorBadServerResponse);
     EXPECT_EQ(httpError->localizedDescription(), "HTTP status 404");

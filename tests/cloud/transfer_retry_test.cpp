@@ -173,11 +173,12 @@ TEST_F(TransferRetryTest, OnlyIdempotentRequestsRepeatAndOnlyAsOftenAsAllowed) {
         "items/v3/app/query?token=" + emulator().fetchToken() + "&appid=" + emulator().appid());
     // The answer of the last try is what the caller hears (a 503 envelope still reads as one).
     auto getCode = [&] {
-        std::promise<int64_t> done;
+        Probe<int64_t> done;
+        auto answered = done.callback();
         QelNetworking::sharedInstance()->getWithURL(
-            query, std::nullopt, [&](const Json&) { done.set_value(0); },
-            [&](const QelErrorPtr& error) { done.set_value(error ? error->code() : -1); });
-        return done.get_future().get();
+            query, std::nullopt, [answered](const Json&) { answered(0); },
+            [answered](const QelErrorPtr& error) { answered(error ? error->code() : -1); });
+        return std::get<0>(done.wait());
     };
     const struct {
         Json rule;
@@ -206,12 +207,12 @@ TEST_F(TransferRetryTest, OnlyIdempotentRequestsRepeatAndOnlyAsOftenAsAllowed) {
         emulator().apiUrl("items/v3/resource/list?token=" + emulator().fetchToken());
     emulator().clearRequests();
     emulator().addFault({{"status", 503}, {"code", 130500}, {"count", 2}});
-    std::promise<QelErrorPtr> posted;
+    ErrorProbe posted;
+    auto answered = posted.callback();
     QelNetworking::sharedInstance()->postWithURL(
         list, Json{{"resourceids", field("resource_id")}},
-        [&](const Json&) { posted.set_value(nullptr); },
-        [&](const QelErrorPtr& error) { posted.set_value(error); });
-    const QelErrorPtr postError = posted.get_future().get();
+        [answered](const Json&) { answered(nullptr); }, answered);
+    const QelErrorPtr postError = std::get<0>(posted.wait());
     ASSERT_NE(postError, nullptr);
     EXPECT_EQ(postError->code(), 130500);
     EXPECT_EQ(emulator().requests("items/v3/resource/list").size(), 1u);

@@ -90,7 +90,9 @@ TEST(QelToolTiming, RunsTheOperationHereAndLogsTheElapsedTime) {
     EXPECT_GE(std::stod(match[2]), 20.0);
     ASSERT_TRUE(std::regex_match(lines[1], match, pattern)) << lines[1];
     EXPECT_EQ(match[1], "nothing");
-    EXPECT_LT(std::stod(match[2]), 1000.0);
+    // Nothing ran, so a few microseconds; the bound only tells a duration from a time of day, and
+    // leaves a stalled, loaded machine a minute.
+    EXPECT_LT(std::stod(match[2]), 60000.0);
 }
 
 TEST(QelToolError, RecordsKeepCodeAndMessage) {

@@ -241,11 +241,12 @@ TEST_F(DownloadTest, CancelledDownloadFailsOnceAndLeavesTheTarget) {
     http->cancelHttpRequestWithURL("/hold");
     ASSERT_TRUE(outcome.wait());
     server.release();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a late callback
+    EXPECT_TRUE(eventually([&] { return http->tasksArray().empty(); }));
+    task.reset();
+    ASSERT_TRUE(testing::settle(http));  // a late callback would have come by now
     EXPECT_EQ(outcome.events(), std::vector<std::string>{"failure"});
     EXPECT_EQ(outcome.error()->code(), -999);
     EXPECT_EQ(readFile(dir / "keep.bin"), "keep");
-    EXPECT_TRUE(http->tasksArray().empty());
     EXPECT_EQ(entries(), std::vector<std::string>{"keep.bin"});
 }
 

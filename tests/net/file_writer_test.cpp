@@ -7,11 +7,14 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "net/session.h"
 #include "tests/net/fixture_server.h"
+#include "tests/net/test_support.h"
 #include "tests/support/temp_dir.h"
 
 namespace velmora::detail {
@@ -41,18 +44,23 @@ class FileWriterTest : public ::testing::Test {
         auto file = std::make_shared<DownloadFile>(target);
         for (size_t at = 0; at < bytes.size();) {
             FileWriter::Piece piece;
-            while (!writer.takePiece(piece)) std::this_thread::yield();
+            if (!testing::eventually([&] { return writer.takePiece(piece); }))
+                throw std::runtime_error("no piece came back from the writer");
             piece.size = std::min(FileWriter::kPieceSize, bytes.size() - at);
             std::memcpy(piece.data.get(), bytes.data() + at, piece.size);
             at += piece.size;
             writer.write(file, std::move(piece));
         }
-        std::promise<Result> done;
-        writer.finish(file, [&done](std::string location, QelErrorPtr error) {
+        // Shared with the writer, which may still call after a failed wait.
+        auto done = std::make_shared<std::promise<Result>>();
+        auto finished = done->get_future();
+        writer.finish(file, [done](std::string location, QelErrorPtr error) {
             Result result{location, error, location.empty() ? "" : readFile(location)};
-            done.set_value(result);
+            done->set_value(result);
         });
-        return done.get_future().get();
+        if (finished.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+            throw std::runtime_error("the writer never finished the file");
+        return finished.get();
     }
 
     TempDir dir;

@@ -57,7 +57,15 @@ void FixtureServer::start() {
     port_ = server_.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("fixture server could not bind");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Connections already queue on the bound socket; the wait is for `stop`, which does nothing
+    // to a server whose loop has not begun (and the join would then hang). The bound is generous:
+    // it only turns a loop that never starts into an error.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!server_.is_running()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("fixture server did not start serving");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 std::string FixtureServer::url(const std::string& path) const {

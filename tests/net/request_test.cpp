@@ -4,8 +4,11 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <sstream>
 
+#include "platform/dispatch.h"
 #include "platform/log.h"
 #include "tests/net/fixture_server.h"
 #include "tests/net/test_support.h"
@@ -246,31 +249,27 @@ TEST_F(RequestTest, TimeoutsAreReadWhenTheInstanceIsCreated) {
     QelNetworking::setTimeoutForRequest(1);
     EXPECT_EQ(QelNetworking::timeoutForRequest(), 1);
 
-    // The running session keeps its 60 seconds: a 2-second pause is no time-out there.
     Outcome slow;
     first->getWithURL(server.url("/hold/a"), std::nullopt, slow.success(), slow.failure());
     ASSERT_TRUE(eventually([&] { return server.waiting() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    server.release();
-    ASSERT_TRUE(slow.wait());
-    EXPECT_EQ(slow.successes(), 1);
 
+    // The next instance reads the one second: its request, held like the first, times out.
     QelNetworking::destroy();
     auto second = QelNetworking::sharedInstance();
     EXPECT_NE(first, second);
-    FixtureServer silent;
-    silent.route("/.*", [&](const FixtureServer::Request&, httplib::Response& res) {
-        silent.waitForRelease();
-        res.set_content("{}", "application/json");
-    });
-    silent.start();
     Outcome timedOut;
-    second->getWithURL(silent.url("/x"), std::nullopt, timedOut.success(), timedOut.failure());
+    second->getWithURL(server.url("/hold/b"), std::nullopt, timedOut.success(), timedOut.failure());
     ASSERT_TRUE(timedOut.wait());
     ASSERT_EQ(timedOut.failures(), 1);
     EXPECT_EQ(timedOut.error()->domain(), "NSURLErrorDomain");
     EXPECT_EQ(timedOut.error()->code(), -1001);
-    silent.release();
+
+    // The first request was held since before the second started, so it has gone longer than
+    // that second without data: the running session kept its 60 seconds.
+    EXPECT_EQ(slow.successes() + slow.failures(), 0);
+    server.release();
+    ASSERT_TRUE(slow.wait());
+    EXPECT_EQ(slow.successes(), 1);
 }
 
 TEST_F(RequestTest, WholeTransferBound) {
@@ -390,20 +389,27 @@ TEST_F(RequestTest, CancelBySuffixCancelsOnlyTheFirstMatch) {
     EXPECT_TRUE(eventually([&] { return http->tasksArray().empty(); }));
 }
 
+// The cancel comes after none, a fifth, ... of the requests have answered, and races the rest.
 TEST_F(RequestTest, CancelAllRacingCompletionsCallsEveryCallbackOnce) {
     server.start();
-    auto http = QelNetworking::sharedInstance();
     constexpr int kRounds = 5;
     constexpr int kRequests = 40;
     for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        auto http = QelNetworking::sharedInstance();
+        testing::Counter answered;
         std::vector<std::unique_ptr<Outcome>> outcomes;
         for (int i = 0; i < kRequests; ++i) {
             outcomes.push_back(std::make_unique<Outcome>());
-            http->getWithURL(server.url("/json"),
-                             QelNetworking::Parameters{{"i", std::to_string(i)}},
-                             outcomes.back()->success(), outcomes.back()->failure());
+            http->getWithURL(
+                server.url("/json"), QelNetworking::Parameters{{"i", std::to_string(i)}},
+                [&answered, success = outcomes.back()->success()](const Json& value) {
+                    success(value);
+                    answered.add();
+                },
+                outcomes.back()->failure());
         }
-        if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(round * 2));
+        EXPECT_TRUE(answered.waitFor(round * kRequests / kRounds));
         http->cancelAllHttpRequests();
         EXPECT_TRUE(http->tasksArray().empty());
         for (auto& outcome : outcomes) {
@@ -412,8 +418,7 @@ TEST_F(RequestTest, CancelAllRacingCompletionsCallsEveryCallbackOnce) {
                 EXPECT_EQ(outcome->error()->code(), -999);
             }
         }
-        // Late callbacks would show up here.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(testing::settle(http));  // a second callback would have come by now
         for (auto& outcome : outcomes) EXPECT_EQ(outcome->successes() + outcome->failures(), 1);
     }
 }
@@ -467,18 +472,32 @@ TEST_F(RequestTest, AtMostSixConnectionsPerHostAnyNumberQueued) {
         http->getWithURL(server.url("/hold/" + std::to_string(i)), std::nullopt,
                          outcomes.back()->success(), outcomes.back()->failure());
     }
-    ASSERT_TRUE(eventually([&] { return server.waiting() == 6; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // room for a seventh
-    EXPECT_EQ(server.mostWaiting(), 6);
+    ASSERT_TRUE(eventually([&] { return server.waiting() >= 6; }));
     EXPECT_EQ(http->tasksArray().size(), static_cast<size_t>(kRequests));
+    // A request to the same server under another host name counts as another host, so it gets a
+    // connection at once, opened after any seventh connection to the first: once it has been
+    // answered, a seventh would have shown.
+    Outcome otherHost;
+    http->getWithURL("http://localhost:" + std::to_string(server.port()) + "/json", std::nullopt,
+                     otherHost.success(), otherHost.failure());
+    ASSERT_TRUE(otherHost.wait());
+    ASSERT_EQ(otherHost.successes(), 1);
+    EXPECT_EQ(server.mostWaiting(), 6);
     server.release();
     for (auto& outcome : outcomes) {
         ASSERT_TRUE(outcome->wait());
         EXPECT_EQ(outcome->successes(), 1);
     }
-    EXPECT_LE(server.distinctClientPorts(), 6u);  // connections were reused
+    // Connections were reused: the six, and the one under the other name.
+    EXPECT_LE(server.distinctClientPorts(), 7u);
 }
 
+// The callback queue runs at most eight callbacks at once. Each callback stays until all sixteen
+// requests have reached the server: a request after the sixth goes out only once an earlier one
+// has finished and handed its completion to the queue, so by then at least ten completions have
+// been handed over and a ninth slot would have taken one of them. The queue runs its callbacks
+// on the shared pool, which takes its work in order: once a task given to the pool after that
+// has run, such a ninth callback would have started too.
 TEST_F(RequestTest, AtMostEightCallbacksAtOnce) {
     server.start();
     auto http = QelNetworking::sharedInstance();
@@ -487,22 +506,42 @@ TEST_F(RequestTest, AtMostEightCallbacksAtOnce) {
     std::condition_variable cv;
     int active = 0;
     int most = 0;
-    std::atomic<int> done{0};
+    bool released = false;
+    bool stuck = false;
+    testing::Counter done;
     for (int i = 0; i < kRequests; ++i) {
         http->getWithURL(
             server.url("/json"), QelNetworking::Parameters{{"i", std::to_string(i)}},
             [&](const Json&) {
-                std::unique_lock lock(mutex);
-                most = std::max(most, ++active);
-                cv.notify_all();
-                cv.wait_for(lock, std::chrono::seconds(2), [&] { return active >= 8; });
-                cv.wait_for(lock, std::chrono::milliseconds(100));
-                --active;
-                ++done;
+                {
+                    dispatch::BlockingScope blocking;  // lets the pool grow past blocked threads
+                    std::unique_lock lock(mutex);
+                    most = std::max(most, ++active);
+                    cv.notify_all();
+                    if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return released; }))
+                        stuck = true;
+                    --active;
+                }
+                done.add();
             },
             nullptr);
     }
-    ASSERT_TRUE(eventually([&] { return done.load() == kRequests; }));
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(60), [&] { return active >= 8; }));
+    }
+    EXPECT_TRUE(eventually([&] { return server.requests().size() == kRequests; }));
+    auto poolTurn = std::make_shared<std::promise<void>>();
+    dispatch::globalQueue().async([poolTurn] { poolTurn->set_value(); });
+    EXPECT_EQ(poolTurn->get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        cv.notify_all();
+    }
+    ASSERT_TRUE(done.waitFor(kRequests, std::chrono::seconds(60)));
+    std::lock_guard lock(mutex);
+    EXPECT_FALSE(stuck);
     EXPECT_EQ(most, 8);
 }
 

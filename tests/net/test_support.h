@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -105,7 +106,8 @@ class Outcome {
     std::thread::id thread_;
 };
 
-/// Polls until the condition holds or the time is up.
+/// Polls until the condition holds or the time is up. The bound only turns a hang into a
+/// failure; nothing waits for it when the condition comes true.
 inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::seconds limit = std::chrono::seconds(20)) {
     auto deadline = std::chrono::steady_clock::now() + limit;
@@ -114,6 +116,36 @@ inline bool eventually(const std::function<bool()>& condition,
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+/// Counts events from any thread; the test waits, within a bound, for a number of them.
+class Counter {
+  public:
+    void add() {
+        std::lock_guard lock(mutex_);
+        ++count_;
+        cv_.notify_all();
+    }
+    bool waitFor(int count, std::chrono::seconds limit = std::chrono::seconds(20)) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, limit, [&] { return count_ >= count; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    int count_ = 0;
+};
+
+/// Lets go of `http` and of the shared instance, then waits until that instance is gone. Every
+/// request's completion holds the instance that issued it, so once it is gone no callback of its
+/// requests can still arrive: what the test saw until then is all there will be. Tasks the test
+/// kept must be let go first.
+inline bool settle(std::shared_ptr<QelNetworking>& http) {
+    std::weak_ptr<QelNetworking> weak = http;
+    http.reset();
+    QelNetworking::destroy();
+    return eventually([&] { return weak.expired(); });
 }
 
 }  // namespace velmora::testing

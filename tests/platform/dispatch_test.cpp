@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -12,26 +16,49 @@ using namespace velmora::dispatch;
 
 namespace {
 
-TEST(Dispatch, OperationQueueNeverRunsMoreThanItsLimit) {
-    OperationQueue queue(3);
-    std::atomic<int> running{0};
-    std::atomic<int> peak{0};
-    std::atomic<int> done{0};
-    for (int i = 0; i < 40; ++i) {
+// The first tasks stay until the test lets them go, once the queue is full. The queue hands its
+// runners to the shared pool, which takes its work in order: once a task given to the pool after
+// all of them has run, a runner past the limit would have started a task too.
+TEST(Dispatch, OperationQueueRunsUpToItsLimitAndNoMore) {
+    constexpr int kLimit = 3;
+    constexpr int kTasks = 40;
+    OperationQueue queue(kLimit);
+    std::mutex mutex;
+    std::condition_variable cv;
+    int running = 0;
+    int peak = 0;
+    int done = 0;
+    bool released = false;
+    bool stuck = false;
+    for (int i = 0; i < kTasks; ++i) {
         queue.async([&] {
-            int now = ++running;
-            int seen = peak.load();
-            while (now > seen && !peak.compare_exchange_weak(seen, now)) {
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            BlockingScope blocking;
+            std::unique_lock lock(mutex);
+            peak = std::max(peak, ++running);
+            cv.notify_all();
+            if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return released; }))
+                stuck = true;
             --running;
             ++done;
         });
     }
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(60), [&] { return running >= kLimit; }));
+    }
+    auto poolTurn = std::make_shared<std::promise<void>>();
+    globalQueue().async([poolTurn] { poolTurn->set_value(); });
+    EXPECT_EQ(poolTurn->get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        cv.notify_all();
+    }
     queue.waitUntilAllOperationsAreFinished();
-    EXPECT_EQ(done.load(), 40);
-    EXPECT_LE(peak.load(), 3);
-    EXPECT_GE(peak.load(), 2);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(done, kTasks);
+    EXPECT_FALSE(stuck);
+    EXPECT_EQ(peak, kLimit);
 }
 
 TEST(Dispatch, SerialQueueKeepsOrder) {
@@ -94,13 +121,18 @@ TEST(Dispatch, OnceGuardRunsOnceUntilReset) {
 
 TEST(Dispatch, MainQueueIsSerialAndKnowsItself) {
     EXPECT_FALSE(isMainQueue());
-    std::promise<std::pair<bool, std::thread::id>> first;
-    std::promise<std::thread::id> second;
-    mainQueue().async([&] { first.set_value({isMainQueue(), std::this_thread::get_id()}); });
-    mainQueue().async([&] { second.set_value(std::this_thread::get_id()); });
-    auto [onMain, id] = first.get_future().get();
+    // Shared with the tasks, which may outlive a failed wait.
+    auto first = std::make_shared<std::promise<std::pair<bool, std::thread::id>>>();
+    auto second = std::make_shared<std::promise<std::thread::id>>();
+    auto firstRan = first->get_future();
+    auto secondRan = second->get_future();
+    mainQueue().async([first] { first->set_value({isMainQueue(), std::this_thread::get_id()}); });
+    mainQueue().async([second] { second->set_value(std::this_thread::get_id()); });
+    ASSERT_EQ(firstRan.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    ASSERT_EQ(secondRan.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    auto [onMain, id] = firstRan.get();
     EXPECT_TRUE(onMain);
-    EXPECT_EQ(second.get_future().get(), id);
+    EXPECT_EQ(secondRan.get(), id);
 }
 
 TEST(Dispatch, HostExecutorReceivesMainQueueTasks) {

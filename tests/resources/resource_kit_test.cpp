@@ -208,9 +208,12 @@ TEST_F(ResourceKitTest, ListingWhileAnotherThreadReads) {
         });
         EXPECT_EQ(probe.wait()->size(), 12u);
     }
-    while (reads.load() < 3) std::this_thread::yield();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (reads.load() < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
     stop = true;
     reader.join();
+    EXPECT_GE(reads.load(), 3);
 }
 
 // ---- Loading an avatar's items ----

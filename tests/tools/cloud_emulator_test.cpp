@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -13,7 +14,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "engine/standin/bundle_format.h"
 #include "tests/support/cloud_emulator.h"
@@ -23,7 +23,6 @@ namespace velmora::test {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -346,26 +345,19 @@ TEST_F(CloudEmulatorApi, RefusesBadForms) {
 TEST_F(CloudEmulatorApi, RunsAGenerationTaskToItsResult) {
     const std::string token = emu().fetchToken();
     const std::string photo = velmora::emulator::pngImage(32, 32, 90, 60, 30);
-    emu().setTaskSeconds(2);
+    // A task runs for the seconds set when it starts: one of ten minutes is still running when
+    // asked, one of none is done.
+    emu().setTaskSeconds(600);
     HttpReply started = upload(token, photo, "-1");
     ASSERT_EQ(started.code(), 0) << started.body;
-    const std::string taskId = started.json()["data"]["taskid"];
+    EXPECT_EQ(download(token, started.json()["data"]["taskid"].get<std::string>()).code(), 120004);
 
-    int running = 0;
-    Json result;
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (Clock::now() < deadline) {
-        HttpReply reply = download(token, taskId);
-        if (reply.code() == 120004) {
-            ++running;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue;
-        }
-        ASSERT_EQ(reply.code(), 0) << reply.body;
-        result = reply.json()["data"];
-        break;
-    }
-    EXPECT_GE(running, 1);
+    emu().setTaskSeconds(0);
+    started = upload(token, photo, "-1");
+    ASSERT_EQ(started.code(), 0) << started.body;
+    const HttpReply finished = download(token, started.json()["data"]["taskid"].get<std::string>());
+    ASSERT_EQ(finished.code(), 0) << finished.body;
+    const Json result = finished.json()["data"];
     ASSERT_TRUE(result.is_object());
     EXPECT_EQ(result["gender"], -1);
     EXPECT_FALSE(result["bundle_list"].empty());
@@ -373,7 +365,6 @@ TEST_F(CloudEmulatorApi, RunsAGenerationTaskToItsResult) {
     EXPECT_TRUE(result["deformations"].is_object());
 
     // The same photo and gender give the same avatar; another gender another one.
-    emu().setTaskSeconds(0);
     auto generate = [&](const std::string& gender) {
         HttpReply reply = upload(token, photo, gender);
         return download(token, reply.json()["data"]["taskid"].get<std::string>()).json()["data"];
@@ -528,17 +519,20 @@ TEST(CloudEmulatorLimits, IdleConnectionsDoNotHoldUpARequest) {
         ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         idle.push_back(fd);
     }
-    const auto started = Clock::now();
     const HttpReply reply = emu.get("/_emulator/state");
-    const auto took = Clock::now() - started;
     EXPECT_EQ(reply.code(), 0) << reply.body;
-#ifdef __SANITIZE_THREAD__
-    // Under the thread sanitizer each of the 200 workers takes milliseconds to make; the bound
-    // stays below the 5 s an idle connection held a worker of the old fixed pool.
-    EXPECT_LT(took, std::chrono::seconds(4));
-#else
-    EXPECT_LT(took, std::chrono::seconds(1));
-#endif
+    // An idle connection gives its worker back only by being closed, 5 s after it went silent.
+    // A pool that made the request wait its turn behind the idle connections (any pool of up to a
+    // hundred workers) would have closed more than half of them before answering; with a worker
+    // per connection most are still open (nothing to read, no end), however slowly the workers
+    // were made on a loaded machine.
+    size_t closed = 0;
+    for (const int fd : idle) {
+        char byte = 0;
+        const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (!(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) ++closed;
+    }
+    EXPECT_LT(closed, idle.size() / 2);
     for (const int fd : idle) ::close(fd);
     EXPECT_EQ(emu.stop(), 0) << emu.log();
 }
