@@ -6,7 +6,7 @@
 
 #include <exception>
 
-#include "core/json_intake.h"
+#include "json/json_intake.h"
 #include "platform/paths.h"
 #include "velmora/tool.h"
 
