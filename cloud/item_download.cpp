@@ -167,6 +167,8 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
     request.path = "items/v3/resource/list";
     request.body = {{"resourceids", resourceIds}};
     request.idempotent = true;
+    // A batch cancelled while its file list is coming ends at once, not when the list arrives.
+    request.cancellation = options.cancellationToken();
     auto self = shared_from_this();
 
     auto onSuccess = [self, resourceIds, progress, completion,
