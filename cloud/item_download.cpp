@@ -243,8 +243,11 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
                          options);
     };
     d_->renewal.send(self, std::move(request), detail::kDownloadItemsMethod, std::move(onSuccess),
-                     [completion](const QelErrorPtr& error) {
-                         if (completion) completion(error, {}, {});
+                     [completion, token = options.cancellationToken()](const QelErrorPtr& error) {
+                         // Cancelled meanwhile, the batch ends as every cancelled batch does.
+                         const bool cancelled = token && token->isCancelled();
+                         if (completion)
+                             completion(cancelled ? cancellationError() : error, {}, {});
                      });
 }
 
