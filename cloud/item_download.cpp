@@ -167,6 +167,8 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
     request.path = "items/v3/resource/list";
     request.body = {{"resourceids", resourceIds}};
     request.idempotent = true;
+    // A batch cancelled while its file list is coming ends at once, not when the list arrives.
+    request.cancellation = options.cancellationToken();
     auto self = shared_from_this();
 
     auto onSuccess = [self, resourceIds, progress, completion,
@@ -241,8 +243,11 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
                          options);
     };
     d_->renewal.send(self, std::move(request), detail::kDownloadItemsMethod, std::move(onSuccess),
-                     [completion](const QelErrorPtr& error) {
-                         if (completion) completion(error, {}, {});
+                     [completion, token = options.cancellationToken()](const QelErrorPtr& error) {
+                         // Cancelled meanwhile, the batch ends as every cancelled batch does.
+                         const bool cancelled = token && token->isCancelled();
+                         if (completion)
+                             completion(cancelled ? cancellationError() : error, {}, {});
                      });
 }
 

@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+source scripts/ccache-env.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_TESTS=OFF \
     -DVELMORA_BUILD_BENCH=OFF >/dev/null
 cmake --build build/release --target velmora-demo -j "$(nproc)"

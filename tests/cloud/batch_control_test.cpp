@@ -114,7 +114,8 @@ TEST_F(BatchControlTest, CancelledBatchesEndOnceWithNothingHalfDone) {
             }
         }
         token->cancel();
-        emulator().releaseHeld();
+        // A file list still held is not released: cancelling alone has to end that batch.
+        if (std::string(point.name) != "file list held") emulator().releaseHeld();
         const DownloadOutcome outcome = probe.wait();
         token->cancel();  // again, and after the end: nothing more
 

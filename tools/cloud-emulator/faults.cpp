@@ -1,4 +1,4 @@
-// Fault rules: reading them strictly, matching requests, and dropping a connection.
+// Fault rules: reading them strictly, matching requests, and dropping connections.
 #include "tools/cloud-emulator/faults.h"
 
 #include <arpa/inet.h>
@@ -185,20 +185,22 @@ Effects FaultRules::match(const std::string& method, const std::string& path) {
     return fx;
 }
 
-// Closes the connection a request came on without answering: the socket is found by its two
-// port numbers and shut down; the library then fails its write and closes the descriptor. The
-// scan only reads other descriptors' addresses and acts on the one this thread is serving, so
-// it goes through raw system calls that race detectors do not count as uses of those
-// descriptors (a concurrent close of one of them is harmless here).
-void dropConnection(int localPort, int remotePort) {
+// Connections are found by their port numbers among this process's descriptors and shut down;
+// the library then fails its next read or write and closes the descriptor itself. The scan only
+// reads other descriptors' addresses, so it goes through raw system calls that race detectors do
+// not count as uses of those descriptors (a concurrent close of one of them is harmless here).
+namespace {
+
+int portOf(const sockaddr_storage& a) {
+    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+    return -1;
+}
+
+// Shuts down (`how`) every connected socket on `localPort`, or only the one from `remotePort`.
+void shutDownConnections(int localPort, std::optional<int> remotePort, int how) {
     DIR* dir = opendir("/proc/self/fd");
     if (!dir) return;
-    auto port = [](const sockaddr_storage& a) -> int {
-        if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
-        if (a.ss_family == AF_INET6)
-            return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
-        return -1;
-    };
     while (dirent* entry = readdir(dir)) {
         const long fd = std::atol(entry->d_name);
         if (fd < 0 || entry->d_name[0] == '.') continue;
@@ -207,12 +209,21 @@ void dropConnection(int localPort, int remotePort) {
         if (syscall(SYS_getsockname, fd, &local, &localLen) != 0 ||
             syscall(SYS_getpeername, fd, &peer, &peerLen) != 0)
             continue;
-        if (port(local) == localPort && port(peer) == remotePort) {
-            syscall(SYS_shutdown, fd, SHUT_RDWR);
-            break;
-        }
+        if (portOf(local) != localPort || (remotePort && portOf(peer) != *remotePort)) continue;
+        syscall(SYS_shutdown, fd, how);
+        if (remotePort) break;
     }
     closedir(dir);
+}
+
+}  // namespace
+
+void dropConnection(int localPort, int remotePort) {
+    shutDownConnections(localPort, remotePort, SHUT_RDWR);
+}
+
+void endIdleConnections(int localPort) {
+    shutDownConnections(localPort, std::nullopt, SHUT_RD);
 }
 
 }  // namespace velmora::emulator

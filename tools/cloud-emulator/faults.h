@@ -89,5 +89,8 @@ class FaultRules {
 
 /// Shuts the connection between two local ports down without an answer.
 void dropConnection(int localPort, int remotePort);
+/// Ends the reading side of every connection to `localPort`: an idle keep-alive connection closes
+/// at once instead of after its time-out, and an answer being written still completes.
+void endIdleConnections(int localPort);
 
 }  // namespace velmora::emulator

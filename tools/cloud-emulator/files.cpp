@@ -36,8 +36,13 @@ void Server::Impl::waitForRelease(uint64_t heldAt) {
                           [&] { return stopping || releases != heldAt; });
 }
 
+uint64_t Server::Impl::releaseCount() {
+    std::lock_guard lock(mutex);
+    return releases;
+}
+
 void Server::Impl::emit(const httplib::Request& req, httplib::Response& res, Reply reply,
-                        const Effects& fx) {
+                        const Effects& fx, std::optional<uint64_t> heldAt) {
     uint64_t length = 0;
     std::shared_ptr<std::ifstream> file;
     if (reply.file) {
@@ -74,11 +79,6 @@ void Server::Impl::emit(const httplib::Request& req, httplib::Response& res, Rep
     const bool truncate = fx.truncate;
     const bool corrupt = fx.corrupt;
     const int64_t bps = fx.throttleBps.value_or(0);
-    std::optional<uint64_t> heldAt;
-    if (fx.hold) {
-        std::lock_guard lock(mutex);
-        heldAt = releases;
-    }
 
     res.set_content_provider(length, reply.contentType,
                              [this, file, text, progress, truncate, corrupt, bps, half, heldAt](

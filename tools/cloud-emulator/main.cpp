@@ -48,6 +48,10 @@ int main(int argc, char** argv) {
     app.add_option("--max-body-bytes", options.maxBodyBytes, "Largest request body accepted")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    app.add_option("--keep-alive", options.keepAliveSeconds,
+                   "Seconds an idle connection is kept open")
+        ->capture_default_str()
+        ->check(CLI::Range(int64_t{1}, int64_t{3600}));
     app.add_flag("--verbose", options.verbose, "Log every request to standard error");
     bool stopOnStdinEof = false;
     app.add_flag("--stop-on-stdin-eof", stopOnStdinEof,

@@ -21,8 +21,7 @@ namespace {
 // many) and leave after a while without one.
 constexpr size_t kMaxWorkerThreads = 512;
 constexpr auto kIdleWorkerLife = std::chrono::seconds(10);
-// A connection that sends nothing gives its worker back after this long.
-constexpr time_t kKeepAliveSeconds = 5;
+// A request that stops coming half-way gives its worker back after this long.
 constexpr time_t kReadTimeoutSeconds = 5;
 
 uint64_t contentLength(const httplib::Request& req) {
@@ -96,12 +95,14 @@ bool Server::run() {
 void Server::stop() {
     impl_->releaseHeld(true);
     impl_->http.stop();
+    // The library would wait out each idle keep-alive connection before it stops serving.
+    if (impl_->port > 0) endIdleConnections(impl_->port);
 }
 
 void Server::Impl::setUp() {
     http.new_task_queue = [] { return new ElasticTaskQueue(kMaxWorkerThreads, kIdleWorkerLife); };
     http.set_keep_alive_max_count(1000);
-    http.set_keep_alive_timeout(kKeepAliveSeconds);
+    http.set_keep_alive_timeout(static_cast<time_t>(options.keepAliveSeconds));
     http.set_read_timeout(kReadTimeoutSeconds);
     // The library listens with a backlog of 5; a burst of connections would wait a second each
     // for the kernel to try again. The socket is kept so that bind() can listen with more.
@@ -221,6 +222,9 @@ void Server::Impl::serve(const httplib::Request& req, httplib::Response& res,
         return;
     }
 
+    // Counted before the request reaches the journal: a test that sees it there and then
+    // releases held answers releases this one too, however far it has gone meanwhile.
+    const uint64_t releasesAtArrival = releaseCount();
     record(req, id, body);
     Effects fx = faults.match(req.method, req.path);
     if (fx.expireTokens) expireTokens();
@@ -245,7 +249,7 @@ void Server::Impl::serve(const httplib::Request& req, httplib::Response& res,
     } else {
         reply = guarded([&] { return route(req, body); });
     }
-    emit(req, res, std::move(reply), fx);
+    emit(req, res, std::move(reply), fx, fx.hold ? std::optional(releasesAtArrival) : std::nullopt);
 }
 
 Reply Server::Impl::route(const httplib::Request& req, const std::string& body) {

@@ -15,6 +15,7 @@ struct ServerOptions {
     double taskSeconds = 3.0;
     int64_t tokenTtlSeconds = 7200;
     size_t maxBodyBytes = 16 * 1024 * 1024;
+    int64_t keepAliveSeconds = 5;  // an idle connection is closed after this long
     bool verbose = false;
 };
 

@@ -109,7 +109,10 @@ struct Server::Impl {
     Reply files(const httplib::Request& req);
     Reply fileReply(const httplib::Request& req, const std::filesystem::path& file,
                     const std::string& type);
-    void emit(const httplib::Request& req, httplib::Response& res, Reply reply, const Effects& fx);
+    /// `heldAt`: the release count a held answer waits to see change (absent: not held).
+    void emit(const httplib::Request& req, httplib::Response& res, Reply reply, const Effects& fx,
+              std::optional<uint64_t> heldAt = std::nullopt);
+    uint64_t releaseCount();
     void releaseHeld(bool stop = false);
     void waitForRelease(uint64_t heldAt);
 };
