@@ -113,17 +113,25 @@ int FixtureServer::mostWaiting() const {
     return mostWaiting_;
 }
 
-RawCaptureServer::RawCaptureServer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int listenOnLoopback(int& port, const char* who) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("raw capture server could not listen");
-    port_ = ntohs(address.sin_port);
+    if (listener < 0 ||
+        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 16) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (listener >= 0) ::close(listener);
+        throw std::runtime_error(std::string(who) + " could not listen");
+    }
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
+RawCaptureServer::RawCaptureServer() {
+    listener_ = listenOnLoopback(port_, "raw capture server");
     thread_ = std::thread([this] { serve(); });
 }
 

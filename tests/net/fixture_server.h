@@ -85,4 +85,8 @@ class RawCaptureServer {
 /// A port on 127.0.0.1 where nothing listens.
 int closedPort();
 
+/// A socket listening on 127.0.0.1 at a free port (written to `port`); throws naming `who` when
+/// it cannot.
+int listenOnLoopback(int& port, const char* who);
+
 }  // namespace velmora::testing

@@ -1,7 +1,6 @@
 // Resumed downloads against a server that lies: each answer is written byte for byte, so that
 // ranges, lengths and validators can say what no well-behaved server library would send.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/net/fixture_server.h"
 #include "tests/net/test_support.h"
 #include "tests/support/temp_dir.h"
 #include "velmora/networking.h"
@@ -28,16 +28,7 @@ using testing::TempDir;
 class ScriptedServer {
   public:
     explicit ScriptedServer(std::vector<std::string> scripts) : scripts_(std::move(scripts)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener_, 16) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("scripted server could not listen");
-        port_ = ntohs(address.sin_port);
+        listener_ = testing::listenOnLoopback(port_, "scripted server");
         thread_ = std::thread([this] { serve(); });
     }
     ~ScriptedServer() {
