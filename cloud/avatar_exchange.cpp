@@ -175,12 +175,14 @@ void QelCloudService::Impl::queryAvatar(const std::shared_ptr<QelCloudService>& 
                         return;
                     }
                     bool tooLarge = false;
-                    const auto text = detail::descriptionText(jsonMemberRef(data, "data"), tooLarge);
+                    const auto text =
+                        detail::descriptionText(jsonMemberRef(data, "data"), tooLarge);
                     if (!text) {
                         completion(
-                            failure(tooLarge ? detail::descriptionTooLarge(
-                                                   "getAvatarOnlineWithAvatarId 返回的 avatarJson")
-                                             : "getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
+                            failure(tooLarge
+                                        ? detail::descriptionTooLarge(
+                                              "getAvatarOnlineWithAvatarId 返回的 avatarJson")
+                                        : "getAvatarOnlineWithAvatarId 返回的 avatarJson 异常"),
                             absentJson());
                         return;
                     }
