@@ -27,7 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::StartsWith;
 
-constexpr long kPeakLimitKiB = 100 * 1024;
 constexpr size_t kMiB = 1024 * 1024;
 // The children's limits for bodies, the item list and downloads. The sanitizers alone take some
 // 60 MB and hold freed memory for a while, so the defaults (64 MiB and more) would measure them
@@ -163,7 +162,7 @@ class HostileServer {
 using velmora::testing::ChildRun;
 
 ChildRun runChild(const std::vector<std::string>& arguments) {
-    return velmora::testing::runChild(VELMORA_HOSTILE_CHILD, arguments);
+    return velmora::testing::runMeasuredChild(VELMORA_HOSTILE_CHILD, arguments);
 }
 
 // Every regular file below `root` outside the state store's own directory.
@@ -214,7 +213,7 @@ TEST(HostileAnswers, OneCompletionWithAnErrorBoundedMemoryAndNoFileLeft) {
         EXPECT_EQ(run.lines[1], "settled");
         ASSERT_THAT(run.lines[2], StartsWith("peak "));
         const long peakKiB = std::stol(run.lines[2].substr(5));
-        EXPECT_LT(peakKiB, kPeakLimitKiB);
+        EXPECT_LT(peakKiB, velmora::testing::kChildPeakLimitKiB);
         EXPECT_THAT(filesLeft(root.path()), ::testing::IsEmpty());
         if (std::string(c.name) == "token-without-token") {
             EXPECT_EQ(server.tokenRequests(c.name), 2u);

@@ -7,7 +7,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -26,7 +25,6 @@ using ::testing::StartsWith;
 using velmora::testing::writeFile;
 namespace fs = std::filesystem;
 
-constexpr long kPeakLimitKiB = 100 * 1024;
 constexpr size_t kBound = QelTool::kMaxAvatarDescriptionBytes;
 
 // A description of `size` bytes whose bulk is `element` repeated in one flat array: what costs
@@ -56,21 +54,14 @@ long peakOf(const velmora::testing::ChildRun& run, size_t expected) {
     }
     EXPECT_THAT(run.lines.back(), StartsWith("peak "));
     const long peak = std::stol(run.lines.back().substr(5));
-    EXPECT_LT(peak, kPeakLimitKiB);
+    EXPECT_LT(peak, velmora::testing::kChildPeakLimitKiB);
     return peak;
 }
 
 class DescriptionBounds : public CloudEmulatorTest {
   protected:
-    // AddressSanitizer keeps freed blocks in a quarantine of up to 256 MiB, which would count
-    // as the child's own memory; without it the figure is what the SDK holds (with redzones).
     velmora::testing::ChildRun run(const std::vector<std::string>& arguments) {
-        const char* inherited = std::getenv("ASAN_OPTIONS");
-        std::string options = inherited && *inherited ? std::string(inherited) + ":" : "";
-        std::vector<std::string> command = {"ASAN_OPTIONS=" + options + "quarantine_size_mb=0",
-                                            VELMORA_DESCRIPTION_CHILD};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        return velmora::testing::runChild("/usr/bin/env", command);
+        return velmora::testing::runMeasuredChild(VELMORA_DESCRIPTION_CHILD, arguments);
     }
     std::vector<std::string> cloudArguments(const std::string& operation) {
         return {operation,           emulator().baseUrl(),
