@@ -11,28 +11,15 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_report.h"
 #include "velmora/cloud_service.h"
 
 using namespace velmora;
-
-namespace {
-
-void say(const std::string& line) {
-    const std::string text = line + "\n";
-    (void)::write(STDOUT_FILENO, text.data(), text.size());
-}
-
-}  // namespace
+using velmora::testing::say;
 
 int main(int argc, char** argv) {
     if (argc < 9) return 2;
-    QelCloudServiceConfig config;
-    config.setApiBasePath(argv[1]);
-    config.setApiKey(argv[2]);
-    config.setApiSecret(argv[3]);
-    config.setAppid(argv[4]);
-    auto service = QelCloudService::sharedService();
-    service->setupWithConfig(config, std::string(argv[5]));
+    auto service = velmora::testing::setUpService(argv + 1);
     const long killAt = std::strtol(argv[6], nullptr, 10);
     const size_t small = std::strtoul(argv[7], nullptr, 10);
     std::vector<std::string> ids(argv + 8, argv + argc);

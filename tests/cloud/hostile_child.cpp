@@ -59,13 +59,7 @@ int main(int argc, char** argv) {
     }
 
     // Settled: a completion came and no request is left whose callbacks could still call one.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    bool settled = false;
-    while (!settled && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        settled = velmora::testing::completionsReported().load() > 0 &&
-                  QelNetworking::sharedInstance()->tasksArray().empty();
-    }
+    const bool settled = velmora::testing::waitUntilSettled();
     say(settled ? "settled" : "unsettled");
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);

@@ -31,26 +31,9 @@ namespace {
 using velmora::testing::report;
 using velmora::testing::say;
 
-void waitUntilSettled() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (velmora::testing::completionsReported().load() > 0 &&
-            QelNetworking::sharedInstance()->tasksArray().empty())
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    say("unsettled");
-}
-
+// The cloud operations take: BASE_URL API_KEY API_SECRET APPID ROOT after the operation's own.
 std::shared_ptr<QelCloudService> service(char** argv) {
-    QelCloudServiceConfig config;
-    config.setApiBasePath(argv[2]);
-    config.setApiKey(argv[3]);
-    config.setApiSecret(argv[4]);
-    config.setAppid(argv[5]);
-    auto shared = QelCloudService::sharedService();
-    shared->setupWithConfig(config, std::string(argv[6]));
-    return shared;
+    return velmora::testing::setUpService(argv + 2);
 }
 
 }  // namespace
@@ -77,11 +60,11 @@ int main(int argc, char** argv) {
     } else if (operation == "fetch" && argc == 7) {
         service(argv)->getAvatarInfoWithAvatarId(
             "big", [](const QelErrorPtr& error, const Json&) { report(error); });
-        waitUntilSettled();
+        if (!velmora::testing::waitUntilSettled()) say("unsettled");
     } else if (operation == "result" && argc == 7) {
         service(argv)->getTaskInfoWithTaskId(
             "big", [](const QelErrorPtr& error, const auto&) { report(error); });
-        waitUntilSettled();
+        if (!velmora::testing::waitUntilSettled()) say("unsettled");
     } else {
         return 2;
     }
