@@ -2,17 +2,63 @@
 #       -DPYTHON= -DCLANGXX= -DSYMBOLS_SCRIPT= -P install_check.cmake
 include("${CMAKE_CURRENT_LIST_DIR}/../support/run_command.cmake")
 
+# The hosts' build trees are kept between runs: an install that changed nothing keeps every
+# installed file's time, so a rerun rebuilds only what a changed header or library reaches.
+find_program(CCACHE ccache)
+set(launcher "")
+if(CCACHE)
+    set(launcher "-DCMAKE_CXX_COMPILER_LAUNCHER=${CCACHE}")
+endif()
+
 # Configures and builds a host project against the installed package.
 function(build_host source binary)
-    run(${CMAKE_COMMAND} -S "${source}" -B "${binary}" -G "${GENERATOR}"
-        -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"
-        "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
+    if(NOT EXISTS "${binary}/build.ninja" AND NOT EXISTS "${binary}/Makefile")
+        run(${CMAKE_COMMAND} -S "${source}" -B "${binary}" -G "${GENERATOR}"
+            -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}"
+            "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}"
+            ${launcher})
+    endif()
     run(${CMAKE_COMMAND} --build "${binary}")
 endfunction()
 
-file(REMOVE_RECURSE "${WORK_DIR}")
+# Compiles and links one program by hand with the package's pkg-config flags, the compile
+# through ccache when there is one.
+function(build_program source output)
+    separate_arguments(sanitize UNIX_COMMAND "${SANITIZE_FLAGS}")
+    run(${PKG_CONFIG} --cflags velmora)
+    separate_arguments(cflags UNIX_COMMAND "${last_output}")
+    run(${PKG_CONFIG} --libs velmora)
+    separate_arguments(libs UNIX_COMMAND "${last_output}")
+    set(compile "${CXX}")
+    if(CCACHE)
+        set(compile "${CCACHE}" "${CXX}")
+    endif()
+    run(${compile} -std=c++20 ${sanitize} ${cflags} -c "${source}" -o "${output}.o")
+    run("${CXX}" ${sanitize} "${output}.o" -o "${output}" ${libs})
+endfunction()
+
+# Writes a generated file only when its text changed, so that its time says when it did.
+function(write_if_changed path text)
+    if(EXISTS "${path}")
+        file(READ "${path}" old)
+        if(old STREQUAL text)
+            return()
+        endif()
+    endif()
+    file(WRITE "${path}" "${text}")
+endfunction()
+
 set(prefix "${WORK_DIR}/prefix")
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
+# What an earlier install left and this one did not place (a header since removed) goes.
+file(STRINGS "${BUILD_DIR}/install_manifest.txt" installed)
+file(GLOB_RECURSE present LIST_DIRECTORIES false "${prefix}/*")
+foreach(path ${present})
+    list(FIND installed "${path}" found)
+    if(found EQUAL -1)
+        file(REMOVE "${path}")
+    endif()
+endforeach()
 
 # The build's identity is exported data with C linkage, found by name in the dynamic symbols.
 file(GLOB shared_libs "${prefix}/lib*/libvelmora.so" "${prefix}/lib/*/libvelmora.so")
@@ -88,7 +134,7 @@ endif()
 set(touch_dir "${WORK_DIR}/touch")
 run("${PYTHON}" "${SYMBOLS_SCRIPT}" "${CLANGXX}" "${prefix}/include" "${touch_dir}")
 message(STATUS "public symbols: ${last_output}")
-file(WRITE "${touch_dir}/CMakeLists.txt" [=[
+write_if_changed("${touch_dir}/CMakeLists.txt" [=[
 cmake_minimum_required(VERSION 3.25)
 project(TouchPublic LANGUAGES CXX)
 find_package(Velmora 2.1 REQUIRED)
@@ -141,11 +187,7 @@ find_program(PKG_CONFIG pkg-config REQUIRED)
 file(GLOB pc_dirs "${prefix}/lib*/pkgconfig" "${prefix}/lib/*/pkgconfig")
 string(REPLACE ";" ":" pc_path "${pc_dirs}")
 set(ENV{PKG_CONFIG_PATH} "${pc_path}")
-run(${PKG_CONFIG} --cflags --libs velmora)
-string(STRIP "${last_output}" flags)
-separate_arguments(flags UNIX_COMMAND "${flags}")
-separate_arguments(sanitize UNIX_COMMAND "${SANITIZE_FLAGS}")
-run("${CXX}" -std=c++20 ${sanitize} "${HOST_DIR}/main.cpp" -o "${WORK_DIR}/host_pkgconfig" ${flags})
+build_program("${HOST_DIR}/main.cpp" "${WORK_DIR}/host_pkgconfig")
 run(${PKG_CONFIG} --variable=libdir velmora)
 string(STRIP "${last_output}" libdir)
 set(ENV{LD_LIBRARY_PATH} "${libdir}")
@@ -177,8 +219,8 @@ string(SUBSTRING "${readme}" ${section} -1 readme)
 readme_block("${readme}" cmake readme_cmake)
 readme_block("${readme}" cpp readme_cpp)
 set(readme_host "${WORK_DIR}/readme_host")
-file(WRITE "${readme_host}/CMakeLists.txt" "${readme_cmake}")
-file(WRITE "${readme_host}/main.cpp" "${readme_cpp}")
+write_if_changed("${readme_host}/CMakeLists.txt" "${readme_cmake}")
+write_if_changed("${readme_host}/main.cpp" "${readme_cpp}")
 # The stand-in engine only needs its three files to exist.
 set(engine_files "${WORK_DIR}/engine_files")
 foreach(name controller.json graph.json logic.json)
@@ -196,10 +238,6 @@ build_host("${readme_host}" "${readme_host}/build")
 check_readme_host("${readme_host}/build/avatar_host")
 
 # The same program through pkg-config.
-run(${PKG_CONFIG} --cflags --libs velmora)
-string(STRIP "${last_output}" flags)
-separate_arguments(flags UNIX_COMMAND "${flags}")
-run("${CXX}" -std=c++20 ${sanitize} "${readme_host}/main.cpp" -o "${WORK_DIR}/readme_host_pkgconfig"
-    ${flags})
+build_program("${readme_host}/main.cpp" "${WORK_DIR}/readme_host_pkgconfig")
 set(ENV{LD_LIBRARY_PATH} "${libdir}")
 check_readme_host("${WORK_DIR}/readme_host_pkgconfig")

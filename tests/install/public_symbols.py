@@ -105,6 +105,12 @@ def record(found, node, scope, what, inline):
     entry[2] = entry[2] or bool(inline)
 
 
+def write_if_changed(path, text):
+    # An unchanged file keeps its time, so a rerun of the host build has nothing to recompile.
+    if not path.exists() or path.read_text() != text:
+        path.write_text(text)
+
+
 def main():
     if len(sys.argv) != 4:
         sys.exit(__doc__)
@@ -117,7 +123,7 @@ def main():
         sys.exit("the public headers declare no symbol: the declarations were not read")
 
     out_dir.mkdir(parents=True, exist_ok=True)
-    (out_dir / "public_symbols.txt").write_text(
+    write_if_changed(out_dir / "public_symbols.txt",
         "".join(f"{mangled} {name}\n" for mangled, name, _ in symbols))
     functions = [(m, n) for m, n, what in symbols if what == "function"]
     data = [(m, n) for m, n, what in symbols if what == "data"]
@@ -142,7 +148,7 @@ def main():
               f'    std::printf("touched %zu of {len(symbols)} public symbols\\n", touched);',
               f"    return touched == {len(symbols)} ? 0 : 1;",
               "}", ""]
-    (out_dir / "touch_public.cpp").write_text("\n".join(lines))
+    write_if_changed(out_dir / "touch_public.cpp", "\n".join(lines))
     print(f"{len(functions)} functions and {len(data)} variables")
 
 
