@@ -28,13 +28,15 @@ took "formatting"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
-# What a tree's test results depend on: every source file, the tree's configuration, the
-# system's packages, the machine, the environment the tests see, and the programs and libraries
-# the build made (by path, size and time: a rebuild changes them).
+# What a tree's test results depend on: every source file and the commit (the build reports
+# it), the tree's configuration, the system's packages, the machine, the environment the tests
+# see, and the programs and libraries the build made (by path, size and time: a rebuild changes
+# them).
 inputs_key() {
     local dir="$1"
     {
         git ls-files -z -co --exclude-standard | xargs -0 -r sha1sum 2>&1 || true
+        git rev-parse HEAD
         sha1sum "$dir/CMakeCache.txt"
         dpkg-query -W -f='${Package} ${Version}\n'
         uname -srvm
