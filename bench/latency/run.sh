@@ -44,7 +44,7 @@ start_nginx "$work/tls" "    server {
         location /itemlist/ { proxy_pass http://127.0.0.1:$emulatorPort; }
     }"
 
-# start_proxy TARGET-PORT: a delaying proxy in front of it; prints its port.
+# start_proxy TARGET-PORT: a delaying proxy in front of it; sets proxyPort.
 start_proxy() {
     "$proxy" "$1" "$oneWay" $rate >"$work/proxy.$1" &
     proxies+=($!)
@@ -52,10 +52,13 @@ start_proxy() {
         grep -q '^listening on' "$work/proxy.$1" 2>/dev/null && break
         sleep 0.05
     done
-    sed -n 's/^listening on //p' "$work/proxy.$1"
+    proxyPort=$(sed -n 's/^listening on //p' "$work/proxy.$1")
+    [ -n "$proxyPort" ] || { echo "the delaying proxy did not start" >&2; exit 1; }
 }
-apiProxy=$(start_proxy "$emulatorPort")
-cdnProxy=$(start_proxy "$cdnPort")
+start_proxy "$emulatorPort"
+apiProxy=$proxyPort
+start_proxy "$cdnPort"
+cdnProxy=$proxyPort
 apiBase="http://127.0.0.1:$apiProxy"
 cdnBase="https://127.0.0.1:$cdnProxy"
 curl -sS --fail -o /dev/null -X POST "$base/_emulator/settings" -d "{\"files_base_url\": \"$cdnBase\"}"
