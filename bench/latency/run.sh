@@ -18,7 +18,7 @@ rate="${VELMORA_LATENCY_RATE:-}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-bench-latency.XXXXXX")"
 here="$(dirname "$0")"
 . "$here/../lib/emulator.sh"
-. "$here/../lib/tls.sh"
+. "$here/../lib/nginx.sh"
 . "$here/../lib/common.sh"
 proxies=()
 cleanup() {
@@ -39,6 +39,8 @@ make_certificates "$work/tls"
 cdnPort=$(free_port)
 start_nginx "$work/tls" "    server {
         listen 127.0.0.1:$cdnPort ssl http2;
+        ssl_certificate $work/tls/server.pem;
+        ssl_certificate_key $work/tls/server.key;
         http2_max_concurrent_streams 128;
         location ~ ^/files/store/([0-9a-f]{32})/ { alias $work/data/store/\$1; }
         location /itemlist/ { proxy_pass http://127.0.0.1:$emulatorPort; }

@@ -1,4 +1,4 @@
-# Sourced by benchmarks: an HTTPS origin on 127.0.0.1 with certificates made here.
+# Sourced by benchmarks: nginx on 127.0.0.1, and certificates for it made here.
 # make_certificates DIR: a CA (DIR/ca.pem) and a certificate for 127.0.0.1 signed by it
 # (DIR/server.pem, DIR/server.key), elliptic-curve keys, valid two days.
 make_certificates() {
@@ -14,8 +14,8 @@ make_certificates() {
         -days 2 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
 }
 
-# start_nginx DIR SERVER-BLOCK: nginx with its files in DIR, serving the given server block (which
-# may use DIR/server.pem and DIR/server.key); stopped on exit by stop_nginx.
+# start_nginx DIR SERVER-BLOCKS: nginx with its files in DIR, serving the given server blocks;
+# stop_nginx stops it.
 nginxDir=
 start_nginx() {
     nginxDir="$1"
@@ -25,7 +25,7 @@ start_nginx() {
 worker_processes 1;
 pid $nginxDir/nginx.pid;
 error_log $nginxDir/error.log warn;
-events { worker_connections 4096; }
+events { worker_connections 1024; }
 http {
     access_log off;
     sendfile on;
@@ -38,8 +38,6 @@ http {
     fastcgi_temp_path $nginxDir/temp/fastcgi;
     uwsgi_temp_path $nginxDir/temp/uwsgi;
     scgi_temp_path $nginxDir/temp/scgi;
-    ssl_certificate $nginxDir/server.pem;
-    ssl_certificate_key $nginxDir/server.key;
 $2
 }
 CONF
