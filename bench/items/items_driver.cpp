@@ -37,7 +37,7 @@ Json getJson(const std::string& url) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool retry = false, usage = argc < 10;
+    bool retry = false, misused = argc < 10;
     for (int i = 10; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "retry")
@@ -45,9 +45,9 @@ int main(int argc, char** argv) {
         else if (option.rfind("ca=", 0) == 0)
             QelNetworking::setTrustedCertificatesFile(option.substr(3));
         else
-            usage = true;
+            misused = true;
     }
-    if (usage) {
+    if (misused) {
         std::fprintf(stderr,
                      "usage: %s base key secret appid root result curl-config md5-list out "
                      "[retry] [ca=PEM]\n",
