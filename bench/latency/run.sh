@@ -42,7 +42,7 @@ start_nginx "$work/tls" "    server {
         ssl_certificate $work/tls/server.pem;
         ssl_certificate_key $work/tls/server.key;
         http2_max_concurrent_streams 128;
-        location ~ ^/files/store/([0-9a-f]{32})/ { alias $work/data/store/\$1; }
+        location ~ \"^/files/store/([0-9a-f]{32})/\" { alias $work/data/store/\$1; }
         location /itemlist/ { proxy_pass http://127.0.0.1:$emulatorPort; }
     }"
 
