@@ -141,5 +141,34 @@ TEST_F(ItemsFromHttpsCdn, GoawayMidBatchMovesTheRestToNewConnections) {
     EXPECT_GE(served.size(), 5u);
 }
 
+// Streams the CDN resets mid-body fail their own items, cleanly: no file, state 1; the items on
+// the streams beside them are verified and recorded.
+TEST_F(ItemsFromHttpsCdn, ResetStreamsFailOnlyTheirItems) {
+    emulator().setFilesBaseUrl(origin_->url(Server::H2));
+    const std::set<size_t> cut = {1, 4, 7};
+    for (size_t i : cut) {
+        const std::string url = items[i]["path"];
+        emulator().addFault(
+            {{"path", items[i]["md5"].get<std::string>() + "/" + fs::path(url).filename().string()},
+             {"truncate", true}});
+    }
+    const DownloadOutcome outcome = batch(10);
+    ASSERT_NE(outcome.error, nullptr);
+    EXPECT_EQ(outcome.error->code(), QelErrorCodeFailure);
+    EXPECT_EQ(outcome.failFileIds.size(), cut.size());
+    EXPECT_EQ(outcome.successFileIds.size(), 10 - cut.size());
+    for (size_t i = 0; i < 10; ++i) {
+        const std::string fileId = items[i]["path"];
+        if (cut.count(i)) {
+            EXPECT_EQ(stateOf(fileId), 1u) << fileId;
+            EXPECT_FALSE(fs::exists(itemPath(fileId))) << fileId;
+        } else {
+            EXPECT_EQ(QelEncryptUtils::getFileMD5WithPath(itemPath(fileId)),
+                      items[i]["md5"].get<std::string>());
+            EXPECT_EQ(stateOf(fileId), 3u) << fileId;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velmora::test
