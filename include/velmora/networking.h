@@ -126,16 +126,17 @@ class VELMORA_EXPORT QelMultipartFormModel {
 /// Connections are kept alive and reused, at most 6 per host. Over https the client offers
 /// HTTP/2 (ALPN); a host whose answers come over HTTP/2 gets up to `maximumConcurrentStreams`
 /// transfers in flight at once (100 by default), as streams on as few connections as the
-/// server's own stream limit allows, never more than 6. Other hosts, plain http ones among them,
-/// get 6 transfers in flight, one a connection, as do https hosts until their first answer. That
-/// changes nothing of how many callbacks run at once. Further requests to a host wait in the
-/// session's queue without holding a connection or, for downloads, an open file. The request
-/// time-out ends a transfer after that many seconds without data; the download time-out bounds
-/// a whole transfer from the moment it gets a slot (a stream over HTTP/2: a server whose stream
-/// limit, times 6 connections, is below `maximumConcurrentStreams` keeps the others waiting for
-/// a stream within that bound). Both, and the stream limit, are read when the shared instance is
-/// created; each stream keeps its own time limits and retries, so a stalled stream does not hold
-/// the others on its connection.
+/// server's own stream limit allows, never more than 6 (a server's GOAWAY moves the rest to a
+/// new connection; a server that allows no stream fails each request at once). Other hosts, plain
+/// http ones among them, get 6 transfers in flight, one a connection, as does an https host until a
+/// connection to it has agreed on a protocol. None of that changes how many callbacks run at once.
+/// Further requests to a host wait in the session's queue without holding a connection or, for
+/// downloads, an open file. The request time-out ends a transfer after that many seconds without
+/// data; the download time-out bounds a whole transfer from the moment it gets a slot (a stream
+/// over HTTP/2: a server whose stream limit, times 6 connections, is below
+/// `maximumConcurrentStreams` keeps the others waiting for a stream within that bound). Both, and
+/// the stream limit, are read when the shared instance is created; each stream keeps its own time
+/// limits and retries, so a stalled stream does not hold the others on its connection.
 ///
 /// Certificates of https servers are checked against the system's store, or, once set, against
 /// `trustedCertificatesFile` and `trustedCertificatesDirectory` only (for hosts behind a
