@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -37,6 +38,19 @@ std::atomic<int64_t> gMaximumDownloadSize{QelNetworking::kDefaultMaximumDownload
 
 std::mutex gRetryPolicyMutex;
 std::optional<QelRetryPolicy> gRetryPolicy;
+
+std::atomic<int32_t> gMaximumConcurrentStreams{QelNetworking::kDefaultMaximumConcurrentStreams};
+
+std::mutex gTrustMutex;
+std::string gTrustedCertificatesFile;
+std::string gTrustedCertificatesDirectory;
+
+// Every request, whatever its form, is checked against the trust in force when it starts.
+void applyTrust(detail::TaskCore& core) {
+    std::lock_guard lock(gTrustMutex);
+    core.trustedFile = gTrustedCertificatesFile;
+    core.trustedDirectory = gTrustedCertificatesDirectory;
+}
 
 // A limit of 0 or less is no limit, which the session spells as a negative one.
 int64_t effectiveLimit(int64_t limit) {
@@ -257,6 +271,7 @@ QelNetworking::QelNetworking() : d_(std::make_unique<Private>(*this)) {
     detail::SessionConfig config;
     config.requestTimeout = gTimeoutForRequest.load();
     config.resourceTimeout = gTimeoutForDownload.load();
+    config.maxStreamsPerHost = gMaximumConcurrentStreams.load();
     d_->session = detail::Session::create(config);
 }
 
@@ -328,6 +343,31 @@ void QelNetworking::setRetryPolicy(std::optional<QelRetryPolicy> policy) {
 std::optional<QelRetryPolicy> QelNetworking::retryPolicy() {
     std::lock_guard lock(gRetryPolicyMutex);
     return gRetryPolicy;
+}
+
+void QelNetworking::setMaximumConcurrentStreams(int32_t streams) {
+    gMaximumConcurrentStreams.store(
+        std::clamp(streams, int32_t{1}, kMaximumConcurrentStreamsBound));
+}
+int32_t QelNetworking::maximumConcurrentStreams() {
+    return gMaximumConcurrentStreams.load();
+}
+
+void QelNetworking::setTrustedCertificatesFile(const std::string& path) {
+    std::lock_guard lock(gTrustMutex);
+    gTrustedCertificatesFile = path;
+}
+std::string QelNetworking::trustedCertificatesFile() {
+    std::lock_guard lock(gTrustMutex);
+    return gTrustedCertificatesFile;
+}
+void QelNetworking::setTrustedCertificatesDirectory(const std::string& path) {
+    std::lock_guard lock(gTrustMutex);
+    gTrustedCertificatesDirectory = path;
+}
+std::string QelNetworking::trustedCertificatesDirectory() {
+    std::lock_guard lock(gTrustMutex);
+    return gTrustedCertificatesDirectory;
 }
 
 std::vector<QelURLSessionTaskPtr> QelNetworking::tasksArray() {
@@ -467,6 +507,7 @@ std::unique_ptr<detail::TaskCore> dataCore(std::string url, std::string method,
     if (maxBytes > 0)
         core->maxBytes = core->maxBytes < 0 ? maxBytes : std::min(core->maxBytes, maxBytes);
     if (reads) core->retry = QelNetworking::retryPolicy();
+    applyTrust(*core);
     return core;
 }
 
@@ -561,6 +602,7 @@ detail::Document QelNetworking::Private::read(const detail::DocumentRequest& req
     core->totalTimeout = request.timeout;
     core->decodeContent = true;
     core->acceptJson = false;
+    applyTrust(*core);
 
     struct Outcome {
         std::mutex mutex;
@@ -649,6 +691,7 @@ QelURLSessionTaskPtr QelNetworking::Private::startDownload(detail::DownloadReque
     core->downloadMd5 = std::move(request.md5);
     core->retry = retryPolicy();
     core->bytesObserved = static_cast<bool>(request.bytes);
+    applyTrust(*core);
     int64_t limit = effectiveLimit(gMaximumDownloadSize.load());
     if (request.maximumSize && *request.maximumSize >= 0)
         limit = limit < 0 ? *request.maximumSize : std::min(limit, *request.maximumSize);

@@ -148,6 +148,9 @@ struct Session::Impl {
     struct HostQueue {
         std::deque<TaskPtr> pending;
         int inFlight = 0;
+        // Its last answer came over HTTP/2: transfers share connections as streams.
+        bool multiplexed = false;
+        bool heard = false;  // a connection or an answer has told which
     };
 
     // First, so that it goes last: every easy handle leaves it before it is cleaned up.
@@ -201,6 +204,8 @@ struct Session::Impl {
     }
 
     bool checkRange(Transfer& transfer, long status);
+    void noteProtocol(const Transfer& transfer, bool multiplexed);
+    static int onDebug(CURL* easy, curl_infotype type, char* data, size_t size, void* user);
     static size_t onHeader(char* data, size_t size, size_t count, void* user);
     static size_t onData(char* data, size_t size, size_t count, void* user);
     static size_t onDownloadData(char* data, size_t size, size_t count, void* user);
@@ -234,6 +239,10 @@ Session::Session(const SessionConfig& config) : config_(config), impl_(std::make
         std::make_unique<FileWriter>(config.writePieces, [impl = impl_.get()] { impl->wake(); });
     curl_multi_setopt(impl_->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
                       static_cast<long>(config.maxConnectionsPerHost));
+    // libcurl fills a connection up to this or the server's own limit, whichever is lower,
+    // before it opens another.
+    curl_multi_setopt(impl_->multi.get(), CURLMOPT_MAX_CONCURRENT_STREAMS,
+                      static_cast<long>(config.maxStreamsPerHost));
     curl_multi_setopt(impl_->multi.get(), CURLMOPT_MAXCONNECTS, 64L);
 }
 
@@ -345,8 +354,12 @@ void Session::Impl::enqueue(const TaskPtr& task) {
 }
 
 void Session::Impl::launch() {
-    int limit = self->config_.maxConnectionsPerHost;
+    const SessionConfig& config = self->config_;
     for (auto& [key, host] : hosts) {
+        // A host not yet heard from gets what an HTTP/1.1 host gets; those transfers wait for
+        // the first connection (PIPEWAIT), so over HTTP/2 they share it.
+        const int limit =
+            host.multiplexed ? config.maxStreamsPerHost : config.maxConnectionsPerHost;
         while (host.inFlight < limit && !host.pending.empty()) {
             TaskPtr task = std::move(host.pending.front());
             host.pending.pop_front();
@@ -391,6 +404,15 @@ bool Session::Impl::setUp(Transfer& t) {
     curl_easy_setopt(e, CURLOPT_PRIVATE, &t);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    // HTTP/2 when TLS negotiates it; plain http stays HTTP/1.1.
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+    if (!core.trustedFile.empty() || !core.trustedDirectory.empty()) {
+        // In place of the system's store, not beside it.
+        curl_easy_setopt(e, CURLOPT_CAINFO,
+                         core.trustedFile.empty() ? nullptr : core.trustedFile.c_str());
+        curl_easy_setopt(e, CURLOPT_CAPATH,
+                         core.trustedDirectory.empty() ? nullptr : core.trustedDirectory.c_str());
+    }
     // A redirect never takes a request (and the token in its URL) off an encrypted connection.
     t.secure = t.hostKey.rfind("https:", 0) == 0;
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, t.secure ? "https" : "http,https");
@@ -407,7 +429,15 @@ bool Session::Impl::setUp(Transfer& t) {
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, download ? &Impl::onDownloadData : &Impl::onData);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
-    if (t.secure) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+    if (t.secure) {
+        curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+        auto host = hosts.find(t.hostKey);
+        if (host != hosts.end() && !host->second.heard) {
+            curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, &Impl::onDebug);
+            curl_easy_setopt(e, CURLOPT_DEBUGDATA, &t);
+            curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
+        }
+    }
     if (download) curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
 
     // No data for this long ends the transfer; so does a connection that takes as long.
@@ -454,6 +484,7 @@ size_t Session::Impl::onHeader(char* data, size_t size, size_t count, void* user
     std::string_view line(data, length);
     if (line.rfind("HTTP/", 0) == 0) {
         t->responseHeaders.clear();  // a new response (after a redirect or a 100 Continue)
+        t->owner->noteProtocol(*t, line.rfind("HTTP/2", 0) == 0);
         return length;
     }
     size_t colon = line.find(':');
@@ -462,6 +493,31 @@ size_t Session::Impl::onHeader(char* data, size_t size, size_t count, void* user
                                         std::string(trim(line.substr(colon + 1))));
     }
     return length;
+}
+
+// What the host's connections and answers come over decides how many of its transfers run at
+// once. Only the host itself counts, not one that a redirect led to.
+void Session::Impl::noteProtocol(const Transfer& t, bool multiplexed) {
+    long redirects = 0;
+    curl_easy_getinfo(t.easy.get(), CURLINFO_REDIRECT_COUNT, &redirects);
+    if (redirects != 0) return;
+    auto host = hosts.find(t.hostKey);
+    if (host == hosts.end()) return;
+    host->second.multiplexed = multiplexed;
+    host->second.heard = true;
+}
+
+// The first connection to an https host tells its protocol when TLS agrees on it, an answer's
+// round trip before the answer would: libcurl says so only in its informational text.
+int Session::Impl::onDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    if (type != CURLINFO_TEXT) return 0;
+    const std::string_view text = trim(std::string_view(data, size));
+    // "ALPN: server accepted h2", or "ALPN, server accepted to use h2" before libcurl 7.83.
+    if (text.rfind("ALPN", 0) != 0 || text.find("server accepted") == std::string_view::npos)
+        return 0;
+    auto* t = static_cast<Transfer*>(user);
+    t->owner->noteProtocol(*t, text.ends_with(" h2"));
+    return 0;
 }
 
 size_t Session::Impl::onData(char* data, size_t size, size_t count, void* user) {

@@ -23,6 +23,9 @@ struct SessionConfig {
     int32_t requestTimeout = 60;
     int32_t resourceTimeout = 60;
     int maxConnectionsPerHost = 6;
+    /// Transfers in flight at once to a host that answers over HTTP/2, multiplexed on as few
+    /// connections as the server's stream limit allows (at most `maxConnectionsPerHost`).
+    int maxStreamsPerHost = 100;
     int callbackConcurrency = 8;
     /// 64 KiB pieces of downloaded data that may wait for the disk at once.
     size_t writePieces = 32;
@@ -74,6 +77,9 @@ struct TaskCore {
     bool decodeContent = false;
     /// Sends the session's "Accept: application/json".
     bool acceptJson = true;
+    /// Certificates trusted for https instead of the system's store; both empty: the system's.
+    std::string trustedFile;
+    std::string trustedDirectory;
 
     std::shared_ptr<Session> session;
     std::atomic<int> state{static_cast<int>(QelURLSessionTask::State::Running)};

@@ -8,45 +8,24 @@ build="${VELMORA_BENCH_BUILD:?run through bench/run download}"
 driver="$build/bench/download/velmora_bench_download"
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-bench-download.XXXXXX")"
 chmod 755 "$work"
-nginxUp=0
+. "$(dirname "$0")/../lib/nginx.sh"
 cleanup() {
-    if [ "$nginxUp" = 1 ]; then nginx -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null || true; fi
+    stop_nginx
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-mkdir -p "$work/www/small" "$work/www/large" "$work/temp" "$work/out"
+mkdir -p "$work/www/small" "$work/www/large" "$work/out"
 head -c $((2000 * 64 * 1024)) /dev/urandom | split -b $((64 * 1024)) -d -a 4 - "$work/www/small/s"
 head -c $((16 * 32 * 1024 * 1024)) /dev/urandom | split -b $((32 * 1024 * 1024)) -d -a 2 - "$work/www/large/l"
 chmod -R a+rX "$work/www"
 cat "$work"/www/small/* "$work"/www/large/* >/dev/null  # both clients read from the page cache
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/nginx.conf" <<CONF
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log warn;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    keepalive_requests 100000;
-    keepalive_timeout 60;
-    default_type application/octet-stream;
-    client_body_temp_path $work/temp/body;
-    proxy_temp_path $work/temp/proxy;
-    fastcgi_temp_path $work/temp/fastcgi;
-    uwsgi_temp_path $work/temp/uwsgi;
-    scgi_temp_path $work/temp/scgi;
-    server {
+port=$(free_port)
+start_nginx "$work" "    server {
         listen 127.0.0.1:$port;
         root $work/www;
-    }
-}
-CONF
-nginx -p "$work" -c "$work/nginx.conf"
-nginxUp=1
+    }"
 base="http://127.0.0.1:$port"
 
 (cd "$work/www/small" && ls) >"$work/small.list"

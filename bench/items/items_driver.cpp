@@ -1,11 +1,12 @@
 // velmora_bench_items <base-url> <api-key> <api-secret> <appid> <root> <result-file>
-//                     <curl-config> <md5-list> <curl-out-dir> [retry]
+//                     <curl-config> <md5-list> <curl-out-dir> [retry] [ca=<pem-file>]
 // Records the emulator's current item list in a fresh state store below <root> (not timed), then
 // times the whole road of downloadItemsWithCloudSourceIds:progress:completion: for every item:
 // resource list request, downloads, MD5 checks, meta files, states and the save. Writes
 // "<seconds> <failures> <peak-rss-kib>" to <result-file>, and the same files as a curl config
 // (into <curl-out-dir>) and an md5sum check list for the peer run. With "retry", the default
-// retry policy is on (bench/flaky).
+// retry policy is on (bench/flaky); with "ca=", https servers are checked against that CA
+// (bench/latency).
 #include <sys/resource.h>
 
 #include <chrono>
@@ -36,10 +37,20 @@ Json getJson(const std::string& url) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 10 && !(argc == 11 && std::string(argv[10]) == "retry")) {
+    bool retry = false, misused = argc < 10;
+    for (int i = 10; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "retry")
+            retry = true;
+        else if (option.rfind("ca=", 0) == 0)
+            QelNetworking::setTrustedCertificatesFile(option.substr(3));
+        else
+            misused = true;
+    }
+    if (misused) {
         std::fprintf(stderr,
                      "usage: %s base key secret appid root result curl-config md5-list out "
-                     "[retry]\n",
+                     "[retry] [ca=PEM]\n",
                      argv[0]);
         return 2;
     }
@@ -49,7 +60,7 @@ int main(int argc, char** argv) {
     config.setApiKey(argv[2]);
     config.setApiSecret(argv[3]);
     config.setAppid(argv[4]);
-    if (argc == 11) QelNetworking::setRetryPolicy(QelRetryPolicy::defaultPolicy());
+    if (retry) QelNetworking::setRetryPolicy(QelRetryPolicy::defaultPolicy());
     auto service = QelCloudService::sharedService();
     service->setupWithConfig(config, root);
 

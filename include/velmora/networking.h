@@ -123,11 +123,26 @@ class VELMORA_EXPORT QelMultipartFormModel {
 /// cannot connect, -1005 connection lost, -1011 bad server response, -1200 TLS failure, -1
 /// other) with libcurl's text as message; file errors of downloads "NSPOSIXErrorDomain".
 ///
-/// Connections are kept alive and reused, at most 6 per host; further requests to a host wait in
-/// the session's queue without holding a connection or, for downloads, an open file. The request
-/// time-out ends a transfer after that many seconds without data; the download time-out bounds
-/// a whole transfer from the moment it gets a connection slot. Both are read when the shared
-/// instance is created.
+/// Connections are kept alive and reused, at most 6 per host. Over https the client offers
+/// HTTP/2 (ALPN); a host whose answers come over HTTP/2 gets up to `maximumConcurrentStreams`
+/// transfers in flight at once (100 by default), as streams on as few connections as the
+/// server's own stream limit allows, never more than 6 (a server's GOAWAY moves the rest to a
+/// new connection; a server that allows no stream fails each request at once). Other hosts, plain
+/// http ones among them, get 6 transfers in flight, one a connection, as does an https host until a
+/// connection to it has agreed on a protocol. None of that changes how many callbacks run at once.
+/// Further requests to a host wait in the session's queue without holding a connection or, for
+/// downloads, an open file. The request time-out ends a transfer after that many seconds without
+/// data; the download time-out bounds a whole transfer from the moment it gets a slot (a stream
+/// over HTTP/2: a server whose stream limit, times 6 connections, is below
+/// `maximumConcurrentStreams` keeps the others waiting for a stream within that bound). Both, and
+/// the stream limit, are read when the shared instance is created; each stream keeps its own time
+/// limits and retries, so a stalled stream does not hold the others on its connection.
+///
+/// Certificates of https servers are checked against the system's store, or, once set, against
+/// `trustedCertificatesFile` and `trustedCertificatesDirectory` only (for hosts behind a
+/// company's CA, and for tests). The trust is read when each request starts and applies to every
+/// request, downloads and the item list read included. A certificate that is not trusted fails
+/// the request with "NSURLErrorDomain" -1200.
 ///
 /// Answers are bounded. A data task keeps at most `maximumResponseSize` bytes of body (default
 /// 64 MiB) and a download writes at most `maximumDownloadSize` bytes (default 512 MiB, or less when
@@ -175,6 +190,21 @@ class VELMORA_EXPORT QelNetworking : public std::enable_shared_from_this<QelNetw
     /// `setRetryPolicy(QelRetryPolicy::defaultPolicy())` switches retries and resuming on.
     static void setRetryPolicy(std::optional<QelRetryPolicy> policy);
     static std::optional<QelRetryPolicy> retryPolicy();
+
+    static constexpr int32_t kDefaultMaximumConcurrentStreams = 100;
+    static constexpr int32_t kMaximumConcurrentStreamsBound = 1000;
+    /// Transfers in flight at once to one HTTP/2 host, 1 to 1000 (other values are brought into
+    /// that range); read when the shared instance is created.
+    static void setMaximumConcurrentStreams(int32_t streams);
+    static int32_t maximumConcurrentStreams();
+    /// A PEM file of CA certificates that https servers are checked against instead of the
+    /// system's store; "" (the default) trusts the system's store unless a directory is set.
+    static void setTrustedCertificatesFile(const std::string& path);
+    static std::string trustedCertificatesFile();
+    /// A directory of CA certificates named by their subject hash (as `openssl rehash` leaves
+    /// them), trusted as the file is, and with it when both are set.
+    static void setTrustedCertificatesDirectory(const std::string& path);
+    static std::string trustedCertificatesDirectory();
 
     QelURLSessionTaskPtr getWithURL(const std::string& url,
                                     const std::optional<Parameters>& parameters,

@@ -254,6 +254,10 @@ void CloudEmulator::setTokenTtlSeconds(int64_t seconds) const {
     admin("POST", "settings", {{"token_ttl_seconds", seconds}});
 }
 
+void CloudEmulator::setFilesBaseUrl(const std::string& url) const {
+    admin("POST", "settings", {{"files_base_url", url}});
+}
+
 void CloudEmulator::reset() const {
     clearFaults();
     clearRequests();

@@ -95,6 +95,8 @@ class CloudEmulator {
     void expireTokens() const;
     void setTaskSeconds(double seconds) const;
     void setTokenTtlSeconds(int64_t seconds) const;
+    /// Where resource lists send item downloads ("" for the emulator itself).
+    void setFilesBaseUrl(const std::string& url) const;
     /// Clears requests and faults and restores the settings the emulator started with.
     void reset() const;
 

@@ -222,6 +222,35 @@ TEST_F(CloudEmulatorApi, AnnouncesTheItemListAndServesItsFiles) {
               110001);
 }
 
+TEST_F(CloudEmulatorApi, ResourceListNamesFilesOnTheConfiguredBase) {
+    const std::string token = emu().fetchToken();
+    const std::string id = itemList()["list"][0]["resource_id"];
+    auto urlNow = [&] {
+        return resourceList(token, Json::array({id}))["data"]["resource_list"][0]["url"]
+            .get<std::string>();
+    };
+    const std::string own = urlNow();
+    ASSERT_EQ(own.rfind(emu().baseUrl() + "/files/store/", 0), 0u) << own;
+    const std::string path = own.substr(emu().baseUrl().size());
+
+    // Trailing slashes go; the path below the base stays the emulator's.
+    emu().setFilesBaseUrl("https://127.0.0.1:9/cdn//");
+    EXPECT_EQ(urlNow(), "https://127.0.0.1:9/cdn" + path);
+    EXPECT_EQ(emu().state()["settings"]["files_base_url"], "https://127.0.0.1:9/cdn");
+
+    for (const Json& refused : {Json("ftp://127.0.0.1/x"), Json("https://"), Json("http://a b"),
+                                Json(7), Json("127.0.0.1:9")}) {
+        HttpReply reply =
+            emu().post("/_emulator/settings", Json({{"files_base_url", refused}}).dump());
+        EXPECT_EQ(reply.status, 400) << refused.dump();
+        EXPECT_EQ(reply.code(), 100400) << refused.dump();
+    }
+    EXPECT_EQ(urlNow(), "https://127.0.0.1:9/cdn" + path);  // a refused value changes nothing
+
+    emu().setFilesBaseUrl("");
+    EXPECT_EQ(urlNow(), own);
+}
+
 TEST_F(CloudEmulatorApi, ServesByteRanges) {
     Json resources =
         resourceList(emu().fetchToken(), Json::array({itemList()["list"][0]["resource_id"]}));

@@ -9,6 +9,11 @@ namespace {
 
 constexpr size_t kMaxRecords = 100000;
 
+std::optional<std::string> filesBaseSetting(const Json& value) {
+    if (!value.is_string()) return std::nullopt;
+    return filesBaseUrlSetting(value.get<std::string>());
+}
+
 }  // namespace
 
 void Server::Impl::record(const httplib::Request& req, const std::string& id,
@@ -41,6 +46,7 @@ Json Server::Impl::state() {
     Json tokenList = Json::array();
     double seconds;
     int64_t ttl;
+    std::string filesBase;
     {
         std::lock_guard lock(mutex);
         const int64_t now = nowMs();
@@ -49,6 +55,7 @@ Json Server::Impl::state() {
                 {{"token", token}, {"expires_ms", expiry}, {"expired", expiry <= now}});
         seconds = taskSeconds;
         ttl = tokenTtlSeconds;
+        filesBase = filesBaseUrl;
     }
     Json taskList = Json::array();
     const int64_t now = nowMs();
@@ -62,12 +69,14 @@ Json Server::Impl::state() {
     }
     Json avatars = Json::array();
     for (const auto& id : project.avatarIds()) avatars.push_back(id);
-    return {{"tokens", tokenList},
-            {"tasks", taskList},
-            {"avatars", avatars},
-            {"item_list_version", project.itemListVersion()},
-            {"body_bytes_sent", bodyBytesSent.load()},
-            {"settings", {{"task_seconds", seconds}, {"token_ttl_seconds", ttl}}}};
+    return {
+        {"tokens", tokenList},
+        {"tasks", taskList},
+        {"avatars", avatars},
+        {"item_list_version", project.itemListVersion()},
+        {"body_bytes_sent", bodyBytesSent.load()},
+        {"settings",
+         {{"task_seconds", seconds}, {"token_ttl_seconds", ttl}, {"files_base_url", filesBase}}}};
 }
 
 Reply Server::Impl::admin(const httplib::Request& req, const std::string& body) {
@@ -118,7 +127,15 @@ Reply Server::Impl::admin(const httplib::Request& req, const std::string& body) 
         Json j;
         if (auto refused = readJson(body, j)) return *refused;
         if (!j.is_object()) return badRequest("the JSON body must be an object");
+        std::optional<std::string> filesBase;
         for (const auto& [key, value] : j.items()) {
+            if (key == "files_base_url") {
+                filesBase = filesBaseSetting(value);
+                if (!filesBase)
+                    return badRequest(
+                        "setting \"files_base_url\" must be \"\" or an http or https URL");
+                continue;
+            }
             if (key != "task_seconds" && key != "token_ttl_seconds")
                 return badRequest("unknown setting \"" + key + "\"");
             if (!value.is_number() || value.get<double>() < 0)
@@ -128,7 +145,10 @@ Reply Server::Impl::admin(const httplib::Request& req, const std::string& body) 
         if (j.contains("task_seconds")) taskSeconds = j["task_seconds"].get<double>();
         if (j.contains("token_ttl_seconds"))
             tokenTtlSeconds = j["token_ttl_seconds"].get<int64_t>();
-        return success({{"task_seconds", taskSeconds}, {"token_ttl_seconds", tokenTtlSeconds}});
+        if (filesBase) filesBaseUrl = *filesBase;
+        return success({{"task_seconds", taskSeconds},
+                        {"token_ttl_seconds", tokenTtlSeconds},
+                        {"files_base_url", filesBaseUrl}});
     }
     return envelope(404, kNotFound, "no such admin request: " + method + " " + req.path);
 }

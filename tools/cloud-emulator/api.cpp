@@ -87,7 +87,7 @@ Reply Server::Impl::api(const std::string& endpoint, const httplib::Request& req
     if (endpoint == "user/token/key") return issueToken(body);
     if (auto refused = checkToken(req)) return *refused;
 
-    const std::string base = baseUrl(req);
+    const std::string base = filesBase(req);
     auto requireParam = [&](const char* name) -> std::optional<Reply> {
         if (req.get_param_value(name).empty())
             return badRequest(std::string("missing parameter ") + name);

@@ -186,7 +186,7 @@ Reply Server::Impl::files(const httplib::Request& req) {
         return envelope(404, kNotFound, "no such path: " + path);
     }
     if (std::regex_match(path, m, itemList)) {
-        auto doc = project.itemListDocument(std::stoll(m[1].str()), baseUrl(req));
+        auto doc = project.itemListDocument(std::stoll(m[1].str()), filesBase(req));
         if (!doc) return envelope(404, kNotFound, "no such item list version");
         Reply reply;
         reply.body = std::move(*doc);

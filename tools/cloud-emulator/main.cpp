@@ -52,6 +52,12 @@ int main(int argc, char** argv) {
                    "Seconds an idle connection is kept open")
         ->capture_default_str()
         ->check(CLI::Range(int64_t{1}, int64_t{3600}));
+    app.add_option("--files-base-url", options.filesBaseUrl,
+                   "Base URL the resource list names item files on (a CDN in front of the cloud)")
+        ->check([](const std::string& text) {
+            return filesBaseUrlSetting(text) ? std::string()
+                                             : std::string("must be an http or https URL");
+        });
     app.add_flag("--verbose", options.verbose, "Log every request to standard error");
     bool stopOnStdinEof = false;
     app.add_flag("--stop-on-stdin-eof", stopOnStdinEof,
@@ -60,6 +66,7 @@ int main(int argc, char** argv) {
         "publish", "Turn the items below DIR/items into a new item list version, then exit");
     publish->fallthrough();
     CLI11_PARSE(app, argc, argv);
+    options.filesBaseUrl = filesBaseUrlSetting(options.filesBaseUrl).value_or("");
 
     std::optional<SampleOptions> sampleOptions;
     if (sample || sampleItems || sampleItemSize)

@@ -66,6 +66,7 @@ std::string httpDate(std::time_t when) {
 Server::Impl::Impl(Project& p, ServerOptions o) : project(p), options(std::move(o)) {
     taskSeconds = options.taskSeconds;
     tokenTtlSeconds = options.tokenTtlSeconds;
+    filesBaseUrl = options.filesBaseUrl;
     requestPrefix = randomHex(4);
 }
 
@@ -173,6 +174,17 @@ Reply Server::Impl::bodyTooLarge() const {
                     "request body exceeds " + std::to_string(options.maxBodyBytes) + " bytes");
 }
 
+std::optional<std::string> filesBaseUrlSetting(std::string_view text) {
+    while (!text.empty() && text.back() == '/') text.remove_suffix(1);
+    if (text.empty()) return std::string();
+    const bool web = text.starts_with("http://") || text.starts_with("https://");
+    const bool clean = std::all_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7F;
+    });
+    if (!web || !clean || text.ends_with(":/")) return std::nullopt;
+    return std::string(text);
+}
+
 std::string Server::Impl::baseUrl(const httplib::Request& req) const {
     std::string host = req.get_header_value("Host");
     bool plain = !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
@@ -181,6 +193,14 @@ std::string Server::Impl::baseUrl(const httplib::Request& req) const {
     });
     if (!plain) host = options.host + ":" + std::to_string(port);
     return "http://" + host;
+}
+
+std::string Server::Impl::filesBase(const httplib::Request& req) {
+    {
+        std::lock_guard lock(mutex);
+        if (!filesBaseUrl.empty()) return filesBaseUrl;
+    }
+    return baseUrl(req);
 }
 
 void Server::Impl::serve(const httplib::Request& req, httplib::Response& res,

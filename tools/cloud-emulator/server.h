@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace velmora::emulator {
 
@@ -14,10 +16,17 @@ struct ServerOptions {
     int port = 0;  // 0 picks a free port
     double taskSeconds = 3.0;
     int64_t tokenTtlSeconds = 7200;
+    /// Where the resource list sends clients for item files ("" is the emulator itself), as a
+    /// cloud names its CDN.
+    std::string filesBaseUrl;
     size_t maxBodyBytes = 16 * 1024 * 1024;
     int64_t keepAliveSeconds = 5;  // an idle connection is closed after this long
     bool verbose = false;
 };
+
+/// The files base URL as the resource list uses it: "" (the emulator itself), or an http or https
+/// URL without trailing slashes; absent when the text is neither.
+std::optional<std::string> filesBaseUrlSetting(std::string_view text);
 
 /// The HTTP face of a project: the cloud API below /api/, the item list documents and files,
 /// and the admin API below /_emulator/.

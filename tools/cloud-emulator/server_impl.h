@@ -77,6 +77,7 @@ struct Server::Impl {
     std::deque<Json> records;
     double taskSeconds;
     int64_t tokenTtlSeconds;
+    std::string filesBaseUrl;
     // Held answers wait for the next release (or the stop) after half their body.
     std::condition_variable releasedHeld;
     uint64_t releases = 0;
@@ -90,6 +91,8 @@ struct Server::Impl {
     std::string nextRequestId();
     Reply bodyTooLarge() const;
     std::string baseUrl(const httplib::Request& req) const;
+    /// Where answers name files: the files base URL when one is set, else `baseUrl`.
+    std::string filesBase(const httplib::Request& req);
     /// A JSON body read within the limits the SDK reads answers with; a refusal is a 400.
     std::optional<Reply> readJson(std::string_view text, Json& out) const;
     /// Ends every token's life now; answers how many were still alive.
