@@ -194,8 +194,8 @@ bool QelFaceTrackExposureFilter::verifyFaceInfo(QelFaceTrackResultModel& info) {
     const auto region = faceRegion(info);
     if (!region) return false;
     const QelPixelBuffer& f = *info.frame();
-    const double face = frame::meanOf(frame::greyOf(f, *region, 64, 64));
-    const double whole = frame::meanOf(frame::greyOf(f, {0, 0, f.width(), f.height()}, 64, 64));
+    const double face = frame::sampledMean(f, *region);
+    const double whole = frame::sampledMean(f, {0, 0, f.width(), f.height()});
     if (face < static_cast<double>(backlightRatio_) * whole) {
         info.fail(QelFaceTrackCodeBacklit, kBacklitMessage);
         return false;

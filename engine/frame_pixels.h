@@ -92,32 +92,34 @@ inline std::optional<Region> clampBox(float x0, float y0, float x1, float y1, si
 
 namespace detail {
 
-// Luma of one row's pixels, by format: BT.601 weights for colour, video range stretched.
+// Luma of every `step`-th pixel of one row, by format: BT.601 weights for colour, video range
+// stretched.
 template <class Sink>
-void forEachLuma(const QelPixelBuffer& f, size_t y, size_t x0, size_t x1, Sink&& sink) {
+void forEachLuma(const QelPixelBuffer& f, size_t y, size_t x0, size_t x1, size_t step,
+                 Sink&& sink) {
     const QelPixelPlane p = f.plane(0);
     const uint8_t* row = p.baseAddress + y * p.bytesPerRow;
     switch (f.format()) {
         case QelPixelFormat32BGRA:
-            for (size_t x = x0; x < x1; ++x) {
+            for (size_t x = x0; x < x1; x += step) {
                 const uint8_t* px = row + x * 4;
                 sink(x, static_cast<uint32_t>((29 * px[0] + 150 * px[1] + 77 * px[2]) >> 8));
             }
             break;
         case QelPixelFormat32RGBA:
-            for (size_t x = x0; x < x1; ++x) {
+            for (size_t x = x0; x < x1; x += step) {
                 const uint8_t* px = row + x * 4;
                 sink(x, static_cast<uint32_t>((77 * px[0] + 150 * px[1] + 29 * px[2]) >> 8));
             }
             break;
         case QelPixelFormat420YpCbCr8BiPlanarVideoRange:
-            for (size_t x = x0; x < x1; ++x) {
+            for (size_t x = x0; x < x1; x += step) {
                 const int v = (static_cast<int>(row[x]) - 16) * 255 / 219;
                 sink(x, static_cast<uint32_t>(std::clamp(v, 0, 255)));
             }
             break;
         default:
-            for (size_t x = x0; x < x1; ++x) sink(x, static_cast<uint32_t>(row[x]));
+            for (size_t x = x0; x < x1; x += step) sink(x, static_cast<uint32_t>(row[x]));
             break;
     }
 }
@@ -151,7 +153,7 @@ inline Grey greyOf(const QelPixelBuffer& f, Region r, size_t maxWidth, size_t ma
         std::fill(counts.begin(), counts.end(), 0);
         const size_t end = std::min(rh, std::max(yEnd, sy + 1));
         for (; sy < end; ++sy)
-            detail::forEachLuma(f, r.y0 + sy, r.x0, r.x1, [&](size_t x, uint32_t luma) {
+            detail::forEachLuma(f, r.y0 + sy, r.x0, r.x1, 1, [&](size_t x, uint32_t luma) {
                 const uint32_t c = column[x - r.x0];
                 sums[c] += luma;
                 ++counts[c];
@@ -163,12 +165,20 @@ inline Grey greyOf(const QelPixelBuffer& f, Region r, size_t maxWidth, size_t ma
     return g;
 }
 
-/// The mean luma (0 … 255) of a grey picture.
-inline double meanOf(const Grey& g) {
-    if (g.pixels.empty()) return 0.0;
-    uint64_t sum = 0;
-    for (const uint8_t p : g.pixels) sum += p;
-    return static_cast<double>(sum) / static_cast<double>(g.pixels.size());
+/// The mean luma (0 … 255) of a region of a readable frame, from about `samples` pixels spread
+/// evenly over it: a brightness needs no more, and a camera frame has a million.
+inline double sampledMean(const QelPixelBuffer& f, Region r, size_t samples = 4096) {
+    const size_t rw = r.x1 - r.x0, rh = r.y1 - r.y0;
+    const auto step = static_cast<size_t>(
+        std::max(1.0, std::sqrt(static_cast<double>(rw) * static_cast<double>(rh) /
+                                static_cast<double>(std::max<size_t>(samples, 1)))));
+    uint64_t sum = 0, count = 0;
+    for (size_t y = r.y0; y < r.y1; y += step)
+        detail::forEachLuma(f, y, r.x0, r.x1, step, [&](size_t, uint32_t luma) {
+            sum += luma;
+            ++count;
+        });
+    return count ? static_cast<double>(sum) / static_cast<double>(count) : 0.0;
 }
 
 }  // namespace velmora::frame

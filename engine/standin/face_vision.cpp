@@ -40,9 +40,10 @@ constexpr size_t kWorkSide = 640;
 constexpr double kDetectionThreshold = 0.5;
 // In video, a full detection at least this often even while every face is followed.
 constexpr uint64_t kRedetectEvery = 30;
-// A followed face is lost when its look (a 16 × 16 grey patch, normalised) correlates less than
+// A followed face is lost when its look (a 16 × 16 grey patch of cell means, normalised) correlates
+// less than
 // this with the patch at its detection, or its size changes by more than kTrackMaxScale.
-constexpr double kTrackMinCorrelation = 0.6;
+constexpr double kTrackMinCorrelation = 0.5;
 constexpr double kTrackMaxScale = 1.3;
 constexpr size_t kPatchSide = 16;
 
@@ -76,21 +77,30 @@ Box boundsOf(const Points& p) {
     return b;
 }
 
-// A grey patch of the box, zero mean and unit length, to tell whether a followed face is still
-// the face that was detected.
+// A grey patch of the box, each cell the mean of the pixels it covers, zero mean and unit length:
+// to tell whether a followed face is still the face that was detected. Averaging makes it
+// indifferent to the pixel or two the landmarks move from frame to frame.
 std::vector<double> patchOf(const dlib::array2d<unsigned char>& img, const Box& b) {
-    std::vector<double> patch(kPatchSide * kPatchSide);
-    const double nr = static_cast<double>(img.nr()), nc = static_cast<double>(img.nc());
-    for (size_t y = 0; y < kPatchSide; ++y)
-        for (size_t x = 0; x < kPatchSide; ++x) {
-            const double fx = b.x0 + (static_cast<double>(x) + 0.5) * b.width() / kPatchSide;
-            const double fy = b.y0 + (static_cast<double>(y) + 0.5) * b.height() / kPatchSide;
-            const auto cx = static_cast<long>(std::clamp(fx, 0.0, nc - 1));
-            const auto cy = static_cast<long>(std::clamp(fy, 0.0, nr - 1));
-            patch[y * kPatchSide + x] = img[cy][cx];
+    std::vector<double> patch(kPatchSide * kPatchSide, 0.0);
+    std::vector<double> counts(patch.size(), 0.0);
+    const long x0 = std::clamp(std::lround(b.x0), 0L, img.nc() - 1);
+    const long x1 = std::clamp(std::lround(b.x1), x0 + 1, img.nc());
+    const long y0 = std::clamp(std::lround(b.y0), 0L, img.nr() - 1);
+    const long y1 = std::clamp(std::lround(b.y1), y0 + 1, img.nr());
+    const auto cells = static_cast<long>(kPatchSide);
+    for (long y = y0; y < y1; ++y) {
+        const auto cy = static_cast<size_t>((y - y0) * cells / (y1 - y0));
+        for (long x = x0; x < x1; ++x) {
+            const auto cx = static_cast<size_t>((x - x0) * cells / (x1 - x0));
+            patch[cy * kPatchSide + cx] += img[y][x];
+            counts[cy * kPatchSide + cx] += 1;
         }
+    }
     double mean = 0;
-    for (double v : patch) mean += v;
+    for (size_t i = 0; i < patch.size(); ++i) {
+        patch[i] = counts[i] > 0 ? patch[i] / counts[i] : 0.0;
+        mean += patch[i];
+    }
     mean /= static_cast<double>(patch.size());
     double norm = 0;
     for (double& v : patch) {

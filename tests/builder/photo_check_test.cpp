@@ -11,6 +11,7 @@
 #include "engine/render_kit.h"
 #include "engine/standin/bundle_format.h"
 #include "engine/standin/standin.h"
+#include "tests/support/image_fixtures.h"
 #include "tests/support/photo_variants.h"
 #include "tests/support/temp_dir.h"
 #include "velmora/builder_kit.h"
@@ -210,12 +211,13 @@ TEST_F(PhotoCheckTest, FaceBoxesAreWhereTheFacesAre) {
         const auto width = static_cast<float>(photos().at(photo).width);
         ASSERT_EQ(mirror.size(), 4u);
         ASSERT_EQ(shifted.size(), 4u);
-        EXPECT_NEAR(mirror[0], width - original[2], 8);
-        EXPECT_NEAR(mirror[2], width - original[0], 8);
+        // The detector's boxes snap to its grid of 8-pixel cells.
+        EXPECT_NEAR(mirror[0], width - original[2], 12);
+        EXPECT_NEAR(mirror[2], width - original[0], 12);
         const float shift = std::floor(width * 3 / 10);
-        EXPECT_NEAR(shifted[0], original[0] + shift, 8);
-        EXPECT_NEAR(shifted[2], original[2] + shift, 8);
-        EXPECT_NEAR(shifted[1], original[1], 8);
+        EXPECT_NEAR(shifted[0], original[0] + shift, 12);
+        EXPECT_NEAR(shifted[2], original[2] + shift, 12);
+        EXPECT_NEAR(shifted[1], original[1], 12);
     }
 }
 
@@ -299,7 +301,8 @@ TEST_F(PhotoCheckTest, EveryFrameFormatShowsTheSameFace) {
 }
 
 // In video mode the face is followed from frame to frame and detected again only every 30
-// frames or when it is lost; a frame without the face loses it at once.
+// frames or when it is lost (a slow drift may lose it once); a frame without the face loses it
+// at once.
 TEST_F(PhotoCheckTest, VideoFollowsAMovingFace) {
     const Photo& p = photos().at("grace_hopper");
     const auto& still = seen("grace_hopper original").rect;
@@ -311,17 +314,24 @@ TEST_F(PhotoCheckTest, VideoFollowsAMovingFace) {
         const Seen s =
             check(testing::placed(testing::canvas(p.width, p.height, 128), p, dx, 0).frame(), 1);
         ASSERT_EQ(s.faces, 1) << "frame " << i;
-        EXPECT_NEAR(s.rect[0], still[0] + static_cast<float>(dx), 10) << "frame " << i;
-        EXPECT_NEAR(s.rect[1], still[1], 10) << "frame " << i;
+        // The box's centre moves with the face, within an eighth of the face.
+        const float tolerance = (still[2] - still[0]) / 8;
+        EXPECT_NEAR((s.rect[0] + s.rect[2]) / 2, (still[0] + still[2]) / 2 + static_cast<float>(dx),
+                    tolerance)
+            << "frame " << i;
+        EXPECT_NEAR((s.rect[1] + s.rect[3]) / 2, (still[1] + still[3]) / 2, tolerance)
+            << "frame " << i;
     }
-    EXPECT_EQ(standin::faceDetectionCount() - before, 2u) << "frames 0 and 30";
+    const uint64_t detections = standin::faceDetectionCount() - before;
+    EXPECT_GE(detections, 2u) << "frames 0 and 30 at least";
+    EXPECT_LE(detections, 3u);
 
     const Seen gone = check(testing::canvas(p.width, p.height, 128).frame(), 1);
     EXPECT_EQ(gone.faces, 0);
-    EXPECT_EQ(standin::faceDetectionCount() - before, 3u);
+    EXPECT_EQ(standin::faceDetectionCount() - before, detections + 1);
     const Seen back = check(p.frame(), 1);
     EXPECT_EQ(back.faces, 1);
-    EXPECT_EQ(standin::faceDetectionCount() - before, 4u);
+    EXPECT_EQ(standin::faceDetectionCount() - before, detections + 2);
 }
 
 // Frames no face AI should choke on: a clear verdict, never a crash.
@@ -329,14 +339,7 @@ TEST_F(PhotoCheckTest, HostileFramesGiveAClearVerdict) {
     const auto single =
         std::vector<QelTrackFaceFilterPtr>{std::make_shared<QelFaceTracSingleFaceFilter>(),
                                            std::make_shared<QelFaceTrackSharpnessFilter>()};
-    std::vector<uint8_t> noise(640 * 480 * 4);
-    uint32_t state = 2463534242u;
-    for (uint8_t& b : noise) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        b = static_cast<uint8_t>(state);
-    }
+    const std::vector<uint8_t> noise = testing::noiseRGB(640, 480, 4);
     auto noiseOwner = std::make_shared<std::vector<uint8_t>>(noise);
     const std::pair<const char*, QelPixelBufferPtr> frames[] = {
         {"0 x 0", QelPixelBuffer::create(0, 0, QelPixelFormat32BGRA)},
