@@ -1,6 +1,7 @@
 // The face check pipeline: readiness of the face AI, one frame through it, then the filters.
 #include "builder/face_texts.h"
 #include "engine/ai_kit.h"
+#include "engine/frame_pixels.h"
 #include "platform/log.h"
 #include "velmora/builder_kit.h"
 
@@ -32,17 +33,21 @@ bool QelBuilderKit::verifyFaceProcess(QelFaceTrackResultModel& info, int64_t det
 }
 
 QelFaceTrackResultModelPtr QelBuilderKit::runFilters(QelFaceTrackResultModelPtr info,
+                                                     QelPixelBufferPtr frame,
                                                      const FilterList& filters) {
     info->setIsCompliant(true);
     info->setCode(QelFaceTrackCodePerfect);
     info->setMessage(kPerfectMessage);
+    // The frame is the filters' only while they run: an image buffer's planes are not ours.
+    info->setFrame(std::move(frame));
     for (const auto& filter : filters) {
         if (!filter) continue;
         if (!filter->verifyFaceInfo(*info)) {
             info->setIsCompliant(false);
-            return info;
+            break;
         }
     }
+    info->setFrame(nullptr);
     return info;
 }
 
@@ -59,7 +64,7 @@ QelFaceTrackResultModelPtr QelBuilderKit::traceFaceWithPiexelBuffer(
     QelAIProcessorInput input;
     input.setPixelBuffer(pixelBuffer);
     QelAIKit::processWithInput(input);
-    return runFilters(std::move(info), filters);
+    return runFilters(std::move(info), pixelBuffer, filters);
 }
 
 QelFaceTrackResultModelPtr QelBuilderKit::traceFaceWithImageBuffer(QelImageBuffer imageBuffer,
@@ -75,7 +80,7 @@ QelFaceTrackResultModelPtr QelBuilderKit::traceFaceWithImageBuffer(QelImageBuffe
     QelAIProcessorInput input;
     input.setImageBuffer(imageBuffer);
     if (QelAIKit::processWithInput(input) != 1) platform::systemLog(kImageFailedLog);
-    return runFilters(std::move(info), filters);
+    return runFilters(std::move(info), frame::viewOf(imageBuffer), filters);
 }
 
 }  // namespace velmora

@@ -1,9 +1,15 @@
-// The four face filters. They run once per camera frame, so they allocate nothing beyond the
-// arrays the face AI hands out.
+// The face filters. They run once per camera frame: the four face-data filters allocate nothing
+// beyond the arrays the face AI hands out; the picture filters read a bounded, averaged-down copy
+// of the face box.
+#include <algorithm>
 #include <cmath>
+#include <optional>
+#include <vector>
 
 #include "builder/face_texts.h"
 #include "engine/ai_kit.h"
+#include "engine/frame_pixels.h"
+#include "engine/landmarks.h"
 #include "velmora/face_check.h"
 
 namespace velmora {
@@ -42,6 +48,30 @@ float dot(const QelVector3& a, const QelVector3& b) {
 // lies nowhere.
 bool within(double value, double refer, double half) {
     return value >= refer - half && value <= refer + half;
+}
+
+// Face 0's box, or none (with 10000 written) when the face AI reports none.
+std::optional<std::vector<float>> faceBox(QelFaceTrackResultModel& info) {
+    auto rect = QelAIKit::shareKit()->getFaceRectWithIndex(0, false);
+    if (!rect || rect->size() < 4) {
+        info.fail(QelFaceTrackCodeNoFace, kNoFaceMessage);
+        return std::nullopt;
+    }
+    return rect;
+}
+
+// The face box's part of the record's frame, or none (with 10000 written) when there is no face,
+// no readable frame, or the box lies outside it.
+std::optional<frame::Region> faceRegion(QelFaceTrackResultModel& info) {
+    const auto rect = faceBox(info);
+    if (!rect) return std::nullopt;
+    const auto& f = info.frame();
+    std::optional<frame::Region> region;
+    if (f && frame::readable(*f))
+        region = frame::clampBox((*rect)[0], (*rect)[1], (*rect)[2], (*rect)[3], f->width(),
+                                 f->height());
+    if (!region) info.fail(QelFaceTrackCodeNoFace, kNoFaceMessage);
+    return region;
 }
 
 }  // namespace
@@ -131,6 +161,88 @@ bool QelFaceTraceExpressionFilter::verifyFaceInfo(QelFaceTrackResultModel& info)
             info.fail(QelFaceTrackCodeExpression, kExpressionMessage);
             return false;
         }
+    }
+    return true;
+}
+
+bool QelFaceTrackSharpnessFilter::verifyFaceInfo(QelFaceTrackResultModel& info) {
+    const auto region = faceRegion(info);
+    if (!region) return false;
+    const frame::Grey g = frame::greyOf(*info.frame(), *region, 128, 128);
+    if (g.width < 3 || g.height < 3) {
+        info.fail(QelFaceTrackCodeNoFace, kNoFaceMessage);
+        return false;
+    }
+    double sum = 0, squares = 0;
+    for (size_t y = 1; y + 1 < g.height; ++y)
+        for (size_t x = 1; x + 1 < g.width; ++x) {
+            const double l = 4.0 * g.at(x, y) - g.at(x - 1, y) - g.at(x + 1, y) - g.at(x, y - 1) -
+                             g.at(x, y + 1);
+            sum += l;
+            squares += l * l;
+        }
+    const auto n = static_cast<double>((g.width - 2) * (g.height - 2));
+    const double variance = squares / n - (sum / n) * (sum / n);
+    if (variance < static_cast<double>(minSharpness_)) {
+        info.fail(QelFaceTrackCodeBlurred, kBlurredMessage);
+        return false;
+    }
+    return true;
+}
+
+bool QelFaceTrackExposureFilter::verifyFaceInfo(QelFaceTrackResultModel& info) {
+    const auto region = faceRegion(info);
+    if (!region) return false;
+    const QelPixelBuffer& f = *info.frame();
+    const double face = frame::sampledMean(f, *region);
+    const double whole = frame::sampledMean(f, {0, 0, f.width(), f.height()});
+    if (face < static_cast<double>(backlightRatio_) * whole) {
+        info.fail(QelFaceTrackCodeBacklit, kBacklitMessage);
+        return false;
+    }
+    if (face < static_cast<double>(darkLevel_)) {
+        info.fail(QelFaceTrackCodeTooDark, kTooDarkMessage);
+        return false;
+    }
+    if (face > static_cast<double>(brightLevel_)) {
+        info.fail(QelFaceTrackCodeTooBright, kTooBrightMessage);
+        return false;
+    }
+    return true;
+}
+
+bool QelFaceTrackSizeFilter::verifyFaceInfo(QelFaceTrackResultModel& info) {
+    const auto rect = faceBox(info);
+    if (!rect) return false;
+    const double side =
+        std::max(std::fabs((*rect)[2] - (*rect)[0]), std::fabs((*rect)[3] - (*rect)[1]));
+    const double frameSide = std::min(info.size().width, info.size().height);
+    const double scale = side / frameSide;
+    // A frame without a size, or a box that is not a number, has no size to judge: too small.
+    if (!(frameSide > 0) || !(scale >= static_cast<double>(minScale_))) {
+        info.fail(QelFaceTrackCodeTooSmall, kTooSmallMessage);
+        return false;
+    }
+    if (scale > static_cast<double>(maxScale_)) {
+        info.fail(QelFaceTrackCodeTooClose, kTooCloseMessage);
+        return false;
+    }
+    return true;
+}
+
+bool QelFaceTrackEyesOpenFilter::verifyFaceInfo(QelFaceTrackResultModel& info) {
+    int32_t count = 0;
+    const auto points = QelAIKit::shareKit()->getFaceLandmarksWithIndex(0, false, count);
+    if (!points || count != static_cast<int32_t>(landmarks::kPointCount) ||
+        points->size() != landmarks::kPointCount * 2) {
+        info.fail(QelFaceTrackCodeNoFace, kNoFaceMessage);
+        return false;
+    }
+    const double ratio =
+        (landmarks::eyeAspectRatio(*points, true) + landmarks::eyeAspectRatio(*points, false)) / 2;
+    if (!(ratio >= static_cast<double>(minEyeAspectRatio_))) {
+        info.fail(QelFaceTrackCodeEyesClosed, kEyesClosedMessage);
+        return false;
     }
     return true;
 }

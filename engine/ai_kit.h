@@ -61,6 +61,11 @@ class QEL_ENGINE_EXPORT QelAIKit {
     /// The head rotation of face `index` as a quaternion x, y, z, w, or none.
     std::optional<std::array<float, 4>> getFaceRotationWithIndex(int32_t index,
                                                                  bool isTransformed) const;
+    /// The landmarks of face `index` as x, y pairs in frame pixels, or none; `count` receives the
+    /// number of points (0 when none). Not among the closed engine's declared operations: an
+    /// engine without landmarks answers none.
+    std::optional<std::vector<float>> getFaceLandmarksWithIndex(int32_t index, bool isTransformed,
+                                                                int32_t& count) const;
     /// The expression coefficients of face `index`, or none; `count` receives their number
     /// (0 when none).
     std::optional<std::vector<float>> getFaceExpressionWithIndex(int32_t index, bool isTransformed,

@@ -16,13 +16,11 @@
 #include <set>
 #include <thread>
 
+#include "engine/ai_kit.h"
 #include "engine/types.h"
 #include "report.h"
 #include "tools/cloud-emulator/launcher.h"
 #include "velmora/velmora.h"
-#if VELMORA_DEMO_STANDIN
-#include "engine/standin/standin.h"
-#endif
 
 namespace fs = std::filesystem;
 using velmora::Json;
@@ -103,6 +101,21 @@ struct Demo {
     int stepNumber = 0;
 
     Demo(Options o, std::FILE* out) : options(std::move(o)), report(options.json, out) {}
+    ~Demo() { waitForFaceModel(); }
+    Demo(const Demo&) = delete;
+    Demo& operator=(const Demo&) = delete;
+
+    /// Loading the face model takes seconds: it starts on a thread of its own when the demo
+    /// starts, and the photo step waits for it.
+    void startLoadingFaceModel() {
+        faceModelLoader = std::thread([path = options.faceModel] {
+            velmora::QelAIKit::loadAIModeWithAIType(velmora::QELAITYPE_FACEPROCESSOR, path);
+        });
+    }
+    void waitForFaceModel() {
+        if (faceModelLoader.joinable()) faceModelLoader.join();
+    }
+    std::thread faceModelLoader;
 
     std::string downloadRoot() const { return root + "/cloud"; }
 
@@ -472,22 +485,6 @@ velmora::QelPixelBufferPtr frameOf(const velmora::QelImagePtr& image) {
         std::vector<velmora::QelPixelPlane>{{image->pixels().data(), w * 4, w, h}}, image);
 }
 
-/// The stand-in engine sees no pixels: what its face AI reports for the photo comes from the face
-/// script beside it ("NAME.faces.json"). A real engine looks at the frame itself.
-std::string useFaceScript([[maybe_unused]] const std::string& photo) {
-#if VELMORA_DEMO_STANDIN
-    const fs::path script = fs::path(photo).replace_extension(".faces.json");
-    const auto text = readText(script, 1u << 20);
-    if (!text) return "no face script beside the photo: the stand-in engine sees no face";
-    auto frames = velmora::standin::faceFramesFromJson(Json::parse(*text, nullptr, false));
-    if (!frames) return script.filename().string() + " is no face script";
-    velmora::standin::setFaceDataSource(velmora::standin::faceSequence(std::move(*frames)));
-    return "face data from " + script.filename().string();
-#else
-    return "";
-#endif
-}
-
 bool stepPhoto(Demo& d, Report::Step& s) {
     const auto bytes = readText(d.options.photo);
     auto image =
@@ -503,27 +500,45 @@ bool stepPhoto(Demo& d, Report::Step& s) {
     config.setFaceProcessBundlePath(d.options.faceModel);
     auto builder = velmora::QelBuilderKit::setupWithConfig(config);
 
-    // The four checks: one face, centred, frontal, neutral.
-    const std::string faceSource = useFaceScript(d.options.photo);
-    const velmora::QelBuilderKit::FilterList filters = {
-        std::make_shared<velmora::QelFaceTracSingleFaceFilter>(),
-        std::make_shared<velmora::QelFaceTracRectFilter>(),
-        std::make_shared<velmora::QelFaceTrackRotationFilter>(),
-        std::make_shared<velmora::QelFaceTraceExpressionFilter>()};
-    const auto verdict = builder->traceFaceWithPiexelBuffer(frameOf(image), 0, filters);
-#if VELMORA_DEMO_STANDIN
-    velmora::standin::setFaceDataSource(nullptr);
-#endif
+    // The model has been loading since the demo started; the check needs it now.
+    d.waitForFaceModel();
+    // The engine looks at the photo's pixels: one face, centred, frontal, neutral, then the
+    // picture's sharpness and light, the face's size and open eyes.
+    const std::pair<const char*, velmora::QelTrackFaceFilterPtr> named[] = {
+        {"single", std::make_shared<velmora::QelFaceTracSingleFaceFilter>()},
+        {"centre", std::make_shared<velmora::QelFaceTracRectFilter>()},
+        {"rotation", std::make_shared<velmora::QelFaceTrackRotationFilter>()},
+        {"expression", std::make_shared<velmora::QelFaceTraceExpressionFilter>()},
+        {"sharpness", std::make_shared<velmora::QelFaceTrackSharpnessFilter>()},
+        {"exposure", std::make_shared<velmora::QelFaceTrackExposureFilter>()},
+        {"size", std::make_shared<velmora::QelFaceTrackSizeFilter>()},
+        {"eyes", std::make_shared<velmora::QelFaceTrackEyesOpenFilter>()}};
+    velmora::QelBuilderKit::FilterList filters;
+    for (const auto& [name, filter] : named) filters.push_back(filter);
+    const auto frame = frameOf(image);
+    const auto verdict = builder->traceFaceWithPiexelBuffer(frame, 0, filters);
+    // Each filter's own verdict on the same face data: the check stops at the first failure.
+    Json verdicts = Json::object();
+    std::string each;
+    for (const auto& [name, filter] : named) {
+        velmora::QelFaceTrackResultModel record;
+        record.setSize(verdict->size());
+        record.setFrame(frame);
+        const bool passed = filter->verifyFaceInfo(record);
+        verdicts[name] = {{"code", record.code()}, {"message", record.message()}};
+        each += std::string(each.empty() ? "" : ", ") + name + " " +
+                (passed ? std::string("ok") : std::to_string(record.code()));
+    }
     const std::string photoName = fs::path(d.options.photo).filename().string();
     s.figures = {{"photo", photoName},
                  {"photo_bytes", bytes->size()},
                  {"photo_size", {image->pixelWidth(), image->pixelHeight()}},
                  {"face_compliant", verdict->isCompliant()},
                  {"face_code", verdict->code()},
-                 {"face_message", verdict->message()}};
+                 {"face_message", verdict->message()},
+                 {"filters", verdicts}};
     const std::string face = "face check " + std::to_string(verdict->code()) + " \"" +
-                             verdict->message() + "\"" +
-                             (faceSource.empty() ? "" : " (" + faceSource + ")");
+                             verdict->message() + "\" (" + each + ")";
     if (!verdict->isCompliant()) {
         s.summary = photoName + ": " + face;
         s.error = velmora::QelError::make(velmora::kNSCocoaErrorDomain, verdict->code(),
@@ -721,6 +736,13 @@ std::string sampleDir() {
     return VELMORA_DEMO_SAMPLE_DIR;
 }
 
+/// The default photo: a real portrait, installed beside the sample files, else the source tree's.
+std::string samplePhoto(const std::string& sample) {
+    std::error_code ec;
+    const fs::path installed = fs::path(sample) / "grace_hopper.jpg";
+    return fs::is_regular_file(installed, ec) ? installed.string() : VELMORA_DEMO_PHOTO;
+}
+
 int run(Options options) {
     blockStopSignals();
     // The report goes to the original standard output; the SDK's own log lines go to standard
@@ -778,6 +800,7 @@ int runSteps(Options options, std::FILE* out, std::FILE* err) {
         }
         d.emulatorData = data;
     }
+    d.startLoadingFaceModel();
     d.root = keepData ? fs::absolute(options.data).string() : tempDir.path() + "/app";
     fs::create_directories(d.root);
     d.report.setCloud(d.options.baseUrl, startEmulator);
@@ -801,7 +824,7 @@ int runSteps(Options options, std::FILE* out, std::FILE* err) {
 int main(int argc, char** argv) {
     demo::Options options;
     const std::string sample = demo::sampleDir();
-    options.photo = sample + "/portrait.png";
+    options.photo = demo::samplePhoto(sample);
     options.faceModel = sample + "/face_processor.bundle";
     options.emulator = velmora::emulator::findEmulatorBinary(VELMORA_DEMO_EMULATOR);
     CLI::App app{
@@ -822,11 +845,11 @@ int main(int argc, char** argv) {
                    "the hair colour the edit step gives the avatar, as hex text")
         ->capture_default_str();
     app.add_option("--photo", options.photo,
-                   "the photograph (PNG or JPEG) to check for a face and build an avatar from; "
-                   "with the stand-in engine, NAME.faces.json beside it says what the face AI "
-                   "sees")
+                   "the photograph (PNG or JPEG) to check for a face and build an avatar from")
         ->capture_default_str();
-    app.add_option("--face-model", options.faceModel, "the engine's face-processor model bundle")
+    app.add_option("--face-model", options.faceModel,
+                   "the engine's face-processor model: a bundle naming the landmark model, or the "
+                   "model file itself")
         ->capture_default_str();
     app.add_option("--build-time-limit", options.buildTimeLimit,
                    "seconds the avatar build may take")

@@ -1,6 +1,10 @@
 #include <algorithm>
+#include <filesystem>
 #include <utility>
 
+#include "engine/frame_pixels.h"
+#include "engine/standin/bundle_format.h"
+#include "engine/standin/face_vision.h"
 #include "engine/standin/internal.h"
 
 namespace velmora {
@@ -9,7 +13,8 @@ namespace {
 
 // The category that marks a bundle as a face-processor model.
 constexpr const char* kFaceProcessorCategory = "face_processor";
-constexpr size_t kExpressionCount = 47;
+// In this detect mode frames are a video: faces are followed from frame to frame.
+constexpr int64_t kVideoDetectMode = 1;
 
 const standin::FaceData* faceAt(const standin::FaceFrame& frame, int32_t index) {
     if (index < 0 || static_cast<size_t>(index) >= frame.faces.size()) return nullptr;
@@ -54,11 +59,37 @@ bool QelAIKit::loadedAIType(int32_t aiType) {
 
 bool QelAIKit::loadAIModeWithAIType(int32_t aiType, const std::string& dataPath) {
     if (aiType != QELAITYPE_FACEPROCESSOR) return false;
-    if (standin::metaCategory(standin::bundleMetaObject(dataPath)) != kFaceProcessorCategory)
+    // A face-processor bundle names its landmark model in "model" (relative to the bundle's
+    // directory) or has none and sees only scripted faces; any other path is the model itself.
+    std::string modelFile = dataPath;
+    const Json meta = standin::bundleMetaObject(dataPath);
+    if (meta.is_object()) {
+        if (standin::metaCategory(meta) != kFaceProcessorCategory) return false;
+        const auto model = meta.find("model");
+        if (model == meta.end()) {
+            modelFile.clear();
+        } else {
+            if (!model->is_string() || model->get<std::string>().empty()) return false;
+            const std::filesystem::path named = model->get<std::string>();
+            modelFile =
+                (named.is_absolute() ? named
+                                     : std::filesystem::path(dataPath).parent_path() / named)
+                    .string();
+        }
+    } else if (!standin::readBundleMeta(dataPath).empty() || dataPath.empty()) {
         return false;
+    }
+    std::shared_ptr<standin::FaceTracker> tracker;
+    if (!modelFile.empty()) {
+        std::string error;
+        auto model = standin::loadLandmarkModel(modelFile, error);
+        if (!model) return false;
+        tracker = std::make_shared<standin::FaceTracker>(std::move(model));
+    }
     auto& s = shareKit()->impl();
     std::lock_guard lock(s.mutex);
     s.modelPath = dataPath;
+    s.tracker = std::move(tracker);
     return true;
 }
 
@@ -66,29 +97,42 @@ int32_t QelAIKit::processWithInput(const QelAIProcessorInput& input) {
     auto& s = shareKit()->impl();
     const auto& in = input.impl();
     standin::FrameInfo info;
+    QelPixelBufferPtr pixels;  // the frame when its pixels can be read
     if (in.pixelBuffer) {
         info.width = static_cast<double>(in.pixelBuffer->width());
         info.height = static_cast<double>(in.pixelBuffer->height());
         info.format = in.pixelBuffer->format();
+        if (frame::readable(*in.pixelBuffer)) pixels = in.pixelBuffer;
     } else if (in.imageBuffer && in.imageBuffer->plane0) {
         info.width = in.imageBuffer->width;
         info.height = in.imageBuffer->height;
         info.format = in.imageBuffer->format;
+        pixels = frame::viewOf(*in.imageBuffer);
     }
 
     standin::FaceDataSource source;
+    std::shared_ptr<standin::FaceTracker> tracker;
     {
         std::lock_guard lock(s.mutex);
         // A frame that is not processed leaves no face data behind: the previous frame's faces
         // must not be judged as this one's.
         s.frame = {};
         if (s.modelPath.empty() || !s.enable || info.width <= 0 || info.height <= 0) return 0;
-        info.index = s.frameIndex++;
+        info.index = s.frameIndex;
         info.detectMode = s.detectMode;
         source = s.source;
+        tracker = s.tracker;
     }
-    standin::FaceFrame frame = source ? source(info) : standin::FaceFrame{};
+    standin::FaceFrame frame;
+    if (source) {
+        frame = source(info);
+    } else if (tracker) {
+        if (!pixels) return 0;
+        std::lock_guard vision(s.visionMutex);
+        frame = tracker->process(*pixels, info.detectMode == kVideoDetectMode);
+    }
     std::lock_guard lock(s.mutex);
+    ++s.frameIndex;
     s.frame = std::move(frame);
     return 1;
 }
@@ -134,6 +178,17 @@ std::optional<std::array<float, 4>> QelAIKit::getFaceRotationWithIndex(
     return face->rotation;
 }
 
+std::optional<std::vector<float>> QelAIKit::getFaceLandmarksWithIndex(int32_t index,
+                                                                      bool /*isTransformed*/,
+                                                                      int32_t& count) const {
+    count = 0;
+    std::lock_guard lock(impl_->mutex);
+    const auto* face = faceAt(impl_->frame, index);
+    if (!face || !face->landmarks || face->landmarks->size() % 2 != 0) return std::nullopt;
+    count = static_cast<int32_t>(face->landmarks->size() / 2);
+    return face->landmarks;
+}
+
 std::optional<std::vector<float>> QelAIKit::getFaceExpressionWithIndex(int32_t index,
                                                                        bool /*isTransformed*/,
                                                                        int32_t& count) const {
@@ -153,7 +208,7 @@ FaceData FaceData::frontal(const std::array<float, 4>& rect) {
     FaceData face;
     face.rect = rect;
     face.rotation = std::array<float, 4>{0.0f, 0.0f, 0.0f, 1.0f};
-    face.expression = std::vector<float>(kExpressionCount, 0.0f);
+    face.expression = std::vector<float>(kExpressionCoefficients, 0.0f);
     return face;
 }
 
@@ -184,6 +239,16 @@ std::optional<std::array<float, N>> floatArray(const Json& value) {
     return out;
 }
 
+std::optional<std::vector<float>> floatList(const Json& value) {
+    if (!value.is_array()) return std::nullopt;
+    std::vector<float> out;
+    for (const auto& v : value) {
+        if (!v.is_number()) return std::nullopt;
+        out.push_back(v.get<float>());
+    }
+    return out;
+}
+
 }  // namespace
 
 std::optional<std::vector<FaceFrame>> faceFramesFromJson(const Json& script) {
@@ -202,15 +267,12 @@ std::optional<std::vector<FaceFrame>> faceFramesFromJson(const Json& script) {
                     return std::nullopt;
                 if (jf.contains("rotation") && !(face.rotation = floatArray<4>(jf["rotation"])))
                     return std::nullopt;
-                if (jf.contains("expression")) {
-                    const Json& e = jf["expression"];
-                    if (!e.is_array()) return std::nullopt;
-                    std::vector<float> coeffs;
-                    for (const auto& c : e) {
-                        if (!c.is_number()) return std::nullopt;
-                        coeffs.push_back(c.get<float>());
-                    }
-                    face.expression = std::move(coeffs);
+                if (jf.contains("expression") && !(face.expression = floatList(jf["expression"])))
+                    return std::nullopt;
+                if (jf.contains("landmarks")) {
+                    auto points = floatList(jf["landmarks"]);
+                    if (!points || points->size() % 2 != 0) return std::nullopt;
+                    face.landmarks = std::move(points);
                 }
                 frame.faces.push_back(std::move(face));
             }
@@ -226,6 +288,12 @@ std::string faceModelPath() {
     return s.modelPath;
 }
 
+uint64_t faceDetectionCount() {
+    auto& s = QelAIKit::shareKit()->impl();
+    std::lock_guard lock(s.mutex);
+    return s.tracker ? s.tracker->detections() : 0;
+}
+
 uint64_t processedFrameCount() {
     auto& s = QelAIKit::shareKit()->impl();
     std::lock_guard lock(s.mutex);
@@ -237,6 +305,7 @@ void resetEngine() {
         auto& s = QelAIKit::shareKit()->impl();
         std::lock_guard lock(s.mutex);
         s.modelPath.clear();
+        s.tracker.reset();
         s.enable = false;
         s.detectMode = 0;
         s.source = nullptr;

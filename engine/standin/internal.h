@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/render_kit.h"
+#include "engine/standin/face_vision.h"
 #include "engine/standin/standin.h"
 #include "velmora/json.h"
 
@@ -70,6 +71,8 @@ struct QelAIKit::Impl {
     bool enable = false;
     int64_t detectMode = 0;
     standin::FaceDataSource source;
+    std::shared_ptr<standin::FaceTracker> tracker;  // none: the model sees no pixels
+    std::mutex visionMutex;                         // one frame through the tracker at a time
     uint64_t frameIndex = 0;
     standin::FaceFrame frame;
 };

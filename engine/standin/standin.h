@@ -21,6 +21,7 @@ struct QEL_ENGINE_EXPORT FaceData {
     std::optional<std::array<float, 4>> rect;      // x0, y0, x1, y1 in frame pixels
     std::optional<std::array<float, 4>> rotation;  // quaternion x, y, z, w
     std::optional<std::vector<float>> expression;  // normally 47 coefficients
+    std::optional<std::vector<float>> landmarks;  // x, y of each point in frame pixels, normally 68
 
     /// A frontal, neutral face at `rect`: identity rotation, 47 zero coefficients.
     static FaceData frontal(const std::array<float, 4>& rect);
@@ -51,6 +52,32 @@ QEL_ENGINE_EXPORT FaceDataSource faceSequence(std::vector<FaceFrame> frames);
 
 /// Face frames from the face script format of engine/README.md, or none when `script` is not one.
 QEL_ENGINE_EXPORT std::optional<std::vector<FaceFrame>> faceFramesFromJson(const Json& script);
+
+/// Face data measured from pixels.
+inline constexpr size_t kExpressionCoefficients = 47;
+/// Where expressionFromLandmarks puts what it measures; every other coefficient is 0. "Left" is
+/// the frame's left. Each is 0 for a neutral face and 1 for the full expression.
+enum ExpressionIndex : size_t {
+    kJawOpen = 20,
+    kSmileLeft = 21,
+    kSmileRight = 22,
+    kBlinkLeft = 23,
+    kBlinkRight = 24,
+    kBrowUpLeft = 27,
+    kBrowUpRight = 28,
+    kMouthPucker = 33,
+};
+
+/// The head rotation (quaternion x, y, z, w; x right, y up, z towards the camera) that best
+/// explains 68 landmarks (x, y pairs in pixels of a frame of `width` × `height`); none for
+/// anything else.
+QEL_ENGINE_EXPORT std::optional<std::array<float, 4>> poseFromLandmarks(
+    const std::vector<float>& landmarks, double width, double height);
+/// The 47 expression coefficients of 68 landmarks (all 0 for anything else).
+QEL_ENGINE_EXPORT std::vector<float> expressionFromLandmarks(const std::vector<float>& landmarks);
+
+/// Full-frame face detections run since the face model was loaded (0 without a landmark model).
+QEL_ENGINE_EXPORT uint64_t faceDetectionCount();
 
 /// The model file the face processor was loaded from ("" when none).
 QEL_ENGINE_EXPORT std::string faceModelPath();

@@ -115,7 +115,7 @@ class VELMORA_EXPORT QelBuilderKit {
     bool verifyFaceProcess(QelFaceTrackResultModel& info, int64_t detectMode);
 
   private:
-    QelFaceTrackResultModelPtr runFilters(QelFaceTrackResultModelPtr info,
+    QelFaceTrackResultModelPtr runFilters(QelFaceTrackResultModelPtr info, QelPixelBufferPtr frame,
                                           const FilterList& filters);
 
     mutable std::mutex mutex_;

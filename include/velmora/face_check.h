@@ -9,6 +9,7 @@
 
 #include "velmora/export.h"
 #include "velmora/geometry.h"
+#include "velmora/pixel_buffer.h"
 
 namespace velmora {
 
@@ -22,6 +23,13 @@ enum QelFaceTrackCode : int64_t {
     QelFaceTrackCodeExpression = 10004,   ///< "请保持面部无夸张表情"
     QelFaceTrackCodeNoModel = 10005,      ///< no face-processor model and no bundle path
     QelFaceTrackCodeModelFailed = 10006,  ///< "面驱bundle 加载失败"
+    QelFaceTrackCodeBlurred = 10007,      ///< "画面模糊，请保持稳定"
+    QelFaceTrackCodeTooDark = 10008,      ///< "光线太暗，请到明亮处"
+    QelFaceTrackCodeTooBright = 10009,    ///< "光线太强，请避开强光"
+    QelFaceTrackCodeBacklit = 10010,      ///< "逆光，请面向光源"
+    QelFaceTrackCodeTooSmall = 10011,     ///< "请靠近一点"
+    QelFaceTrackCodeTooClose = 10012,     ///< "请离远一点"
+    QelFaceTrackCodeEyesClosed = 10013,   ///< "请睁开眼睛"
 };
 
 /// The verdict of one face check. A new record is not compliant, has code 0, no message and a
@@ -43,6 +51,12 @@ class VELMORA_EXPORT QelFaceTrackResultModel {
     QelSize size() const { return size_; }
     void setSize(QelSize v) { size_ = v; }
 
+    /// The frame under examination: set by the check while its filters run, none before and
+    /// after (an image buffer's planes are only valid during the check). Filters that judge
+    /// pixels read it; a host running filters itself sets it.
+    const QelPixelBufferPtr& frame() const { return frame_; }
+    void setFrame(QelPixelBufferPtr v) { frame_ = std::move(v); }
+
     /// Sets code and message together, as a failing filter does.
     void fail(int64_t code, std::string message) {
         code_ = code;
@@ -55,6 +69,7 @@ class VELMORA_EXPORT QelFaceTrackResultModel {
     int64_t code_ = 0;
     std::string message_;
     QelSize size_;
+    QelPixelBufferPtr frame_;
 };
 
 using QelFaceTrackResultModelPtr = std::shared_ptr<QelFaceTrackResultModel>;
@@ -149,6 +164,76 @@ class VELMORA_EXPORT QelFaceTraceExpressionFilter : public QelTrackFaceFilter {
   private:
     float level_ = 0.6f;
     std::optional<std::vector<int32_t>> checkIndexes_;
+};
+
+// Filters beyond the four above. They judge the picture (sharpness, exposure) and the face's
+// size and eyes; their defaults were tuned on real portraits and variants made from them
+// (blurred, darkened, backlit, shrunk). Each fails with 10000 when the face AI reports no face
+// (or, for the picture filters, when the record has no readable frame).
+
+/// Passes when the face box is sharp enough: the variance of the Laplacian (4-neighbour, on the
+/// box's luma, the box first averaged down to at most 128 × 128 pixels) is at least
+/// `minSharpness`. Fails with 10007.
+class VELMORA_EXPORT QelFaceTrackSharpnessFilter : public QelTrackFaceFilter {
+  public:
+    bool verifyFaceInfo(QelFaceTrackResultModel& info) override;
+
+    float minSharpness() const { return minSharpness_; }
+    void setMinSharpness(float v) { minSharpness_ = v; }
+
+  private:
+    float minSharpness_ = 30.0f;
+};
+
+/// Passes when the face is lit well: its mean luma (0 … 255) is at least `backlightRatio` times
+/// the whole frame's (else 10010, backlit), at least `darkLevel` (else 10008, too dark) and at
+/// most `brightLevel` (else 10009, too bright); checked in that order.
+class VELMORA_EXPORT QelFaceTrackExposureFilter : public QelTrackFaceFilter {
+  public:
+    bool verifyFaceInfo(QelFaceTrackResultModel& info) override;
+
+    float darkLevel() const { return darkLevel_; }
+    void setDarkLevel(float v) { darkLevel_ = v; }
+    float brightLevel() const { return brightLevel_; }
+    void setBrightLevel(float v) { brightLevel_ = v; }
+    float backlightRatio() const { return backlightRatio_; }
+    void setBacklightRatio(float v) { backlightRatio_ = v; }
+
+  private:
+    float darkLevel_ = 60.0f;
+    float brightLevel_ = 215.0f;
+    float backlightRatio_ = 0.6f;
+};
+
+/// Passes when the face box's longer side, as a fraction of the frame's shorter side, lies
+/// between `minScale` (else 10011, too small: come closer) and `maxScale` (else 10012, too
+/// close), bounds included.
+class VELMORA_EXPORT QelFaceTrackSizeFilter : public QelTrackFaceFilter {
+  public:
+    bool verifyFaceInfo(QelFaceTrackResultModel& info) override;
+
+    float minScale() const { return minScale_; }
+    void setMinScale(float v) { minScale_ = v; }
+    float maxScale() const { return maxScale_; }
+    void setMaxScale(float v) { maxScale_ = v; }
+
+  private:
+    float minScale_ = 0.25f;
+    float maxScale_ = 0.8f;
+};
+
+/// Passes when the eyes are open: the mean eye aspect ratio of the two eyes (lid opening over
+/// eye width, from the face AI's 68 landmarks) is at least `minEyeAspectRatio`. Fails with
+/// 10013; with 10000 when the face AI reports no 68 landmarks.
+class VELMORA_EXPORT QelFaceTrackEyesOpenFilter : public QelTrackFaceFilter {
+  public:
+    bool verifyFaceInfo(QelFaceTrackResultModel& info) override;
+
+    float minEyeAspectRatio() const { return minEyeAspectRatio_; }
+    void setMinEyeAspectRatio(float v) { minEyeAspectRatio_ = v; }
+
+  private:
+    float minEyeAspectRatio_ = 0.18f;
 };
 
 }  // namespace velmora

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "tests/support/cloud_emulator.h"
+#include "tests/support/image_fixtures.h"
+#include "tests/support/photo_variants.h"
 #include "tests/support/temp_dir.h"
 #include "velmora/json.h"
 
@@ -114,6 +116,10 @@ TEST(DemoTest, RunsTheWholeFlowAgainstTheEmulator) {
     EXPECT_TRUE(p["face_compliant"].get<bool>());
     EXPECT_EQ(p["face_code"], 0);
     EXPECT_EQ(p["face_message"], "完美");
+    EXPECT_EQ(p["photo"], "grace_hopper.jpg");
+    // Every filter judged the real portrait and passed it.
+    ASSERT_EQ(p["filters"].size(), 8u) << p.dump();
+    for (const auto& [name, verdict] : p["filters"].items()) EXPECT_EQ(verdict["code"], 0) << name;
     EXPECT_GT(p["built_items"].get<int>(), 0);
     // The build kept its limit, or the step would have failed with the builder's time-out; the
     // milliseconds also count the upload, which no limit bounds, so they are only reported.
@@ -121,34 +127,36 @@ TEST(DemoTest, RunsTheWholeFlowAgainstTheEmulator) {
     EXPECT_GT(p["build_time_limit_s"].get<double>(), 0.0);
 }
 
-// What the stand-in's face AI reports for the sample photo decides the verdict; the demo stops at
-// the failing check with its code and message.
+// The engine judges the photo's pixels; the demo stops at the failing check with its code and
+// message.
 TEST(DemoTest, APhotoWithoutAUsableFaceFailsWithTheVerdict) {
-    const std::string sample = VELMORA_DEMO_SAMPLE_DIR;
+    velmora::testing::TempDir dir;
+    const std::filesystem::path drawing = std::filesystem::path(dir.path()) / "drawing.png";
+    std::filesystem::copy_file(std::string(VELMORA_DEMO_SAMPLE_DIR) + "/portrait.png", drawing);
+    // Two copies of a real portrait side by side, as a JPEG.
+    const auto two = velmora::testing::sideBySide(
+        velmora::testing::loadPhoto(std::string(VELMORA_FACE_FIXTURES) + "/grace_hopper.jpg"));
+    std::vector<uint8_t> rgb;
+    for (size_t i = 0; i < two.rgba.size(); ++i)
+        if (i % 4 != 3) rgb.push_back(two.rgba[i]);
+    const auto jpeg = velmora::testing::encodeJPEG(rgb, static_cast<int>(two.width),
+                                                   static_cast<int>(two.height));
+    const std::filesystem::path pair = std::filesystem::path(dir.path()) / "two.jpg";
+    std::ofstream(pair, std::ios::binary)
+        .write(reinterpret_cast<const char*>(jpeg.data()),
+               static_cast<std::streamsize>(jpeg.size()));
     struct Case {
-        const char* name;
-        const char* faces;  // the face script beside the photo; none when null
+        std::filesystem::path photo;
         int code;
         const char* message;
     };
     const Case cases[] = {
-        {"no face script", nullptr, 10000, "未识别到人脸"},
-        {"two faces",
-         R"({"frames": [{"faces": [{"rect": [120, 175, 360, 485], "rotation": [0, 0, 0, 1]},
-                                   {"rect": [0, 0, 50, 50], "rotation": [0, 0, 0, 1]}]}]})",
-         10001, "检测到多人脸，请保持 1 人"},
-        {"face in a corner",
-         R"({"frames": [{"faces": [{"rect": [0, 0, 100, 120], "rotation": [0, 0, 0, 1]}]}]})",
-         10003, "请将人脸对准屏幕中央"},
+        {drawing, 10000, "未识别到人脸"},
+        {pair, 10001, "检测到多人脸，请保持 1 人"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        velmora::testing::TempDir dir;
-        const std::filesystem::path photo = std::filesystem::path(dir.path()) / "photo.png";
-        std::filesystem::copy_file(sample + "/portrait.png", photo);
-        if (c.faces)
-            std::ofstream(std::filesystem::path(dir.path()) / "photo.faces.json") << c.faces;
-        DemoRun run = runDemo("--json --photo " + photo.string());
+        SCOPED_TRACE(c.photo.filename().string());
+        DemoRun run = runDemo("--json --photo " + c.photo.string());
         EXPECT_EQ(run.status, 1) << run.out;
         auto report = jsonReport(run);
         ASSERT_TRUE(report.is_object()) << run.out;
@@ -156,6 +164,7 @@ TEST(DemoTest, APhotoWithoutAUsableFaceFailsWithTheVerdict) {
         ASSERT_TRUE(step.is_object()) << run.out;
         EXPECT_EQ(step["status"], "failed");
         EXPECT_EQ(step["figures"]["face_code"], c.code);
+        EXPECT_EQ(step["figures"]["filters"]["single"]["code"], c.code);
         EXPECT_EQ(step["error"]["code"], c.code);
         EXPECT_EQ(step["error"]["message"], c.message);
         EXPECT_FALSE(stepNamed(report, "resync").is_object()) << "no step after a failure";

@@ -398,3 +398,160 @@ TEST_F(FaceCheckTest, ImageBuffersAreCheckedLikeCameraFrames) {
 
 }  // namespace
 }  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// 68 landmarks of a face whose eye lids open by `lidOpening` of the eye's width; the other
+// points are spread out so that nothing else degenerates.
+std::vector<float> landmarksWithEyes(float lidOpening) {
+    std::vector<float> p(136);
+    for (size_t i = 0; i < 68; ++i) {
+        p[2 * i] = 400 + static_cast<float>(i % 10) * 20;
+        p[2 * i + 1] = 400 + static_cast<float>(i / 10) * 20;
+    }
+    for (const size_t eye : {36, 42}) {
+        const float x0 = eye == 36 ? 430 : 530, y = 480, w = 40, h = w * lidOpening;
+        const float xs[6] = {x0, x0 + 13, x0 + 27, x0 + w, x0 + 27, x0 + 13};
+        const float ys[6] = {y, y - h / 2, y - h / 2, y, y + h / 2, y + h / 2};
+        for (size_t k = 0; k < 6; ++k) {
+            p[2 * (eye + k)] = xs[k];
+            p[2 * (eye + k) + 1] = ys[k];
+        }
+    }
+    return p;
+}
+
+// A 1000 × 1000 RGBA frame of one grey, with a square face box 300 … 700 drawn in `face` grey,
+// or as a black and white checkerboard when `face` is negative.
+QelPixelBufferPtr pictureFrame(uint8_t background, int face) {
+    auto frame = QelPixelBuffer::create(1000, 1000, QelPixelFormat32RGBA);
+    auto* px = const_cast<uint8_t*>(frame->plane(0).baseAddress);
+    for (size_t y = 0; y < 1000; ++y)
+        for (size_t x = 0; x < 1000; ++x) {
+            const bool inFace = x >= 300 && x < 700 && y >= 300 && y < 700;
+            uint8_t v = background;
+            if (inFace)
+                v = face >= 0 ? static_cast<uint8_t>(face) : ((x / 4 + y / 4) % 2 ? 255 : 0);
+            std::fill_n(px + (y * 1000 + x) * 4, 3, v);
+            px[(y * 1000 + x) * 4 + 3] = 255;
+        }
+    return frame;
+}
+
+class NewFilterTest : public FaceCheckTest {
+  protected:
+    // Runs `filter` alone on `frame`, whose face AI reports one face at 300 … 700.
+    int64_t judge(const QelTrackFaceFilterPtr& filter, const QelPixelBufferPtr& frame,
+                  FaceData face = faceAt(300, 300, 700, 700)) {
+        standin::setFaceDataSource(standin::faceSequence({FaceFrame{{std::move(face)}}}));
+        return kit->traceFaceWithPiexelBuffer(frame, 0, {filter})->code();
+    }
+};
+
+TEST_F(NewFilterTest, DefaultsAndSetters) {
+    QelFaceTrackSharpnessFilter sharpness;
+    EXPECT_EQ(sharpness.minSharpness(), 30.0f);
+    QelFaceTrackExposureFilter exposure;
+    EXPECT_EQ(exposure.darkLevel(), 60.0f);
+    EXPECT_EQ(exposure.brightLevel(), 215.0f);
+    EXPECT_EQ(exposure.backlightRatio(), 0.6f);
+    QelFaceTrackSizeFilter size;
+    EXPECT_EQ(size.minScale(), 0.25f);
+    EXPECT_EQ(size.maxScale(), 0.8f);
+    QelFaceTrackEyesOpenFilter eyes;
+    EXPECT_EQ(eyes.minEyeAspectRatio(), 0.18f);
+}
+
+// The picture filters judge the pixels inside the face box against the whole frame.
+TEST_F(NewFilterTest, PictureFiltersJudgeTheFaceBoxPixels) {
+    auto sharpness = std::make_shared<QelFaceTrackSharpnessFilter>();
+    auto exposure = std::make_shared<QelFaceTrackExposureFilter>();
+    struct Case {
+        const char* what;
+        QelTrackFaceFilterPtr filter;
+        uint8_t background;
+        int face;
+        int64_t code;
+    } cases[] = {
+        {"checkerboard is sharp", sharpness, 128, -1, 0},
+        {"flat face is blurred", sharpness, 128, 128, 10007},
+        {"mid grey is well lit", exposure, 128, 128, 0},
+        {"dark face and frame", exposure, 40, 40, 10008},
+        {"bright face and frame", exposure, 240, 240, 10009},
+        {"dark face in a bright frame", exposure, 250, 70, 10010},
+        {"bright face in a dark frame", exposure, 10, 200, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(judge(c.filter, pictureFrame(c.background, c.face)), c.code);
+    }
+    // Thresholds are properties.
+    exposure->setDarkLevel(30);
+    EXPECT_EQ(judge(exposure, pictureFrame(40, 40)), 0);
+    sharpness->setMinSharpness(0);
+    EXPECT_EQ(judge(sharpness, pictureFrame(128, 128)), 0);
+
+    // No readable frame in the record, or a box outside the frame: nothing to judge.
+    QelFaceTrackResultModel bare;
+    bare.setSize({1000, 1000});
+    EXPECT_FALSE(exposure->verifyFaceInfo(bare));
+    EXPECT_EQ(bare.code(), 10000);
+    EXPECT_EQ(judge(sharpness, pictureFrame(128, -1), faceAt(1200, 1200, 1300, 1300)), 10000);
+}
+
+TEST_F(NewFilterTest, SizeFilterBounds) {
+    auto size = std::make_shared<QelFaceTrackSizeFilter>();
+    const auto frame = QelPixelBuffer::create(1000, 2000, QelPixelFormat32BGRA);
+    struct Case {
+        float side;  // the box's longer side; the frame's shorter side is 1000
+        int64_t code;
+    } cases[] = {{249, 10011}, {250, 0}, {800, 0}, {801, 10012}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.side);
+        EXPECT_EQ(judge(size, frame, faceAt(100, 100, 100 + c.side / 2, 100 + c.side)), c.code);
+    }
+    size->setMinScale(0.1f);
+    EXPECT_EQ(judge(size, frame, faceAt(0, 0, 50, 150)), 0);
+}
+
+TEST_F(NewFilterTest, EyesOpenFilterReadsTheLandmarks) {
+    auto eyes = std::make_shared<QelFaceTrackEyesOpenFilter>();
+    const auto frame = QelPixelBuffer::create(1000, 1000, QelPixelFormat32BGRA);
+    struct Case {
+        const char* what;
+        std::optional<std::vector<float>> landmarks;
+        int64_t code;
+    } cases[] = {
+        {"open", landmarksWithEyes(0.3f), 0},
+        {"just open", landmarksWithEyes(0.2f), 0},
+        {"closed", landmarksWithEyes(0.1f), 10013},
+        {"no landmarks", std::nullopt, 10000},
+        {"five points", std::vector<float>(10, 1.0f), 10000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FaceData face = faceAt(300, 300, 700, 700);
+        face.landmarks = c.landmarks;
+        EXPECT_EQ(judge(eyes, frame, face), c.code);
+    }
+}
+
+// The filters see the frame while they run; the verdict keeps none of it.
+TEST_F(NewFilterTest, TheFrameIsTheFiltersOnlyDuringTheCheck) {
+    struct FrameSpy : QelTrackFaceFilter {
+        bool verifyFaceInfo(QelFaceTrackResultModel& info) override {
+            seen = info.frame();
+            return true;
+        }
+        QelPixelBufferPtr seen;
+    };
+    auto spy = std::make_shared<FrameSpy>();
+    const auto frame = QelPixelBuffer::create(64, 48, QelPixelFormat32BGRA);
+    const auto verdict = kit->traceFaceWithPiexelBuffer(frame, 0, {spy});
+    EXPECT_EQ(spy->seen, frame);
+    EXPECT_EQ(verdict->frame(), nullptr);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -163,7 +163,7 @@ unset(ENV{VELMORA_CLOUD_EMULATOR})
 run("${prefix}/bin/velmora-cloud-emulator" --help)
 run("${prefix}/bin/velmora-demo" --help)
 foreach(default "--emulator TEXT=${prefix}/bin/velmora-cloud-emulator"
-                "--photo TEXT=${prefix}/share/velmora/demo/portrait.png")
+                "--photo TEXT=${prefix}/share/velmora/demo/grace_hopper.jpg")
     string(FIND "${last_output}" "${default}" at)
     if(at EQUAL -1)
         message(FATAL_ERROR "velmora-demo --help does not show ${default}:\n${last_output}")
