@@ -169,7 +169,8 @@ bool fileMatchesEntry(const std::string& root, const std::string& fileId, const 
     const auto [directory, name] = splitFileId(fileId);
     Descriptor parent(openDirectoryBeneath(root, directory, false));
     if (parent.get() < 0) return false;
-    Descriptor file(::openat(parent.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Descriptor file(
+        ::openat(parent.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
     if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     // The size settles most stale files without reading them.

@@ -56,6 +56,11 @@ class StateStore {
     void setStates(const std::vector<std::string>& fileIds, uint64_t state,
                    std::optional<uint64_t> onlyFrom);
     void correctStates();
+    /// One entry, copied; absent when there is none.
+    Json entry(const std::string& fileId);
+    /// Sets the entry's state when its state and "resource_id" are still those of `seen`; false
+    /// otherwise. The caller holds the writers' lock.
+    bool replaceStateIfUnchanged(const std::string& fileId, const Json& seen, uint64_t state);
     void saveList(const std::shared_ptr<QelProjectJsonModel>& project);
     /// Syncs the root's file system, then writes the info file; false when either failed.
     bool saveInfo();

@@ -12,6 +12,7 @@
 #include "velmora/error.h"
 #include "velmora/export.h"
 #include "velmora/image.h"
+#include "velmora/item_store_reports.h"
 #include "velmora/json.h"
 #include "velmora/networking.h"
 #include "velmora/transfer_options.h"
@@ -337,6 +338,33 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
                                 std::vector<std::string>& successFileIds,
                                 std::vector<std::string>& failFileIds,
                                 std::vector<std::string>& failItemNameArray);
+
+    // Verify, repair and disk usage
+
+    /// (files read, files to read, bytes read, bytes to read) of one verification.
+    using VerifyProgressBlock = std::function<void(int64_t filesDone, int64_t filesTotal,
+                                                   int64_t bytesDone, int64_t bytesTotal)>;
+    using VerifyCompletion =
+        std::function<void(const QelErrorPtr& error, const QelVerifyResultModel& result)>;
+    using DiskUsageCompletion = std::function<void(const QelDiskUsageModel& usage)>;
+
+    /// Reads the files of the given items (none: every item with something at its path or a
+    /// state of 0 or 3, so an item found missing earlier, now 1, is repaired by naming it) on
+    /// the background pool, all cores at once, and checks each against the stored item
+    /// list's "size" and "md5". A damaged item (missing, not a regular file, other bytes, or no
+    /// MD5 in the list) goes to state 1; with `repair` the damaged items are then downloaded again
+    /// as one batch (an empty directory in the way is removed first). A good file in state 1 goes
+    /// to 0. Files are opened below the root only, never through a link, without blocking, and
+    /// never in the SDK's own directories. An item being downloaded is skipped; one that a batch
+    /// replaces while it is read is read again. Progress comes after each file and every 4 MiB,
+    /// in increasing order; the completion runs once, on the main queue, with "NSURLErrorDomain"
+    /// -999 after a cancel (what was judged stays judged), the repair batch's error, 888888 for
+    /// unknown ids, or none.
+    void verifyItemsWithFileIds(const std::vector<std::string>& fileIds, bool repair,
+                                VerifyProgressBlock progress, VerifyCompletion completion,
+                                const QelCancellationTokenPtr& cancellation = nullptr);
+    /// Measures the store below the download root on the background queue and reports there.
+    void diskUsageWithCompletion(DiskUsageCompletion completion);
 
     // ---- Project configuration and item list, avatar exchange, online generation ----
 

@@ -110,6 +110,18 @@ class VELMORA_EXPORT QelResourceKit : public std::enable_shared_from_this<QelRes
     void avatarLoadItemsWithModel(const QelAvatarModelPtr& avatarModel,
                                   const std::vector<QelFileModel>& fileModels);
 
+    // What avatars take
+
+    using ItemUsageCompletion =
+        std::function<void(const std::vector<QelAvatarItemUsageModel>& usages)>;
+    /// For each model (none given: every avatar of the latest listing), the items it needs with
+    /// its engine's defaults, their bytes on disk, and what a load would download now with the
+    /// bytes the stored item list names for it; nothing is downloaded. The models' engine
+    /// avatars are made on this thread; the disk is read on the background queue, where the
+    /// completion runs. Files and state come from the loader when it is a QelResourceFactory,
+    /// else from the shared cloud service.
+    void getItemUsageWithAvatarModels(const ModelList& models, ItemUsageCompletion completion);
+
     // Saving and deleting
 
     bool saveAvatarModel(const QelAvatarModelPtr& avatarModel);

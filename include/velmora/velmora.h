@@ -17,6 +17,7 @@
 #include "velmora/face_check.h"
 #include "velmora/geometry.h"
 #include "velmora/image.h"
+#include "velmora/item_store_reports.h"
 #include "velmora/json.h"
 #include "velmora/networking.h"
 #include "velmora/path.h"
