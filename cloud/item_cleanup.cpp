@@ -21,24 +21,6 @@
 namespace velmora::detail {
 namespace {
 
-class DirectoryHandle {
-  public:
-    explicit DirectoryHandle(int fd = -1) : fd_(fd) {}
-    ~DirectoryHandle() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    DirectoryHandle(const DirectoryHandle&) = delete;
-    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
-
 std::pair<std::string, std::string> parentAndName(const std::string& fileId) {
     const size_t slash = fileId.rfind('/');
     if (slash == std::string::npos) return {std::string(), fileId};
@@ -93,7 +75,7 @@ std::map<std::string, int64_t> itemFileSizes(const std::string& root,
     std::map<std::string, int64_t> sizes;
     // Ids sorted by path share their directory's descriptor with their neighbours.
     std::optional<std::string> openedFor;
-    DirectoryHandle directory;
+    Descriptor directory;
     for (const auto& id : sorted) {
         const auto [parent, name] = parentAndName(id);
         if (openedFor != parent) {
@@ -106,7 +88,7 @@ std::map<std::string, int64_t> itemFileSizes(const std::string& root,
 }
 
 void removeDefaultAvatars(const std::string& root) {
-    DirectoryHandle avatars(openDirectoryBeneath(root, "GAvatarList", false));
+    Descriptor avatars(openDirectoryBeneath(root, "GAvatarList", false));
     if (avatars.get() < 0) return;
     const int listing = ::openat(avatars.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listing < 0) return;
@@ -122,7 +104,7 @@ void removeDefaultAvatars(const std::string& root) {
     }
     ::closedir(dir);
     for (const auto& name : names) {
-        DirectoryHandle avatar(
+        Descriptor avatar(
             ::openat(avatars.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (avatar.get() < 0) continue;  // a link or no directory: not ours to empty
         unlinkRegularFile(avatar.get(), kAvatarJsonName);
@@ -153,7 +135,7 @@ RemovalOutcome removeItemFiles(StateStore& store,
     for (const auto& fileId : marked) {
         store.whileNeedsDownload(fileId, [&] {
             const auto [parent, name] = parentAndName(fileId);
-            DirectoryHandle directory(openDirectoryBeneath(root, parent, false));
+            Descriptor directory(openDirectoryBeneath(root, parent, false));
             if (directory.get() < 0) return;
             if (const auto size = unlinkRegularFile(directory.get(), name.c_str())) {
                 outcome.removedFileIds.push_back(fileId);

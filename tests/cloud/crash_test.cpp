@@ -59,11 +59,7 @@ TEST(CrashTest, KilledAtAnyPointOfABatchLeavesOnlyVerifiedStates) {
     options.sampleItemSize = 64 * 1024;
     CloudEmulator emulator(options);
 
-    QelCloudServiceConfig config;
-    config.setApiKey(emulator.apiKey());
-    config.setApiSecret(emulator.apiSecret());
-    config.setAppid(emulator.appid());
-    config.setApiBasePath(emulator.baseUrl());
+    const QelCloudServiceConfig config = configFor(emulator);
     auto setUpService = [&](const std::string& root) {
         QelCloudService::destroy();
         auto service = QelCloudService::sharedService();
@@ -71,13 +67,7 @@ TEST(CrashTest, KilledAtAnyPointOfABatchLeavesOnlyVerifiedStates) {
         return service;
     };
 
-    const Json query = emulator
-                           .get("/api/items/v3/app/query?token=" + emulator.fetchToken() +
-                                "&appid=" + emulator.appid())
-                           .json();
-    const Json list = {
-        {"list", emulator.get(QelProjectJsonModel::createWithData(query["data"])->itemListUrl())
-                     .json()["list"]}};
+    const Json list = itemListOf(emulator);
     const Json& items = list["list"];
     ASSERT_EQ(items.size(), kItems);
     std::vector<std::string> ids;

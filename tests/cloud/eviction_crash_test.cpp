@@ -23,11 +23,7 @@ TEST(EvictionCrashTest, KilledAtAnyPointOfAnEvictionLeavesOnlyVerifiedStates) {
     options.sampleItems = 10;
     options.sampleItemSize = kItemSize;
     CloudEmulator emulator(options);
-    QelCloudServiceConfig config;
-    config.setApiKey(emulator.apiKey());
-    config.setApiSecret(emulator.apiSecret());
-    config.setAppid(emulator.appid());
-    config.setApiBasePath(emulator.baseUrl());
+    const QelCloudServiceConfig config = configFor(emulator);
     auto serviceAt = [&](const std::string& root) {
         QelCloudService::destroy();
         auto service = QelCloudService::sharedService();
@@ -35,13 +31,7 @@ TEST(EvictionCrashTest, KilledAtAnyPointOfAnEvictionLeavesOnlyVerifiedStates) {
         return service;
     };
 
-    const Json query = emulator
-                           .get("/api/items/v3/app/query?token=" + emulator.fetchToken() +
-                                "&appid=" + emulator.appid())
-                           .json();
-    const Json list = {
-        {"list", emulator.get(QelProjectJsonModel::createWithData(query["data"])->itemListUrl())
-                     .json()["list"]}};
+    const Json list = itemListOf(emulator);
     const Json& items = list["list"];
     ASSERT_EQ(items.size(), 10u);
     auto fileId = [&](size_t i) { return items[i]["path"].get<std::string>(); };

@@ -66,20 +66,10 @@ TEST(OfflineLoadTest, LoadsWhatIsOnDiskAndNamesTheRest) {
     TempDir root, builtin, custom;
     QelCloudService::destroy();
     auto service = QelCloudService::sharedService();
-    QelCloudServiceConfig config;
-    config.setApiKey(emulator.apiKey());
-    config.setApiSecret(emulator.apiSecret());
-    config.setAppid(emulator.appid());
-    config.setApiBasePath(emulator.baseUrl());
-    service->setupWithConfig(config, root.path());
-    const Json query = emulator
-                           .get("/api/items/v3/app/query?token=" + emulator.fetchToken() +
-                                "&appid=" + emulator.appid())
-                           .json();
-    const Json items =
-        emulator.get(QelProjectJsonModel::createWithData(query["data"])->itemListUrl())
-            .json()["list"];
-    ASSERT_EQ(service->updateResourceStoreWithItemListDic({{"list", items}}), nullptr);
+    service->setupWithConfig(configFor(emulator), root.path());
+    const Json list = itemListOf(emulator);
+    const Json& items = list["list"];
+    ASSERT_EQ(service->updateResourceStoreWithItemListDic(list), nullptr);
     auto itemOf = [&](const std::string& category) -> std::string {
         for (const auto& item : items)
             if (item["category"] == category) return item["path"];
