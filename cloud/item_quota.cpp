@@ -83,7 +83,8 @@ void ItemQuota::release(uint64_t ticket) {
     reservations_.erase(ticket);
 }
 
-QelErrorPtr ItemQuota::admit(StateStore& store, std::vector<Incoming> incoming, uint64_t& ticket) {
+QelErrorPtr ItemQuota::admit(StateStore& store, const std::vector<Incoming>& incoming,
+                             uint64_t& ticket) {
     ticket = 0;
     const int64_t cap = limit();
     if (cap <= 0 || incoming.empty()) return nullptr;
@@ -187,7 +188,7 @@ QelErrorPtr QelCloudService::Impl::admitToQuota(QelCloudService& service,
         if (model && refusals[i].empty() && !model->itemFileId().empty())
             incoming.push_back({model->itemFileId(), model->itemSize()});
     }
-    return service.d_->quota.admit(service.d_->store, std::move(incoming), ticket);
+    return service.d_->quota.admit(service.d_->store, incoming, ticket);
 }
 
 void QelCloudService::setMaximumStoreBytes(int64_t bytes) {

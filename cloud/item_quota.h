@@ -36,7 +36,7 @@ class ItemQuota {
 
     /// Makes room under the cap for the files (evicting unneeded items) and reserves their
     /// bytes until `release(ticket)`; the error when they cannot fit. Without a cap, nothing.
-    QelErrorPtr admit(StateStore& store, std::vector<Incoming> incoming, uint64_t& ticket);
+    QelErrorPtr admit(StateStore& store, const std::vector<Incoming>& incoming, uint64_t& ticket);
     void release(uint64_t ticket);
     /// The files reserved by running batches, with their sizes.
     std::map<std::string, int64_t> reserved() const;

@@ -81,6 +81,15 @@ inline QelCloudServiceConfig configFor(const CloudEmulator& emulator) {
     return config;
 }
 
+/// A new shared service in place of the old one, as a new process would make it.
+inline std::shared_ptr<QelCloudService> freshSharedService(const QelCloudServiceConfig& config,
+                                                           const std::string& root) {
+    QelCloudService::destroy();
+    auto service = QelCloudService::sharedService();
+    service->setupWithConfig(config, root);
+    return service;
+}
+
 /// The emulator's current item list document, as the item list fetch keeps it: {"list": [...]}.
 inline Json itemListOf(const CloudEmulator& emulator) {
     const Json query = emulator

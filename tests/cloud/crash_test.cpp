@@ -60,12 +60,7 @@ TEST(CrashTest, KilledAtAnyPointOfABatchLeavesOnlyVerifiedStates) {
     CloudEmulator emulator(options);
 
     const QelCloudServiceConfig config = configFor(emulator);
-    auto setUpService = [&](const std::string& root) {
-        QelCloudService::destroy();
-        auto service = QelCloudService::sharedService();
-        service->setupWithConfig(config, root);
-        return service;
-    };
+    auto setUpService = [&](const std::string& root) { return freshSharedService(config, root); };
 
     const Json list = itemListOf(emulator);
     const Json& items = list["list"];

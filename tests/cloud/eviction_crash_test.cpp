@@ -24,12 +24,7 @@ TEST(EvictionCrashTest, KilledAtAnyPointOfAnEvictionLeavesOnlyVerifiedStates) {
     options.sampleItemSize = kItemSize;
     CloudEmulator emulator(options);
     const QelCloudServiceConfig config = configFor(emulator);
-    auto serviceAt = [&](const std::string& root) {
-        QelCloudService::destroy();
-        auto service = QelCloudService::sharedService();
-        service->setupWithConfig(config, root);
-        return service;
-    };
+    auto serviceAt = [&](const std::string& root) { return freshSharedService(config, root); };
 
     const Json list = itemListOf(emulator);
     const Json& items = list["list"];

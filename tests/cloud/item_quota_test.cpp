@@ -159,9 +159,7 @@ TEST_F(ItemQuotaTest, StateFilesWithAndWithoutLastUse) {
     saved[fileId(1)].erase(QelCloudService::lastUseKey());
     saved[fileId(2)][QelCloudService::lastUseKey()] = "yesterday";
     writeFile(service->pathOfResourceInfoJson(), saved.dump());
-    QelCloudService::destroy();
-    service = QelCloudService::sharedService();
-    service->setupWithConfig(config, root.path());
+    service = freshSharedService(config, root.path());
     EXPECT_EQ(stored({0, 1, 2, 3}), (std::vector<size_t>{0, 1, 2, 3}));
 
     need({});
