@@ -91,6 +91,7 @@ struct QelCloudService::Impl::Batch {
     std::atomic<int32_t> completed{0};
 
     std::shared_ptr<const QelTransferOptions> options;  // absent: none given
+    uint64_t quotaTicket = 0;  // the bytes let in under the store's cap, until the end
     std::unique_ptr<detail::ByteMeter> meter;
     uint64_t cancelHandler = 0;
     // The files this batch waits for, each to be left on cancellation.
@@ -321,7 +322,18 @@ void QelCloudService::Impl::runBatch(const std::shared_ptr<QelCloudService>& ser
             downloading.push_back(model->itemFileId());
     }
     detail::StateStore& store = service->d_->store;
-    if (store.root() == batch->root) store.setStates(downloading, QelFileStateDownloading, {});
+    if (store.root() == batch->root) {
+        // Room under the store's byte cap is made before anything is fetched, or the batch ends.
+        if (QelErrorPtr refused =
+                admitToQuota(*service, batch->models, batch->refusals, batch->quotaTicket)) {
+            QelTool::errorLog(QelTool::errorMessage(refused));
+            if (batch->completion)
+                dispatch::mainQueue().async(
+                    [completion = batch->completion, refused] { completion(refused, {}, {}); });
+            return;
+        }
+        store.setStates(downloading, QelFileStateDownloading, {});
+    }
 
     if (const auto& token = batch->token()) {
         std::weak_ptr<Batch> weak = batch;
@@ -465,6 +477,7 @@ void QelCloudService::Impl::finishBatch(QelCloudService& service,
         });
     }
     if (batch->meter) batch->meter->finish();
+    service.d_->quota.release(batch->quotaTicket);
     QelErrorPtr error;
     if (cancelled) {
         error = cancellationError();
@@ -478,6 +491,7 @@ void QelCloudService::Impl::finishBatch(QelCloudService& service,
         // not what this batch fetched, so only a 2 becomes 3.
         store.setStates(succeeded, QelFileStateDownloaded, QelFileStateDownloading);
         store.setStates(needDownload, QelFileStateNeedsDownload, std::nullopt);
+        store.markUsed(succeeded);
         // Saved before the host hears of it, so a completion never runs ahead of the file. The
         // save syncs first: the accepted files reach the disk before their 3 does.
         store.saveInfo();

@@ -1,13 +1,36 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "velmora/json.h"
 
 // Item files below the download root, reached without leaving it: every directory on the way is
 // opened without following symbolic links, so a link inside the root never leads outside it.
 namespace velmora::detail {
+
+/// An open file descriptor, closed when it goes.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
 
 /// A file id the store accepts: a relative path of plain names (no "", ".", ".." component, no
 /// leading "/", no NUL) outside the SDK's own "GAvatarList" and "GGenerateJson".

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "cloud/authorised_request.h"
+#include "cloud/item_cleanup.h"
+#include "cloud/item_quota.h"
 #include "cloud/state_store.h"
 #include "platform/dispatch.h"
 #include "platform/paths.h"
@@ -23,6 +25,8 @@ struct QelCloudService::Impl {
     detail::TokenRenewal renewal;
     // Its writers' lock is the service lock of safeLock.
     detail::StateStore store;
+    // The byte cap, and the removals made for it and for clean-ups.
+    detail::ItemQuota quota;
 
     // Item batches, whose records the store keeps.
     struct Batch;
@@ -39,6 +43,17 @@ struct QelCloudService::Impl {
     static void recordMismatch(QelCloudService& service, const std::shared_ptr<Batch>& batch,
                                const QelItemDownloadModelPtr& model);
     static void finishBatch(QelCloudService& service, const std::shared_ptr<Batch>& batch);
+    /// Room under the byte cap for a batch's records, reserved until `quota.release(ticket)`;
+    /// the error when they cannot fit.
+    static QelErrorPtr admitToQuota(QelCloudService& service,
+                                    const std::vector<QelItemDownloadModelPtr>& models,
+                                    const std::vector<std::string>& refusals, uint64_t& ticket);
+
+    // Clean-ups: the unneeded items, or everything (with the default avatars when asked).
+    static detail::RemovalOutcome cleanUp(QelCloudService& service, bool everything,
+                                          bool includingAvatars);
+    static void cleanUpInBackground(std::shared_ptr<QelCloudService> service, bool everything,
+                                    bool includingAvatars, StoreCleanupCompletion completion);
 
     // The online generation, with a token that cancels its upload (may be null).
     static void generateOnline(const std::shared_ptr<QelCloudService>& service,

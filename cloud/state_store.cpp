@@ -135,6 +135,10 @@ std::map<std::string_view, const Json*> entriesByPath(const Json& document) {
 
 }  // namespace
 
+std::optional<uint64_t> entryState(const Json& entry) {
+    return stateOf(entry);
+}
+
 std::string StateStore::root() {
     std::lock_guard lock(rootMutex_);
     if (!root_) root_ = platform::appendPathComponent(platform::documentsDirectory(), "OSSAssets");
@@ -352,7 +356,8 @@ void StateStore::rebuildInfo(const Json& itemListDic) {
             } else {
                 for (auto member = entry.begin(); member != entry.end();) {
                     const std::string& key = member.key();
-                    if (key == kStateKey || key == "resource_id" || key == "icon_url")
+                    if (key == kStateKey || key == "resource_id" || key == "icon_url" ||
+                        key == kLastUseKey)
                         ++member;
                     else
                         member = entry.erase(member);

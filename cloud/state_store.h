@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,13 @@
 #include "velmora/cloud_service.h"
 
 namespace velmora::detail {
+
+/// The member of a state entry that holds the item's last use: milliseconds since the Unix
+/// epoch. Readers that do not know it pass it by; an entry without it was never used here.
+inline constexpr const char* kLastUseKey = "lastUse";
+
+/// An entry's "fileState" as a number; absent when it has none.
+std::optional<uint64_t> entryState(const Json& entry);
 
 /// The resource state store: the item list and the per-item states, in memory and in their two
 /// files below the download root, with the rules for where item files lie.
@@ -69,6 +77,25 @@ class StateStore {
     /// Absent while no list is held and the stored file is no JSON object; otherwise the list's
     /// "version" as text (absent when it has none). The stored file is checked, not read in.
     std::optional<std::optional<std::string>> knownListVersion();
+
+    // Last uses and removals (item_cleanup.cpp).
+
+    /// One entry as removals weigh it: its state and last use (absent when it has none).
+    struct EntryFacts {
+        std::string fileId;
+        std::optional<uint64_t> state;
+        std::optional<int64_t> lastUse;
+    };
+    /// Every entry's facts, read under the store's lock.
+    std::vector<EntryFacts> entryFacts();
+    /// Stamps the known ids with one new last use, later than any stamped before.
+    void markUsed(const std::vector<std::string>& fileIds);
+    /// Sets 1 for each id whose state is still the one given; answers those it set.
+    std::vector<std::string> markNeedsDownload(
+        const std::vector<std::pair<std::string, uint64_t>>& seen);
+    /// Runs `action` under the writers' lock while the id's state is 1: no batch can mark it
+    /// downloading, and so start writing its file, until the action is done. False otherwise.
+    bool whileNeedsDownload(const std::string& fileId, const std::function<void()>& action);
 
   private:
     bool ensureListLoaded();

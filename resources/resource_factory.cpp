@@ -87,6 +87,11 @@ std::string QelResourceFactory::effectiveRoot() {
 
 QelResourceFactory::SortingResult QelResourceFactory::needDownloadItemInfosWithOriginFileIds(
     const std::vector<std::string>& fileIds) {
+    return sortSources(fileIds, nullptr);
+}
+
+QelResourceFactory::SortingResult QelResourceFactory::sortSources(
+    const std::vector<std::string>& fileIds, std::vector<std::string>* fetchFileIds) {
     // The service copies its store under the store's own lock; nothing here holds it.
     const Json info = service()->resourceInfoDic();
     const std::string root = effectiveRoot();
@@ -104,6 +109,7 @@ QelResourceFactory::SortingResult QelResourceFactory::needDownloadItemInfosWithO
             appendOnce(localIds, fileId);
             continue;
         }
+        if (fetchFileIds) appendOnce(*fetchFileIds, fileId);
         const Json& resourceId = jsonMemberRef(entry, "resource_id");
         if (resourceId.is_string())
             appendOnce(resourceIds, resourceId.get<std::string>());
@@ -136,7 +142,10 @@ void QelResourceFactory::getSourceRemoteWithOptions(const std::vector<std::strin
 void QelResourceFactory::loadSources(const std::vector<std::string>& sourceIds,
                                      const QelTransferOptions& options, ProgressBlock progress,
                                      Completion completion) {
-    auto [resourceIds, localIds, invalidIds] = needDownloadItemInfosWithOriginFileIds(sourceIds);
+    std::vector<std::string> fetchIds;
+    auto [resourceIds, localIds, invalidIds] = sortSources(sourceIds, &fetchIds);
+    // A load that finds an item on disk is a use of it; a download records its own.
+    service()->markItemsUsedWithFileIds(localIds);
     if (resourceIds.empty()) {
         handleWithCompletion(completion, nullptr, localIds, std::nullopt, std::nullopt, invalidIds);
         return;
@@ -146,10 +155,15 @@ void QelResourceFactory::loadSources(const std::vector<std::string>& sourceIds,
     service()->downloadItemsWithCloudSourceIds(
         resourceIds, std::move(progress),
         [root = std::move(root), completion = std::move(completion), localIds = localIds,
-         invalidIds = invalidIds](const QelErrorPtr& error,
-                                  const std::vector<std::string>& successFileIds,
-                                  const std::vector<std::string>& failFileIds) {
-            auto result = assemble(root, error, localIds, successFileIds, failFileIds, invalidIds);
+         invalidIds = invalidIds, fetchIds = std::move(fetchIds)](
+            const QelErrorPtr& error, const std::vector<std::string>& successFileIds,
+            const std::vector<std::string>& failFileIds) {
+            // With the cloud out of reach nothing came: every item to fetch is what failed,
+            // beside the items on disk.
+            const bool offline = QelCloudService::isCloudUnreachableError(error) &&
+                                 successFileIds.empty() && failFileIds.empty();
+            auto result = assemble(root, error, localIds, successFileIds,
+                                   offline ? fetchIds : failFileIds, invalidIds);
             if (completion) completion(result);
         },
         options);

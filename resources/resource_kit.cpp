@@ -14,7 +14,9 @@
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "resources/needed_items.h"
 #include "resources/private.h"
+#include "velmora/avatar_helper.h"
 #include "velmora/tool.h"
 
 namespace velmora {
@@ -117,10 +119,34 @@ void QelResourceKit::destroy() {
 
 void QelResourceKit::setupWithConfig(const QelResourceManageConfig& config,
                                      std::shared_ptr<QelResourceFactoryProtocol> resourceLoader) {
-    std::lock_guard lock(mutex_);
-    config_ = config;
-    resourceLoader_ = std::move(resourceLoader);
-    customAvatarRootPath_ = config.customAvatarRootPath();
+    {
+        std::lock_guard lock(mutex_);
+        config_ = config;
+        resourceLoader_ = std::move(resourceLoader);
+        customAvatarRootPath_ = config.customAvatarRootPath();
+    }
+    // Asked from the service's threads: a store that is gone can no longer tell.
+    std::weak_ptr<QelResourceKit> weak = weak_from_this();
+    loaderService()->setNeededFileIdsBlock([weak]() -> std::optional<std::vector<std::string>> {
+        auto kit = weak.lock();
+        if (!kit) return std::nullopt;
+        return kit->neededFileIds();
+    });
+}
+
+std::shared_ptr<QelCloudService> QelResourceKit::loaderService() const {
+    if (auto factory = std::dynamic_pointer_cast<QelResourceFactory>(resourceLoader()))
+        return factory->service();
+    return QelCloudService::sharedService();
+}
+
+std::vector<std::string> QelResourceKit::neededFileIds() {
+    std::vector<std::string> roots{customAvatarRootPath(), loaderService()->avatarRootPath()};
+    if (const auto settings = config(); settings && !settings->buildInAvatarsPath().empty())
+        roots.push_back(settings->buildInAvatarsPath());
+    const auto defaults = QelAvatarHelper::shareHelper()->defaultFileIds();
+    return resources::itemsNeededByStoredAvatars(roots,
+                                                 defaults.value_or(std::vector<std::string>()));
 }
 
 std::string QelResourceKit::customRootLocked() {
@@ -341,7 +367,9 @@ void QelResourceKit::continueLoading(const QelAvatarModelPtr& model,
         finish(detail::cancellationError());
         return;
     }
-    if (first.error() && first.error()->code() != QelErrorCodeUnknownItems) {
+    // Out of reach of the cloud, the items on disk still make an avatar; the rest is reported.
+    const bool firstOffline = QelCloudService::isCloudUnreachableError(first.error());
+    if (first.error() && first.error()->code() != QelErrorCodeUnknownItems && !firstOffline) {
         finish(first.error());
         return;
     }
@@ -359,29 +387,51 @@ void QelResourceKit::continueLoading(const QelAvatarModelPtr& model,
     const std::set<std::string> requestedSet(requested.begin(), requested.end());
     if (neededSet == requestedSet) {
         avatarLoadItemsWithModel(model, ordered);
-        finish(first.error());
+        finish(firstOffline ? partialLoad(model, first.error(), first.failFileIds(), {})
+                            : first.error());
         return;
     }
     auto self = shared_from_this();
     fetchSources(
         needed, options, progress,
-        [self, model, requested = std::move(requested), firstError = first.error(),
+        [self, model, requested = std::move(requested), first, firstOffline,
          completion = std::move(completion), options](const QelDownloadResultModel& second) {
             if (options.isCancelled()) {
                 if (completion) completion(detail::cancellationError());
                 return;
             }
-            QelErrorPtr error = second.error() ? second.error() : firstError;
-            if (!second.error() || second.error()->code() == QelErrorCodeUnknownItems) {
+            const bool secondOffline = QelCloudService::isCloudUnreachableError(second.error());
+            QelErrorPtr error = second.error() ? second.error() : first.error();
+            if (!second.error() || second.error()->code() == QelErrorCodeUnknownItems ||
+                secondOffline) {
                 self->avatarLoadItemsWithModel(
                     model, self->sortArray(second.successFileModels(), requested));
                 if (!model->addedBaseComponents())
                     error = QelTool::errorWithCode(
                         QelErrorCodeFailure,
                         std::string(kLoadSelector) + "方法中 avatarModel 的 avatar 为空");
+                else if (firstOffline || secondOffline)
+                    error = partialLoad(model, secondOffline ? second.error() : first.error(),
+                                        first.failFileIds(), second.failFileIds());
             }
             if (completion) completion(error);
         });
+}
+
+QelErrorPtr QelResourceKit::partialLoad(const QelAvatarModelPtr& model,
+                                        const QelErrorPtr& unreachable,
+                                        const std::vector<std::string>& failed,
+                                        const std::vector<std::string>& alsoFailed) {
+    // Not all there: the next load, with the cloud back, adds the rest.
+    if (model) model->setAddedBaseComponents(false);
+    std::vector<std::string> ids;
+    for (const auto* list : {&failed, &alsoFailed})
+        for (const auto& id : *list)
+            if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+    QelError::UserInfo info = unreachable->userInfo();
+    info[kQelFailedFileIdsKey] = Json(ids).dump();
+    return std::make_shared<const QelError>(unreachable->domain(), unreachable->code(),
+                                            std::move(info));
 }
 
 std::vector<QelFileModel> QelResourceKit::sortArray(

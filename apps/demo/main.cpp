@@ -223,11 +223,7 @@ bool stepSetup(Demo& d, Report::Step& s) {
 bool stepSync(Demo& d, Report::Step& s) {
     s.error = d.configurationCheck();
     if (s.error) {
-        const auto code = s.error->code();
-        const bool unreachable = code == velmora::QelURLErrorTimedOut ||
-                                 code == velmora::QelURLErrorCannotFindHost ||
-                                 code == velmora::QelURLErrorCannotConnectToHost ||
-                                 code == velmora::QelURLErrorNetworkConnectionLost;
+        const bool unreachable = velmora::QelCloudService::isCloudUnreachableError(s.error);
         s.summary = unreachable ? "the cloud at " + d.options.baseUrl + " cannot be reached"
                                 : "the configuration check failed";
         return false;

@@ -442,6 +442,66 @@ class VELMORA_EXPORT QelCloudService : public std::enable_shared_from_this<QelCl
     /// "icon_full_url" or ""}. Nothing is written.
     void getAvatarOnlineWithAvatarId(const std::string& avatarId, ValueCompletion completion);
 
+    // ---- Bounding the item store: quota, last use, clean-up, offline ----
+    //
+    // What all of these remove is the item files the state store records (and their meta
+    // files): only regular files, reached below the download root without following links,
+    // never the SDK's own files ("GGenerateJson", "GAvatarList" and anything outside the root).
+    // An item's state goes to 1 and is saved, synced, before its file goes, so a process ended
+    // at any point leaves no 0 or 3 without its verified file. An item a batch is downloading
+    // (state 2) is never removed.
+
+    /// The file ids that must stay whatever the quota or a clean-up wants: those the stored
+    /// avatars and the engine's default set need. Absent when they cannot be told; nothing is
+    /// then removed as unneeded.
+    using NeededFileIdsBlock = std::function<std::optional<std::vector<std::string>>()>;
+    /// (error or none, file ids whose files were removed, bytes removed).
+    using StoreCleanupCompletion =
+        std::function<void(const QelErrorPtr& error, const std::vector<std::string>& removedFileIds,
+                           int64_t removedBytes)>;
+
+    /// The most bytes of item files the store may hold; 0 or less (the default) is no cap. The
+    /// bytes are the sizes of the regular files at the recorded file ids (meta files and the
+    /// SDK's own files not counted). A batch that would take the store past the cap first
+    /// evicts items no stored avatar needs: stale files (state 1) first, then the least
+    /// recently used (an entry without a last use counts as oldest), until the batch fits. A
+    /// batch that cannot fit even then fails before it downloads anything, with 999999 naming
+    /// the bytes; so does one whose files' sizes neither the cloud's answer nor the item list
+    /// gives. A lower cap takes effect with the next batch.
+    void setMaximumStoreBytes(int64_t bytes);
+    int64_t maximumStoreBytes() const;
+    /// Who tells the needed file ids. `QelResourceKit::setupWithConfig` sets one that asks the
+    /// store (`QelResourceKit::neededFileIds`); without any, nothing counts as unneeded.
+    void setNeededFileIdsBlock(NeededFileIdsBlock block);
+    NeededFileIdsBlock neededFileIdsBlock() const;
+
+    /// Records a use of the known items now: their entries' "lastUse" member (milliseconds since
+    /// the Unix epoch, later than any use recorded before in this process). Uses are a load that
+    /// finds the item on disk (`QelResourceFactory` records them) and a download that accepts
+    /// it. They are kept in memory and saved with the state file's next save (a batch's end, a
+    /// refresh, an eviction or a clean-up, or `saveNewestResourceInfo`). The member is one more
+    /// member of the entry: older readers pass it by, and entries without it read as oldest.
+    void markItemsUsedWithFileIds(const std::vector<std::string>& fileIds);
+    /// "lastUse".
+    static std::string lastUseKey();
+
+    /// Removes the items no stored avatar needs (see `NeededFileIdsBlock`), in the background;
+    /// the completion runs on the main queue. Without a needed-ids block, or when it answers
+    /// none, nothing is removed and the completion gets 999999.
+    void removeUnneededItemsWithCompletion(StoreCleanupCompletion completion);
+    /// Removes every item file the store holds and saves the state file with every item to be
+    /// downloaded again (the item list stays, so no catalogue check is needed). With
+    /// `includingAvatars`, the default avatars below `avatarRootPath()` go too: each directory
+    /// (no link) loses its "avatar.json" and "avatar.png" (regular files only) and goes when
+    /// nothing else is left in it. In the background; the completion runs on the main queue.
+    void removeAllItemsWithCompletion(bool includingAvatars, StoreCleanupCompletion completion);
+
+    /// True for the transport failures that mean the cloud cannot be reached: a time-out, an
+    /// unknown host, a refused or a lost connection ("NSURLErrorDomain" -1001, -1003, -1004,
+    /// -1005, by code, as the SDK's records carry them on). A load that fails so goes on
+    /// with the items on disk (see `QelResourceFactory`, `QelResourceKit`).
+    static bool isCloudUnreachableError(const QelErrorPtr& error);
+
   private:
     friend struct detail::CloudServiceAccess;
     struct Impl;

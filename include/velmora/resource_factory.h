@@ -55,6 +55,11 @@ class VELMORA_EXPORT QelResourceFactory : public QelResourceFactoryProtocol {
     /// Without a download the completion runs on the calling thread before this returns, and
     /// the progress callback is not called. With one it runs where the download reports: the
     /// main queue once the batch ran, the HTTP callback queue for an early failure.
+    ///
+    /// The items found on disk count as used (`QelCloudService::markItemsUsedWithFileIds`).
+    /// When the cloud cannot be reached (`QelCloudService::isCloudUnreachableError`), the result
+    /// carries that error, the items on disk as success file models and every item that was to
+    /// be downloaded in `failFileIds`.
     void getSourceRemoteWithSourceIds(const std::vector<std::string>& sourceIds,
                                       ProgressBlock progress, Completion completion) override;
     /// Hands the options to the item batch: a cancel ends it with -999, no partial file and no
@@ -87,6 +92,9 @@ class VELMORA_EXPORT QelResourceFactory : public QelResourceFactoryProtocol {
   private:
     /// `downloadRootPath`, or the service's download root when it is empty.
     std::string effectiveRoot();
+    /// The sorting, with the file ids behind the resource ids to download when asked.
+    SortingResult sortSources(const std::vector<std::string>& fileIds,
+                              std::vector<std::string>* fetchFileIds);
     /// What both forms of the load do.
     void loadSources(const std::vector<std::string>& sourceIds, const QelTransferOptions& options,
                      ProgressBlock progress, Completion completion);

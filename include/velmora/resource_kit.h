@@ -17,6 +17,10 @@
 
 namespace velmora {
 
+/// User-information entry of the error a load reports when the cloud cannot be reached: the file
+/// ids that could not be loaded, as a JSON array text.
+inline constexpr const char* kQelFailedFileIdsKey = "QelFailedFileIds";
+
 /// The host's configuration of the avatar store. A plain value: the store keeps its own copy.
 class VELMORA_EXPORT QelResourceManageConfig {
   public:
@@ -61,9 +65,19 @@ class VELMORA_EXPORT QelResourceKit : public std::enable_shared_from_this<QelRes
     QelResourceKit(const QelResourceKit&) = delete;
     QelResourceKit& operator=(const QelResourceKit&) = delete;
 
-    /// Keeps the configuration and the loader and takes the configuration's custom root.
+    /// Keeps the configuration and the loader and takes the configuration's custom root. Sets
+    /// the cloud service's needed-ids block (`QelCloudService::setNeededFileIdsBlock`) to this
+    /// store's `neededFileIds`, so the byte cap and clean-ups keep what the avatars need: on
+    /// the loader's service for a `QelResourceFactory`, else on the shared service. A host that
+    /// makes a new service afterwards sets the store up again, or sets the block itself.
     void setupWithConfig(const QelResourceManageConfig& config,
                          std::shared_ptr<QelResourceFactoryProtocol> resourceLoader);
+
+    /// The file ids that the stored avatars need, as their directories say now: those the
+    /// descriptions ("bundle_list") of the built-in, the custom and the cloud's default avatars
+    /// (below the service's `avatarRootPath`) name, and the engine's default set
+    /// (`QelAvatarHelper::defaultFileIds`). Sorted, each once. Reads the disk.
+    std::vector<std::string> neededFileIds();
 
     // Listing
 
@@ -89,6 +103,11 @@ class VELMORA_EXPORT QelResourceKit : public std::enable_shared_from_this<QelRes
     /// The completion runs on the thread of the loader's reply: at once on this thread when
     /// every file is on disk, else after the download. Loading a model whose items were added
     /// completes at once with no error.
+    ///
+    /// When the cloud cannot be reached (`QelCloudService::isCloudUnreachableError`), the items
+    /// on disk are added all the same and the completion gets the connection error with the
+    /// file ids it could not load under `kQelFailedFileIdsKey`; the model's base items then do
+    /// not count as added, so a later load adds the rest.
     void loadAvatarBaseItemsWithAvatarModel(const QelAvatarModelPtr& avatarModel,
                                             ProgressBlock progress, ErrorCompletion completion);
     /// The same, with the options handed to the loader's requests. After a cancel of the token
@@ -176,6 +195,13 @@ class VELMORA_EXPORT QelResourceKit : public std::enable_shared_from_this<QelRes
     void continueLoading(const QelAvatarModelPtr& model, std::vector<std::string> requested,
                          const QelDownloadResultModel& first, ProgressBlock progress,
                          ErrorCompletion completion, const QelTransferOptions& options);
+    /// The service the loader reads the state store from (the shared one for a host's loader).
+    std::shared_ptr<QelCloudService> loaderService() const;
+    /// Marks a load made without the cloud as not complete; answers its error, which names the
+    /// file ids that failed.
+    static QelErrorPtr partialLoad(const QelAvatarModelPtr& model, const QelErrorPtr& unreachable,
+                                   const std::vector<std::string>& failed,
+                                   const std::vector<std::string>& alsoFailed);
 
     mutable std::mutex mutex_;
     std::string customAvatarRootPath_;

@@ -71,6 +71,35 @@ class DownloadProbe {
     std::future<DownloadOutcome> future_ = promise_.get_future();
 };
 
+/// The SDK's cloud configuration for an emulator.
+inline QelCloudServiceConfig configFor(const CloudEmulator& emulator) {
+    QelCloudServiceConfig config;
+    config.setApiKey(emulator.apiKey());
+    config.setApiSecret(emulator.apiSecret());
+    config.setAppid(emulator.appid());
+    config.setApiBasePath(emulator.baseUrl());
+    return config;
+}
+
+/// A new shared service in place of the old one, as a new process would make it.
+inline std::shared_ptr<QelCloudService> freshSharedService(const QelCloudServiceConfig& config,
+                                                           const std::string& root) {
+    QelCloudService::destroy();
+    auto service = QelCloudService::sharedService();
+    service->setupWithConfig(config, root);
+    return service;
+}
+
+/// The emulator's current item list document, as the item list fetch keeps it: {"list": [...]}.
+inline Json itemListOf(const CloudEmulator& emulator) {
+    const Json query = emulator
+                           .get("/api/items/v3/app/query?token=" + emulator.fetchToken() +
+                                "&appid=" + emulator.appid())
+                           .json();
+    auto project = QelProjectJsonModel::createWithData(query["data"]);
+    return Json{{"list", emulator.get(project->itemListUrl()).json()["list"]}};
+}
+
 /// A fresh shared service per test, set up with the suite's emulator and a temporary root.
 class CloudServiceTest : public CloudEmulatorTest {
   protected:
@@ -78,10 +107,7 @@ class CloudServiceTest : public CloudEmulatorTest {
         CloudEmulatorTest::SetUp();
         QelCloudService::destroy();
         service = QelCloudService::sharedService();
-        config.setApiKey(emulator().apiKey());
-        config.setApiSecret(emulator().apiSecret());
-        config.setAppid(emulator().appid());
-        config.setApiBasePath(emulator().baseUrl());
+        config = configFor(emulator());
         service->setupWithConfig(config, root.path());
     }
     void TearDown() override {
@@ -91,15 +117,7 @@ class CloudServiceTest : public CloudEmulatorTest {
 
     /// The current item list document from the emulator, as the item list fetch keeps it:
     /// {"list": [...]}.
-    Json currentItemList() const {
-        const Json query = emulator()
-                               .get("/api/items/v3/app/query?token=" + emulator().fetchToken() +
-                                    "&appid=" + emulator().appid())
-                               .json();
-        auto project = QelProjectJsonModel::createWithData(query["data"]);
-        const Json document = emulator().get(project->itemListUrl()).json();
-        return Json{{"list", document["list"]}};
-    }
+    Json currentItemList() const { return itemListOf(emulator()); }
 
     /// Feeds the store with the emulator's current item list and saves it.
     Json installItemList() {

@@ -59,25 +59,10 @@ TEST(CrashTest, KilledAtAnyPointOfABatchLeavesOnlyVerifiedStates) {
     options.sampleItemSize = 64 * 1024;
     CloudEmulator emulator(options);
 
-    QelCloudServiceConfig config;
-    config.setApiKey(emulator.apiKey());
-    config.setApiSecret(emulator.apiSecret());
-    config.setAppid(emulator.appid());
-    config.setApiBasePath(emulator.baseUrl());
-    auto setUpService = [&](const std::string& root) {
-        QelCloudService::destroy();
-        auto service = QelCloudService::sharedService();
-        service->setupWithConfig(config, root);
-        return service;
-    };
+    const QelCloudServiceConfig config = configFor(emulator);
+    auto setUpService = [&](const std::string& root) { return freshSharedService(config, root); };
 
-    const Json query = emulator
-                           .get("/api/items/v3/app/query?token=" + emulator.fetchToken() +
-                                "&appid=" + emulator.appid())
-                           .json();
-    const Json list = {
-        {"list", emulator.get(QelProjectJsonModel::createWithData(query["data"])->itemListUrl())
-                     .json()["list"]}};
+    const Json list = itemListOf(emulator);
     const Json& items = list["list"];
     ASSERT_EQ(items.size(), kItems);
     std::vector<std::string> ids;
