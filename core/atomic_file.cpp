@@ -39,10 +39,6 @@ void syncDirectory(const std::string& directory) {
 
 }  // namespace
 
-void startWriteBack(int fd) {
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-}
-
 std::string temporarySiblingName(const std::string& path) {
     static std::atomic<uint64_t> counter{0};
     thread_local std::mt19937_64 random(std::random_device{}());
@@ -101,7 +97,6 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, bool
     if (!unnamed) fd = createTemporarySibling(path, tempPath);
     if (fd < 0) return false;
     bool ok = writeAll(fd, bytes) && (!durable || ::fsync(fd) == 0);
-    if (ok && !durable) startWriteBack(fd);
     bool inPlace = false;
     if (ok && unnamed) {
         inPlace = nameUnnamedFile(fd, path);

@@ -24,14 +24,9 @@ bool nameUnnamedFile(int fd, const std::string& path);
 /// Names the unnamed file open as `fd` with a fresh temporary name beside `path`, in `tempPath`.
 bool nameUnnamedFileBeside(int fd, const std::string& path, std::string& tempPath);
 
-/// Starts writing the file's data to disk without waiting for it, so that a later sync of the file
-/// or its file system finds little left to do.
-void startWriteBack(int fd);
-
 /// Writes `bytes` to a temporary sibling and renames it over `path`, so that a reader sees the old
 /// file or the new one whole. With `durable`, the data and the directory entry reach the disk
-/// before it answers, so a power loss leaves one of the two as well; without, the data's write-back
-/// is started. False with errno set.
+/// before it answers, so a power loss leaves one of the two as well. False with errno set.
 bool writeFileAtomically(const std::string& path, const std::string& bytes, bool durable);
 
 /// A JSON object or array as the indented text containers are saved in; absent for anything else

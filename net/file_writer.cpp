@@ -48,7 +48,7 @@ QelErrorPtr checkDigest(DownloadFile& file) {
     if (received && *received == *file.expectedMd5) {
         // Its data is wanted on disk before the state that names it good: start the write-back
         // now, so that the one sync of the batch finds little left to do.
-        startWriteBack(file.fd);
+        ::sync_file_range(file.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         return nullptr;
     }
     return std::make_shared<const QelError>(
