@@ -192,7 +192,11 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
         const std::string root = self->downloadRootPath();
         std::vector<QelItemDownloadModelPtr> models;
         std::vector<std::string> refusals;
-        std::map<std::string, bool> directories;  // made, or refused, already
+        // Made, or refused, already. Entries come grouped by directory: the last one stays open
+        // for the look at its entries, and only one, however many a list names.
+        std::map<std::string, bool> directories;
+        std::string openParent;
+        int openDirectory = -1;
         Json returnedPaths = Json::array();
         for (const auto& entry : list) {
             const std::string path = detail::stringMember(entry, "path");
@@ -210,14 +214,17 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
                 refusal = detail::formatMessage("%@ 路径超出下载目录", {path});
             } else {
                 auto [known, added] = directories.try_emplace(parent, false);
-                if (added) {
-                    const int directory = detail::openDirectoryBeneath(root, parent, true);
-                    known->second = directory >= 0;
-                    if (directory >= 0) ::close(directory);
+                if (added || parent != openParent) {
+                    if (openDirectory >= 0) ::close(openDirectory);
+                    openDirectory = added || known->second
+                                        ? detail::openDirectoryBeneath(root, parent, true)
+                                        : -1;
+                    openParent = parent;
+                    if (added) known->second = openDirectory >= 0;
                 }
-                if (!known->second) refusal = detail::formatMessage("%@ 路径超出下载目录", {path});
-                if (refusal.empty() &&
-                    detail::entryBeneath(root, path) == detail::EntryKind::Directory)
+                if (openDirectory < 0)
+                    refusal = detail::formatMessage("%@ 路径超出下载目录", {path});
+                else if (detail::entryIn(openDirectory, name) == detail::EntryKind::Directory)
                     refusal = detail::formatMessage("%@ 路径是一个目录", {path});
             }
             models.push_back(QelItemDownloadModel::createWithItemUrl(
@@ -230,6 +237,7 @@ void QelCloudService::downloadItemsWithCloudSourceIds(const std::vector<std::str
                 models.back()->setItemSize(static_cast<int64_t>(
                     std::min<uint64_t>(size.get<uint64_t>(), std::numeric_limits<int64_t>::max())));
         }
+        if (openDirectory >= 0) ::close(openDirectory);
         if (models.size() != resourceIds.size()) {
             if (completion)
                 completion(QelTool::errorWithCode(QelErrorCodeFailure,

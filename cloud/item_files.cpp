@@ -136,8 +136,12 @@ std::optional<EntryKind> entryBeneath(const std::string& root, const std::string
     const auto [directory, name] = splitFileId(fileId);
     Descriptor parent(openDirectoryBeneath(root, directory, false));
     if (parent.get() < 0) return std::nullopt;
+    return entryIn(parent.get(), name);
+}
+
+std::optional<EntryKind> entryIn(int directory, const std::string& name) {
     struct stat info {};
-    if (::fstatat(parent.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
     if (S_ISREG(info.st_mode)) return EntryKind::File;
     if (S_ISDIR(info.st_mode)) return EntryKind::Directory;
     return EntryKind::Other;

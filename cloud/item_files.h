@@ -44,6 +44,8 @@ int openDirectoryBeneath(const std::string& root, const std::string& relative, b
 /// or the way to it leaves the root.
 enum class EntryKind { File, Directory, Other };
 std::optional<EntryKind> entryBeneath(const std::string& root, const std::string& fileId);
+/// The same for `name` in the directory open as `directory`.
+std::optional<EntryKind> entryIn(int directory, const std::string& name);
 
 /// True when the file at `fileId` is a plain file whose bytes match the item list entry: its
 /// "size" when given, and its "md5", which must be given. Nothing else proves a file.

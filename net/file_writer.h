@@ -19,7 +19,9 @@ namespace velmora::detail {
 /// The file of one download, made beside its target so that naming it there is atomic.
 struct DownloadFile {
     explicit DownloadFile(std::string target, std::optional<std::string> expectedMd5 = {})
-        : target(std::move(target)), expectedMd5(std::move(expectedMd5)) {}
+        : target(std::move(target)), expectedMd5(std::move(expectedMd5)) {
+        if (this->expectedMd5) digest.emplace();
+    }
 
     const std::string target;
     /// When set, the file is named only if its bytes have this digest; otherwise it is dropped.
@@ -32,7 +34,9 @@ struct DownloadFile {
     int fd = -1;
     bool unnamed = false;  // no name until the download is whole
     std::string tempPath;
-    Md5Stream digest;  // of every byte written, so the check needs no second read
+    // Of every byte written, so the check needs no second read; only when there is a check, as
+    // hashing costs more than receiving and writing together.
+    std::optional<Md5Stream> digest;
 };
 
 /// Whether a download failed because its bytes did not have the digest asked for.

@@ -115,6 +115,7 @@ TEST_F(IntegrityTest, HostilePathsBecomeFailedRecordsAndTouchNothing) {
     fs::create_symlink(outside.path(), root / "elsewhere");
     fs::create_directories(root / "real");
     fs::create_symlink(outside.path(), root / "real/link");
+    fs::create_directories(root / (category + "/taken"));
     const auto categoryBefore = snapshot(root / category);
     const std::string infoBefore = readFile(service->pathOfResourceInfoJson());
     const std::string listBefore = readFile(service->pathOfResourceListJson());
@@ -126,7 +127,9 @@ TEST_F(IntegrityTest, HostilePathsBecomeFailedRecordsAndTouchNothing) {
                                               "GGenerateJson",
                                               "elsewhere/keep.txt",
                                               "elsewhere/new.bundle",
+                                              category + "/taken",
                                               "real/link/new.bundle",
+                                              "elsewhere/again.bundle",
                                               "../escape.bundle",
                                               "a/./b.bundle",
                                               ""};
@@ -144,6 +147,10 @@ TEST_F(IntegrityTest, HostilePathsBecomeFailedRecordsAndTouchNothing) {
     EXPECT_EQ(outcome.successFileIds, std::vector<std::string>{items[1]["path"]});
     EXPECT_EQ(outcome.failFileIds.size(), hostile.size() - 1);  // the empty path has no id
     EXPECT_THAT(outcome.error->localizedDescription(), HasSubstr(category + " 路径是一个目录"));
+    EXPECT_THAT(outcome.error->localizedDescription(),
+                HasSubstr(category + "/taken 路径是一个目录"));
+    EXPECT_THAT(outcome.error->localizedDescription(),
+                HasSubstr("elsewhere/again.bundle 路径超出下载目录"));
     EXPECT_THAT(outcome.error->localizedDescription(),
                 HasSubstr("GGenerateJson/resource_info.json 路径超出下载目录"));
 
