@@ -56,20 +56,6 @@ constexpr size_t kReadBuffer = 1024 * 1024;
 // A file replaced while it is read is read again, up to this many times in all.
 constexpr int kAttempts = 3;
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 std::pair<std::string, std::string> split(const std::string& fileId) {
     const size_t slash = fileId.rfind('/');
     if (slash == std::string::npos) return {std::string(), fileId};
@@ -109,7 +95,7 @@ Seen look(int parent, const std::string& name) {
 
 Seen look(const std::string& root, const std::string& fileId) {
     const auto [directory, name] = split(fileId);
-    Fd parent(openDirectoryBeneath(root, directory, false));
+    Descriptor parent(openDirectoryBeneath(root, directory, false));
     return look(parent.get(), name);
 }
 
@@ -185,12 +171,13 @@ struct Job {
 Verdict readItem(Job& job, const Target& target, std::vector<unsigned char>& buffer, Seen& seen,
                  int64_t& reported) {
     const auto [directory, name] = split(target.fileId);
-    Fd parent(openDirectoryBeneath(job.root, directory, false));
+    Descriptor parent(openDirectoryBeneath(job.root, directory, false));
     seen = look(parent.get(), name);
     if (!seen.exists || seen.type != S_IFREG || !target.md5) return Verdict::Damaged;
     if (target.size && *target.size != static_cast<int64_t>(seen.size)) return Verdict::Damaged;
     // Not blocking: whatever the path holds when it is opened, a FIFO or a device never waits.
-    Fd file(::openat(parent.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Descriptor file(
+        ::openat(parent.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
     if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_ino != seen.inode || info.st_dev != seen.device)
@@ -375,7 +362,7 @@ void repair(const std::shared_ptr<Job>& job) {
             continue;
         }
         const auto [directory, name] = split(fileId);
-        Fd parent(openDirectoryBeneath(job->root, directory, false));
+        Descriptor parent(openDirectoryBeneath(job->root, directory, false));
         if (look(parent.get(), name).type == S_IFDIR)
             ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
         auto& files = byResource[*resourceId];
