@@ -196,7 +196,9 @@ TEST_F(TokenTest, ConcurrentRenewalsEachSendTheTimeStampTheySigned) {
     // Which call meets which refusal is the scheduler's choice, and a call refused more often
     // than it may renew ends with the refusal itself: never with anything else.
     for (const QelErrorPtr& error : uiListCallsAtOnce(service, kCalls)) {
-        if (error) EXPECT_EQ(error->code(), 100101) << errorDescription(error);
+        if (error) {
+            EXPECT_EQ(error->code(), 100101) << errorDescription(error);
+        }
     }
     // Every token request was answered with a token, which the emulator only does for a
     // signature of the request's own time stamp; checked here once more, independently. Calls
