@@ -36,7 +36,7 @@ inputs_key() {
     local dir="$1"
     {
         git ls-files -z -co --exclude-standard | xargs -0 -r sha1sum 2>&1 || true
-        git rev-parse HEAD
+        git rev-parse HEAD 2>&1 || true
         sha1sum "$dir/CMakeCache.txt"
         dpkg-query -W -f='${Package} ${Version}\n'
         uname -srvm
@@ -83,7 +83,7 @@ for sanitizer in address thread; do
             "not repeated (VELMORA_RETEST=1 repeats them)"
         continue
     fi
-    rm -f "$dir/tests-green"
+    rm -f "$dir/tests-green" "$dir/tests-status"
     run=()
     [ "$sanitizer" = thread ] && run=("${no_aslr[@]}")
     (
@@ -99,7 +99,7 @@ for sanitizer in "${running[@]}"; do
     dir="build/test-$sanitizer"
     echo "-- tests ($sanitizer)"
     cat "$dir/tests.log"
-    if [ "$(cat "$dir/tests-status")" = 0 ]; then
+    if [ "$(cat "$dir/tests-status" 2>/dev/null)" = 0 ]; then
         printf '%s\n%s\n' "$(cat "$dir/tests-inputs")" "$(date -u '+%Y-%m-%d %H:%M:%S UTC')" \
             >"$dir/tests-green"
     else
