@@ -19,9 +19,7 @@ namespace diskusage {
 
 // Size of a regular file at `relative` below the root; absent for anything else.
 std::optional<int64_t> regularFileSize(const std::string& root, const std::string& relative) {
-    const size_t slash = relative.rfind('/');
-    const std::string directory = slash == std::string::npos ? "" : relative.substr(0, slash);
-    const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    const auto [directory, name] = splitFileId(relative);
     const int parent = openDirectoryBeneath(root, directory, false);
     if (parent < 0) return std::nullopt;
     struct stat info {};

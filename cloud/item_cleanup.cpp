@@ -21,12 +21,6 @@
 namespace velmora::detail {
 namespace {
 
-std::pair<std::string, std::string> parentAndName(const std::string& fileId) {
-    const size_t slash = fileId.rfind('/');
-    if (slash == std::string::npos) return {std::string(), fileId};
-    return {fileId.substr(0, slash), fileId.substr(slash + 1)};
-}
-
 std::optional<int64_t> regularFileSize(int directory, const char* name) {
     struct stat info {};
     if (directory < 0 || ::fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -77,7 +71,7 @@ std::map<std::string, int64_t> itemFileSizes(const std::string& root,
     std::optional<std::string> openedFor;
     Descriptor directory;
     for (const auto& id : sorted) {
-        const auto [parent, name] = parentAndName(id);
+        const auto [parent, name] = splitFileId(id);
         if (openedFor != parent) {
             directory.reset(openDirectoryBeneath(root, parent, false));
             openedFor = parent;
@@ -134,7 +128,7 @@ RemovalOutcome removeItemFiles(StateStore& store,
     const std::string root = store.root();
     for (const auto& fileId : marked) {
         store.whileNeedsDownload(fileId, [&] {
-            const auto [parent, name] = parentAndName(fileId);
+            const auto [parent, name] = splitFileId(fileId);
             Descriptor directory(openDirectoryBeneath(root, parent, false));
             if (directory.get() < 0) return;
             if (const auto size = unlinkRegularFile(directory.get(), name.c_str())) {
@@ -144,7 +138,7 @@ RemovalOutcome removeItemFiles(StateStore& store,
             // The meta file goes with its bundle, unless the list names that path as an item.
             const std::string meta = bundleMetaPath(fileId);
             if (!recorded.count(meta)) {
-                const auto [metaParent, metaName] = parentAndName(meta);
+                const auto [metaParent, metaName] = splitFileId(meta);
                 if (metaParent == parent) unlinkRegularFile(directory.get(), metaName.c_str());
             }
         });

@@ -29,13 +29,6 @@ std::vector<std::string_view> components(std::string_view path) {
     return parts;
 }
 
-// The directory of a file id and its last name.
-std::pair<std::string, std::string> splitFileId(const std::string& fileId) {
-    const size_t slash = fileId.rfind('/');
-    if (slash == std::string::npos) return {std::string(), fileId};
-    return {fileId.substr(0, slash), fileId.substr(slash + 1)};
-}
-
 // ".NAME.tmp-PID-N-R": the owner's process id, or 0 when the name is not one of ours.
 pid_t temporaryOwner(std::string_view name) {
     if (name.size() < 2 || name[0] != '.') return 0;
@@ -98,6 +91,12 @@ size_t sweep(int directory, int depth) {
 }
 
 }  // namespace
+
+std::pair<std::string, std::string> splitFileId(const std::string& fileId) {
+    const size_t slash = fileId.rfind('/');
+    if (slash == std::string::npos) return {std::string(), fileId};
+    return {fileId.substr(0, slash), fileId.substr(slash + 1)};
+}
 
 bool isStorableFileId(const std::string& fileId) {
     if (fileId.empty() || fileId.front() == '/' || fileId.find('\0') != std::string::npos)

@@ -36,6 +36,9 @@ class Descriptor {
 /// leading "/", no NUL) outside the SDK's own "GAvatarList" and "GGenerateJson".
 bool isStorableFileId(const std::string& fileId);
 
+/// The directory of a file id ("" for one at the root) and its last name.
+std::pair<std::string, std::string> splitFileId(const std::string& fileId);
+
 /// Opens (with `create`, making what is missing) the directory `relative` below `root`, refusing
 /// symbolic links and non-directories on the way; -1 with errno set on failure. "" is the root.
 int openDirectoryBeneath(const std::string& root, const std::string& relative, bool create);

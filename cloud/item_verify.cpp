@@ -56,12 +56,6 @@ constexpr size_t kReadBuffer = 1024 * 1024;
 // A file replaced while it is read is read again, up to this many times in all.
 constexpr int kAttempts = 3;
 
-std::pair<std::string, std::string> split(const std::string& fileId) {
-    const size_t slash = fileId.rfind('/');
-    if (slash == std::string::npos) return {std::string(), fileId};
-    return {fileId.substr(0, slash), fileId.substr(slash + 1)};
-}
-
 // What was at an item's path: nothing (or no way to it that stays below the root), or an entry
 // of this identity.
 struct Seen {
@@ -94,7 +88,7 @@ Seen look(int parent, const std::string& name) {
 }
 
 Seen look(const std::string& root, const std::string& fileId) {
-    const auto [directory, name] = split(fileId);
+    const auto [directory, name] = splitFileId(fileId);
     Descriptor parent(openDirectoryBeneath(root, directory, false));
     return look(parent.get(), name);
 }
@@ -170,7 +164,7 @@ struct Job {
 // Reads the file and compares it with the list; `seen` gets what was read.
 Verdict readItem(Job& job, const Target& target, std::vector<unsigned char>& buffer, Seen& seen,
                  int64_t& reported) {
-    const auto [directory, name] = split(target.fileId);
+    const auto [directory, name] = splitFileId(target.fileId);
     Descriptor parent(openDirectoryBeneath(job.root, directory, false));
     seen = look(parent.get(), name);
     if (!seen.exists || seen.type != S_IFREG || !target.md5) return Verdict::Damaged;
@@ -361,7 +355,7 @@ void repair(const std::shared_ptr<Job>& job) {
             job->result.failedFileIds.push_back(fileId);
             continue;
         }
-        const auto [directory, name] = split(fileId);
+        const auto [directory, name] = splitFileId(fileId);
         Descriptor parent(openDirectoryBeneath(job->root, directory, false));
         if (look(parent.get(), name).type == S_IFDIR)
             ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
