@@ -35,7 +35,21 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 inputs_key() {
     local dir="$1"
     {
-        git ls-files -z -co --exclude-standard | xargs -0 -r sha1sum 2>&1 || true
+        # Only regular files are read: a FIFO left in the checkout must not stop the command, and
+        # a link counts by where it points.
+        local regular=() f
+        while IFS= read -r -d '' f; do
+            if [ -L "$f" ]; then
+                printf 'link %s -> %s\n' "$f" "$(readlink "$f")"
+            elif [ -f "$f" ]; then
+                regular+=("$f")
+            else
+                printf 'other %s\n' "$f"
+            fi
+        done < <(git ls-files -z -co --exclude-standard 2>/dev/null)
+        if ((${#regular[@]})); then
+            printf '%s\0' "${regular[@]}" | xargs -0 sha1sum 2>&1 || true
+        fi
         git rev-parse HEAD 2>&1 || true
         sha1sum "$dir/CMakeCache.txt"
         dpkg-query -W -f='${Package} ${Version}\n'
